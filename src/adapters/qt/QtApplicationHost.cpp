@@ -1,0 +1,207 @@
+#include "adapters/qt/QtApplicationHost.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QLabel>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+
+#include "adapters/qt/QtMainQueue.h"
+#include "adapters/qt/QtStatusItem.h"
+#include "adapters/qt/QtTrayProbe.h"
+
+namespace zandorin::adapters {
+
+namespace {
+
+constexpr std::chrono::milliseconds kTrayPollInterval{500};
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// QT_QPA_PLATFORM is a ';'-separated list of fallbacks, each "name[:options]".
+bool onlyDisplayPlatforms(std::string_view list) {
+    bool any = false;
+    while (!list.empty()) {
+        const auto end = list.find(';');
+        std::string_view entry = list.substr(0, end);
+        list = end == std::string_view::npos ? std::string_view{} : list.substr(end + 1);
+        entry = entry.substr(0, entry.find(':'));
+        if (entry.empty()) {
+            continue;
+        }
+        if (entry != "xcb" && !entry.starts_with("wayland")) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+class QtApplication final : public platform::Application {
+public:
+    // A tray application has no dock entry on Linux desktops to begin with.
+    void setActivationPolicy(platform::ActivationPolicy /*policy*/) override {}
+
+    void terminate() override {
+        terminated_ = true;
+        QCoreApplication::quit();
+    }
+
+    // Whether terminate() came before the event loop ran (quit() alone would be lost).
+    bool takeTermination() { return std::exchange(terminated_, false); }
+
+private:
+    bool terminated_ = false;
+};
+
+class QtAlerts final : public platform::Alerts {
+public:
+    void runModal(const platform::AlertContent& alert) override {
+        const QString message = QString::fromStdString(alert.messageText);
+        QMessageBox box(QMessageBox::Warning, message, message, QMessageBox::Ok);
+        // Texts come from the service: show them as they are, never as markup.
+        box.setTextFormat(Qt::PlainText);
+        box.setInformativeText(QString::fromStdString(alert.informativeText));
+        if (auto* informative =
+                box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            informative->setTextFormat(Qt::PlainText);
+        }
+        box.exec();
+    }
+};
+
+class QtWorkspace final : public platform::Workspace {
+public:
+    bool open(const std::string& url) override {
+        const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+        if (!parsed.isValid() || parsed.scheme().isEmpty()) {
+            return false;
+        }
+        return QDesktopServices::openUrl(parsed);
+    }
+};
+
+bool trayReady() {
+    // Qt is asked only once a tray is known to be there, so that its answer is yes.
+    if (tray::statusNotifierHostReady()) {
+        return QSystemTrayIcon::isSystemTrayAvailable();
+    }
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && tray::xembedTrayPresent()) {
+        return QSystemTrayIcon::isSystemTrayAvailable();
+    }
+    return false;
+}
+
+}  // namespace
+
+struct QtApplicationHost::Impl {
+    std::unique_ptr<QApplication> app;  // first: the ports below need it while they go
+    std::unique_ptr<QtMainQueue> mainQueue;
+    QtApplication application;
+    QtStatusBar statusBar;
+    QtAlerts alerts;
+    QtWorkspace workspace;
+    std::vector<std::function<void()>> launchBlocks;
+};
+
+std::optional<std::string> QtApplicationHost::missingDisplay() {
+    if (isSet("WAYLAND_DISPLAY") || isSet("DISPLAY")) {
+        return std::nullopt;
+    }
+    // A platform that needs no display server (offscreen, vnc, eglfs…) was chosen on purpose.
+    if (isSet("QT_QPA_PLATFORM") && !onlyDisplayPlatforms(std::getenv("QT_QPA_PLATFORM"))) {
+        return std::nullopt;
+    }
+    return "no graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set";
+}
+
+QtApplicationHost::QtApplicationHost(int& argc, char** argv) : impl_(std::make_unique<Impl>()) {
+    QCoreApplication::setApplicationName(QStringLiteral("zandorin-auth"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("zandorin.com"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("zandorin-auth"));
+    impl_->app = std::make_unique<QApplication>(argc, argv);
+    // Closing an alert, the only window there ever is, must not end the application.
+    QApplication::setQuitOnLastWindowClosed(false);
+    impl_->mainQueue = std::make_unique<QtMainQueue>();
+}
+
+QtApplicationHost::~QtApplicationHost() {
+    impl_->mainQueue.reset();
+    impl_->app.reset();
+}
+
+std::optional<std::string> QtApplicationHost::waitForSystemTray(
+    std::chrono::milliseconds patience) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::max(patience, std::chrono::milliseconds{0});
+
+    if (!trayReady() && Clock::now() < deadline) {
+        // A panel that starts with the session may come up after us: keep the event loop
+        // running meanwhile, and look again now and then.
+        QEventLoop loop;
+        QTimer poll;
+        poll.setSingleShot(true);
+        auto schedule = [&] {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            poll.start(std::clamp(left, std::chrono::milliseconds{1}, kTrayPollInterval));
+        };
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (trayReady() || Clock::now() >= deadline) {
+                loop.quit();
+            } else {
+                schedule();
+            }
+        });
+        schedule();
+        loop.exec();
+    }
+
+    // Out of patience, Qt has the last word (a platform the probes above do not know).
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        return std::nullopt;
+    }
+    return "no system tray: the desktop offers neither a StatusNotifierItem host "
+           "(org.kde.StatusNotifierWatcher) nor an XEmbed tray";
+}
+
+void QtApplicationHost::whenLaunched(std::function<void()> block) {
+    if (block) {
+        impl_->launchBlocks.push_back(std::move(block));
+    }
+}
+
+int QtApplicationHost::exec() {
+    if (impl_->application.takeTermination()) {
+        impl_->launchBlocks.clear();
+        return 0;
+    }
+    // Queued now, so that they run first thing in this event loop, not in an earlier one
+    // (waitForSystemTray runs one too).
+    for (auto& block : std::exchange(impl_->launchBlocks, {})) {
+        impl_->mainQueue->post(std::move(block));
+    }
+    const int status = QApplication::exec();
+    impl_->application.takeTermination();
+    return status;
+}
+
+platform::MainQueue& QtApplicationHost::mainQueue() { return *impl_->mainQueue; }
+platform::Application& QtApplicationHost::application() { return impl_->application; }
+platform::StatusBar& QtApplicationHost::statusBar() { return impl_->statusBar; }
+platform::Alerts& QtApplicationHost::alerts() { return impl_->alerts; }
+platform::Workspace& QtApplicationHost::workspace() { return impl_->workspace; }
+
+}  // namespace zandorin::adapters

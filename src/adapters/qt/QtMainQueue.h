@@ -1,0 +1,36 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include <QObject>
+#include <QThread>
+
+#include "platform/MainQueue.h"
+
+namespace zandorin::adapters {
+
+// The main thread's queue as posted events to a context object that lives on the main thread.
+// Create and destroy on the main thread, with the QCoreApplication alive.
+class QtMainQueue final : public platform::MainQueue {
+public:
+    QtMainQueue();
+    ~QtMainQueue() override;
+
+    QtMainQueue(const QtMainQueue&) = delete;
+    QtMainQueue& operator=(const QtMainQueue&) = delete;
+
+    void post(std::function<void()> block) override;
+    std::unique_ptr<platform::Timer> scheduleRepeating(std::chrono::milliseconds interval,
+                                                       std::function<void()> action) override;
+    bool isMainThread() const override;
+
+private:
+    QThread* mainThread_;
+    std::mutex mutex_;  // guards context_ against a post() racing the destructor
+    QObject* context_;
+};
+
+}  // namespace zandorin::adapters

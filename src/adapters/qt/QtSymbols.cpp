@@ -1,0 +1,178 @@
+#include "adapters/qt/QtSymbols.h"
+
+#include <algorithm>
+#include <array>
+#include <functional>
+
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QSvgRenderer>
+
+namespace zandorin::adapters::symbols {
+
+namespace {
+
+// Logical 16 px and its high-density doubles; dbusmenu exports the 16 px one.
+constexpr std::array kMenuSizes{16, 24, 32, 48};
+// What trays ask for: 16-24 px panels, SNI hosts picking from a list, and 2x displays.
+constexpr std::array kTraySizes{16, 18, 22, 24, 32, 36, 44, 48, 64};
+
+// The "small" symbol configuration: 12 pt next to the menu's 16 px icon box.
+constexpr double kSmallScale = 0.75;
+// A status dot fills about the middle 60 % of the icon box, like a bullet beside the text.
+constexpr double kDotDiameter = 0.6;
+
+bool isArtworkName(const std::string& name) {
+    if (name.empty() || name.front() == '.') {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '-';
+    });
+}
+
+using Painter = std::function<void(QPainter&, int size, const QColor&)>;
+
+QPixmap paintedPixmap(const Painter& paint, int size, const QColor& color) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        paint(painter, size, color);
+    }
+    return QPixmap::fromImage(image);
+}
+
+// Every mode is given explicitly: otherwise Qt greys the icon of a disabled row, and the
+// status dot of a (disabled) status line would lose its colour.
+QIcon paintedIcon(const Painter& paint, const QColor& normal, const QColor& active,
+                  const QColor& disabled) {
+    QIcon icon;
+    for (int size : kMenuSizes) {
+        icon.addPixmap(paintedPixmap(paint, size, normal), QIcon::Normal);
+        icon.addPixmap(paintedPixmap(paint, size, active), QIcon::Active);
+        icon.addPixmap(paintedPixmap(paint, size, active), QIcon::Selected);
+        icon.addPixmap(paintedPixmap(paint, size, disabled), QIcon::Disabled);
+    }
+    return icon;
+}
+
+Painter dotPainter(bool filled) {
+    return [filled](QPainter& painter, int size, const QColor& color) {
+        const double diameter = size * kDotDiameter;
+        QRectF box((size - diameter) / 2, (size - diameter) / 2, diameter, diameter);
+        if (filled) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(color);
+        } else {
+            const double width = std::max(1.0, size / 10.0);
+            box.adjust(width / 2, width / 2, -width / 2, -width / 2);
+            painter.setPen(QPen(color, width));
+            painter.setBrush(Qt::NoBrush);
+        }
+        painter.drawEllipse(box);
+    };
+}
+
+// Draws the black artwork, then keeps its coverage and replaces its colour.
+Painter artworkPainter(const QString& path, double scale) {
+    auto renderer = std::make_shared<QSvgRenderer>(path);
+    return [renderer, scale](QPainter& painter, int size, const QColor& color) {
+        const double side = size * scale;
+        const double inset = (size - side) / 2;
+        renderer->render(&painter, QRectF(inset, inset, side, side));
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(QRect(0, 0, size, size), color);
+    };
+}
+
+}  // namespace
+
+QColor color(platform::Color color, const QPalette& palette) {
+    using platform::Color;
+    switch (color) {
+        case Color::label:
+            return palette.color(QPalette::Active, QPalette::Text);
+        case Color::secondaryLabel:
+            // Meant for secondary text, so it reads on both light and dark menus.
+            return palette.color(QPalette::Active, QPalette::PlaceholderText);
+        case Color::systemRed:
+            return QColor(0xE5, 0x48, 0x4D);
+        case Color::systemYellow:
+            return QColor(0xF5, 0xA5, 0x24);
+        case Color::systemGreen:
+            return QColor(0x30, 0xA4, 0x6C);
+        case Color::systemOrange:
+            return QColor(0xF7, 0x6B, 0x15);
+        case Color::systemBlue:
+            return QColor(0x00, 0x90, 0xFF);
+        case Color::systemPurple:
+            return QColor(0x8E, 0x4E, 0xC6);
+    }
+    return palette.color(QPalette::Active, QPalette::Text);
+}
+
+QString artworkPath(const std::string& name) {
+    if (!isArtworkName(name)) {
+        return {};
+    }
+    QString path = QStringLiteral(":/icons/%1.svg").arg(QString::fromStdString(name));
+    return QFile::exists(path) ? path : QString();
+}
+
+QIcon menuIcon(const platform::MenuItem& item, const QPalette& palette) {
+    if (!item.symbol) {
+        return {};
+    }
+    const std::string& name = *item.symbol;
+    const bool small = item.symbolStyle == platform::SymbolStyle::small;
+
+    Painter paint;
+    if (name == "circle.fill" || name == "circle") {
+        paint = dotPainter(name == "circle.fill");
+    } else if (QString path = artworkPath(name); !path.isEmpty()) {
+        paint = artworkPainter(path, small ? kSmallScale : 1.0);
+    } else {
+        return {};
+    }
+
+    // A symbol without a colour of its own follows the text: dark on light menus, light on
+    // dark ones, inverted on the highlighted row, dimmed on disabled rows.
+    if (item.symbolColor && !small) {
+        const QColor own = color(*item.symbolColor, palette);
+        return paintedIcon(paint, own, own, own);
+    }
+    return paintedIcon(paint, palette.color(QPalette::Active, QPalette::Text),
+                       palette.color(QPalette::Active, QPalette::HighlightedText),
+                       palette.color(QPalette::Disabled, QPalette::Text));
+}
+
+QIcon statusItemIcon(const platform::StatusItemImage& image) {
+    const QString path = artworkPath(image.name);
+    if (path.isEmpty()) {
+        return {};
+    }
+    QSvgRenderer renderer(path);
+    if (!renderer.isValid()) {
+        return {};
+    }
+    QIcon icon;
+    for (int size : kTraySizes) {
+        QImage pixels(size, size, QImage::Format_ARGB32_Premultiplied);
+        pixels.fill(Qt::transparent);
+        {
+            QPainter painter(&pixels);
+            painter.setRenderHint(QPainter::Antialiasing);
+            renderer.render(&painter, QRectF(0, 0, size, size));
+        }
+        icon.addPixmap(QPixmap::fromImage(pixels));
+    }
+    icon.setIsMask(image.isTemplate);
+    return icon;
+}
+
+}  // namespace zandorin::adapters::symbols

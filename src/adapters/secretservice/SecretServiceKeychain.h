@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "platform/Keychain.h"
+
+namespace zandorin::adapters {
+
+// The keychain port over the freedesktop Secret Service (libsecret): one item per query, with
+// the attributes "service" and "account" and the account name as its label, in the default
+// collection. Secret Service has no per-application access control, so the access list is
+// accepted and not applied.
+class SecretServiceKeychain final : public platform::Keychain {
+public:
+    struct Options {
+        // Calls made on the main thread give up after this long, so a hung keyring provider
+        // cannot freeze the menu.
+        std::chrono::milliseconds mainThreadDeadline{1500};
+        // Calls from background tasks.
+        std::chrono::milliseconds backgroundDeadline{25000};
+    };
+
+    explicit SecretServiceKeychain(std::function<bool()> isMainThread);
+    SecretServiceKeychain(std::function<bool()> isMainThread, Options options);
+    ~SecretServiceKeychain() override;
+
+    SecretServiceKeychain(const SecretServiceKeychain&) = delete;
+    SecretServiceKeychain& operator=(const SecretServiceKeychain&) = delete;
+
+    platform::KeychainStatus store(const platform::KeychainQuery& query, const std::string& data,
+                                   const std::optional<platform::KeychainAccess>& access) override;
+    std::optional<std::string> copyMatching(const platform::KeychainQuery& query) override;
+    platform::KeychainStatus remove(const platform::KeychainQuery& query) override;
+    std::optional<platform::TrustedApplication> trustedApplication(
+        const std::optional<std::string>& path) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zandorin::adapters

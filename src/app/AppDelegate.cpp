@@ -1,0 +1,48 @@
+#include "app/AppDelegate.h"
+
+namespace zandorin {
+
+AppDelegate::AppDelegate(platform::Platform& platform, KeychainHelper& keychain,
+                         OAuthManager& oauth, PushManager& push)
+    : platform_(platform), keychain_(keychain), oauth_(oauth), push_(push) {}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    platform_.application.setActivationPolicy(platform::ActivationPolicy::accessory);
+    statusBarController = std::make_unique<StatusBarController>(platform_, keychain_, oauth_);
+    push_.requestPermission();
+    // Presence alone counts: an expired token is exactly what the refresh is for.
+    if (keychain_.load("access_token")) {
+        oauth_.scheduleTokenRefresh();
+    }
+    platform_.userNotifications.setDelegate(this);
+}
+
+void AppDelegate::willPresent(const platform::NotificationRequest& /*notification*/,
+                              const std::function<void(unsigned options)>& completionHandler) {
+    completionHandler(platform::presentationBanner | platform::presentationSound);
+}
+
+void AppDelegate::didReceive(const platform::NotificationResponse& response,
+                             const std::function<void()>& completionHandler) {
+    const auto& userInfo = response.request.content.userInfo;
+    if (userInfo.is_object()) {
+        const auto url = userInfo.find("url");
+        if (url != userInfo.end() && url->is_string()) {
+            const auto text = url->get<std::string>();
+            if (platform_.urls.parse(text)) {
+                platform_.workspace.open(text);
+            }
+        }
+    }
+    completionHandler();
+}
+
+void AppDelegate::didRegisterForRemoteNotifications(const std::string& deviceToken) {
+    push_.didRegisterForRemoteNotifications(deviceToken);
+}
+
+void AppDelegate::didFailToRegisterForRemoteNotifications(const std::string& localizedDescription) {
+    push_.didFailToRegisterForRemoteNotifications(localizedDescription);
+}
+
+}  // namespace zandorin

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+
+#include "auth/KeychainHelper.h"
+#include "auth/OAuthManager.h"
+#include "menu/StatusBarController.h"
+#include "platform/Platform.h"
+#include "push/PushManager.h"
+
+namespace zandorin {
+
+// Runs the start-up sequence and answers the notification centre.
+class AppDelegate final : public platform::UserNotificationDelegate,
+                          public platform::RemoteNotificationsDelegate {
+public:
+    AppDelegate(platform::Platform& platform, KeychainHelper& keychain, OAuthManager& oauth,
+                PushManager& push);
+
+    void applicationDidFinishLaunching();
+
+    // Shown as a banner with sound while the application runs.
+    void willPresent(const platform::NotificationRequest& notification,
+                     const std::function<void(unsigned options)>& completionHandler) override;
+
+    // Opens the "url" string the notification carries, when it forms a URL.
+    void didReceive(const platform::NotificationResponse& response,
+                    const std::function<void()>& completionHandler) override;
+
+    void didRegisterForRemoteNotifications(const std::string& deviceToken) override;
+    void didFailToRegisterForRemoteNotifications(const std::string& localizedDescription) override;
+
+    StatusBarController* controller() const { return statusBarController.get(); }
+
+private:
+    platform::Platform& platform_;
+    KeychainHelper& keychain_;
+    OAuthManager& oauth_;
+    PushManager& push_;
+    std::unique_ptr<StatusBarController> statusBarController;
+};
+
+}  // namespace zandorin

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/Keychain.h"
+
+namespace zandorin {
+
+// The application's secrets in the user's keyring: one generic-password item per key, found by
+// service and account (service + "." + key) and holding the value's UTF-8 bytes. The local
+// proxy finds the two OAuth items the same way.
+class KeychainHelper {
+public:
+    static constexpr const char* proxyPath = "/usr/local/bin/zandorin-proxy";
+
+    KeychainHelper(platform::Keychain& keychain, std::string service);
+
+    // Replaces the item for the key. The old value stays when the new one cannot be written,
+    // so a failure never leaves the key empty. True when the value was written.
+    bool save(const std::string& value, const std::string& key);
+
+    // Nothing when there is no item, the keyring refuses, or the data is not UTF-8.
+    std::optional<std::string> load(const std::string& key) const;
+
+    // `delete` in the keychain's own vocabulary; harmless when there is no item.
+    void remove(const std::string& key);
+
+    const std::string& service() const { return service_; }
+
+private:
+    std::optional<platform::KeychainAccess> makeAccess(const std::string& label);
+    platform::KeychainQuery query(const std::string& key) const;
+
+    platform::Keychain& keychain_;
+    const std::string service_;
+};
+
+}  // namespace zandorin

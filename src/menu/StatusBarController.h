@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "auth/KeychainHelper.h"
+#include "auth/OAuthManager.h"
+#include "menu/KnowledgeStats.h"
+#include "platform/Platform.h"
+
+namespace zandorin {
+
+// The status item, its menu and the state the menu shows. Lives on the main thread.
+class StatusBarController {
+public:
+    using KnowledgeStats = zandorin::KnowledgeStats;
+
+    static constexpr auto healthInterval = std::chrono::seconds(60);
+    static constexpr auto statsInterval = std::chrono::seconds(600);
+
+    // Builds the status item, renders the menu and starts the checks and their timers.
+    StatusBarController(platform::Platform& platform, KeychainHelper& keychain,
+                        OAuthManager& oauth);
+    ~StatusBarController();
+
+    StatusBarController(const StatusBarController&) = delete;
+    StatusBarController& operator=(const StatusBarController&) = delete;
+
+    // Rebuilds the whole menu from the current state.
+    void updateStatus();
+    void checkHealth();
+    void fetchStats();
+    void onAuthChanged();
+
+    // Menu actions.
+    void login();
+    void logout();
+    void subscribe();
+    void reconnect();
+    void quit();
+    void perform(platform::MenuAction action);
+
+private:
+    friend struct StatusBarControllerProbe;  // tests read the state directly
+
+    platform::Platform& platform_;
+    KeychainHelper& keychain_;
+    OAuthManager& oauth_;
+
+    platform::StatusBar& statusBar;
+    std::unique_ptr<platform::StatusItem> statusItem;
+    platform::MenuModel menu;
+    std::unique_ptr<platform::Timer> healthTimer;
+    std::optional<bool> mcpServerReachable;
+    std::optional<bool> subscriptionActive;
+    std::optional<std::string> subscriptionText;
+    bool isCheckingHealth = false;
+    std::optional<KnowledgeStats> stats;
+    std::unique_ptr<platform::Timer> statsTimer;
+
+    std::uint64_t authObserver_ = 0;
+
+    // Runs the block on the main queue unless the controller is gone by then.
+    void onMain(std::function<void()> block);
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+};
+
+}  // namespace zandorin
