@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need (Debian 12, as root), then builds.
+# Idempotent: packages already present are not touched, and apt is not called at all when
+# nothing is missing.
+#   scripts/setup.sh run    packages to build and run the application
+#   scripts/setup.sh test   those and what the tests need
+set -euo pipefail
+
+profile=${1:-run}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+
+build_packages=(
+    g++ cmake ninja-build pkg-config
+    qt6-base-dev qt6-svg-dev libxcb1-dev libgl-dev
+    libsecret-1-dev libplist-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev
+    libsystemd-dev libglib2.0-dev
+)
+run_packages=(
+    gnome-keyring libsecret-tools dbus dbus-x11 xdg-utils fonts-noto-cjk
+    qt6-qpa-plugins
+)
+test_packages=(
+    googletest libgtest-dev libgmock-dev
+    xvfb xauth python3 python3-gi gir1.2-glib-2.0
+)
+
+wanted=("${build_packages[@]}" "${run_packages[@]}")
+if [ "$profile" = test ]; then
+    wanted+=("${test_packages[@]}")
+fi
+
+missing=()
+for package in "${wanted[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    if [ "$status" != installed ]; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: these Debian packages are missing; run as root to install them" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,81 @@
+// Process entry and composition root: builds the real adapters once and hands them to the core.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "adapters/curl/CurlUrlParser.h"
+#include "adapters/journal/JournalSystemLog.h"
+#include "adapters/plist/PlistBundleInfo.h"
+#include "adapters/qt/QtApplicationHost.h"
+#include "adapters/secretservice/SecretServiceKeychain.h"
+#include "adapters/std/LocalNotificationCenter.h"
+#include "adapters/std/StdoutConsole.h"
+#include "adapters/std/SystemClock.h"
+#include "adapters/std/ThreadPoolExecutor.h"
+#include "adapters/std/UnavailableServices.h"
+#include "app/AppDelegate.h"
+#include "platform/AppIdentity.h"
+
+namespace {
+
+// How long start-up waits for a panel that offers a tray: at login the panel may come up a
+// moment after the applications it hosts.
+constexpr std::chrono::seconds kTrayPatience(10);
+
+int fail(const std::string& reason) {
+    std::fprintf(stderr, "%s: %s\n", zandorin::kExecutableName, reason.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace zandorin;
+
+    if (const auto missing = adapters::QtApplicationHost::missingDisplay()) {
+        return fail(*missing);
+    }
+    adapters::QtApplicationHost host(argc, argv);
+    if (const auto missing = host.waitForSystemTray(kTrayPatience)) {
+        return fail(*missing);
+    }
+
+    adapters::PlistBundleInfo bundle(adapters::PlistBundleInfo::locate());
+    if (bundle.loadError()) {
+        std::fprintf(stderr, "%s: %s; using the built-in service addresses\n", kExecutableName,
+                     bundle.loadError()->c_str());
+    }
+    auto& mainQueue = host.mainQueue();
+    adapters::SecretServiceKeychain keychain([&mainQueue] { return mainQueue.isMainThread(); });
+    adapters::SystemClock clock;
+    adapters::UnavailableHttpClient http;
+    adapters::UnavailableWebAuthSessionFactory webAuth;
+    adapters::UnavailableUserNotificationCenter userNotifications;
+    adapters::UnavailableRemoteNotifications remoteNotifications;
+    adapters::JournalSystemLog systemLog;
+    adapters::StdoutConsole console;
+    adapters::LocalNotificationCenter notificationCenter;
+    adapters::CurlUrlParser urls;
+    adapters::ThreadPoolExecutor executor;
+
+    platform::Platform platform{host.application(), mainQueue,      clock,
+                                executor,           http,           keychain,
+                                bundle,             host.statusBar(), host.alerts(),
+                                host.workspace(),   webAuth,        userNotifications,
+                                remoteNotifications, systemLog,     console,
+                                notificationCenter, urls};
+
+    KeychainHelper keychainHelper(keychain, kBundleIdentifier);
+    OAuthManager oauth(platform, keychainHelper);
+    PushManager push(platform, keychainHelper);
+    AppDelegate delegate(platform, keychainHelper, oauth, push);
+    remoteNotifications.setDelegate(&delegate);
+
+    host.whenLaunched([&delegate] { delegate.applicationDidFinishLaunching(); });
+    const int status = host.exec();
+
+    // Timers, tasks in flight and open requests end with the process; nothing waits for them.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
