@@ -58,12 +58,23 @@ int main(int argc, char** argv) {
     adapters::CurlUrlParser urls;
     adapters::ThreadPoolExecutor executor;
 
-    platform::Platform platform{host.application(), mainQueue,      clock,
-                                executor,           http,           keychain,
-                                bundle,             host.statusBar(), host.alerts(),
-                                host.workspace(),   webAuth,        userNotifications,
-                                remoteNotifications, systemLog,     console,
-                                notificationCenter, urls};
+    platform::Platform platform{host.application(),
+                                mainQueue,
+                                clock,
+                                executor,
+                                http,
+                                keychain,
+                                bundle,
+                                host.statusBar(),
+                                host.alerts(),
+                                host.workspace(),
+                                webAuth,
+                                userNotifications,
+                                remoteNotifications,
+                                systemLog,
+                                console,
+                                notificationCenter,
+                                urls};
 
     KeychainHelper keychainHelper(keychain, kBundleIdentifier);
     OAuthManager oauth(platform, keychainHelper);

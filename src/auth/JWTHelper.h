@@ -15,7 +15,8 @@ namespace zandorin {
 class JWTHelper {
 public:
     // Seconds since 1970-01-01 UTC, fractions kept.
-    using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::duration<double>>;
+    using TimePoint =
+        std::chrono::time_point<std::chrono::system_clock, std::chrono::duration<double>>;
 
     struct Claims {
         std::optional<std::string> email;

@@ -42,6 +42,8 @@ std::optional<std::string> KeychainHelper::load(const std::string& key) const {
     return data;
 }
 
-void KeychainHelper::remove(const std::string& key) { keychain_.remove(query(key)); }
+void KeychainHelper::remove(const std::string& key) {
+    keychain_.remove(query(key));
+}
 
 }  // namespace zandorin

@@ -13,7 +13,8 @@ StatusBarController::StatusBarController(platform::Platform& platform, KeychainH
       statusBar(platform.statusBar),
       statusItem(statusBar.makeStatusItem()) {
     if (statusItem->hasButton()) {
-        statusItem->setImage({.name = "StatusBarIcon", .isTemplate = true, .width = 18, .height = 18});
+        statusItem->setImage(
+            {.name = "StatusBarIcon", .isTemplate = true, .width = 18, .height = 18});
     }
     statusItem->setMenu(menu);
     statusItem->setActionHandler([this](platform::MenuAction action) { perform(action); });
@@ -87,7 +88,9 @@ void StatusBarController::subscribe() {}
 
 void StatusBarController::reconnect() {}
 
-void StatusBarController::quit() { platform_.application.terminate(); }
+void StatusBarController::quit() {
+    platform_.application.terminate();
+}
 
 void StatusBarController::perform(platform::MenuAction action) {
     switch (action) {

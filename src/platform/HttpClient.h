@@ -43,7 +43,9 @@ public:
 };
 
 inline std::optional<std::string> HttpResponse::header(std::string_view name) const {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto lower = [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     for (const auto& [key, value] : headers) {
         if (key.size() != name.size()) {
             continue;

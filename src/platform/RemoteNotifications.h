@@ -8,7 +8,8 @@ class RemoteNotificationsDelegate {
 public:
     virtual ~RemoteNotificationsDelegate() = default;
     virtual void didRegisterForRemoteNotifications(const std::string& deviceToken) = 0;  // bytes
-    virtual void didFailToRegisterForRemoteNotifications(const std::string& localizedDescription) = 0;
+    virtual void didFailToRegisterForRemoteNotifications(
+        const std::string& localizedDescription) = 0;
 };
 
 // Registration with the push service; the outcome arrives on the main thread.

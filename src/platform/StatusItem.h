@@ -9,7 +9,7 @@
 namespace zandorin::platform {
 
 struct StatusItemImage {
-    std::string name;  // a resource name, e.g. "StatusBarIcon"
+    std::string name;        // a resource name, e.g. "StatusBarIcon"
     bool isTemplate = true;  // drawn as a mask the desktop tints
     double width = 18;
     double height = 18;

@@ -9,8 +9,17 @@
 namespace zandorin::platform {
 
 // Bit values of the original notification framework, kept so that they can be compared.
-enum AuthorizationOption : unsigned { authorizationBadge = 1, authorizationSound = 2, authorizationAlert = 4 };
-enum PresentationOption : unsigned { presentationBadge = 1, presentationSound = 2, presentationList = 8, presentationBanner = 16 };
+enum AuthorizationOption : unsigned {
+    authorizationBadge = 1,
+    authorizationSound = 2,
+    authorizationAlert = 4
+};
+enum PresentationOption : unsigned {
+    presentationBadge = 1,
+    presentationSound = 2,
+    presentationList = 8,
+    presentationBanner = 16
+};
 
 struct NotificationContent {
     std::string title;

@@ -12,9 +12,8 @@ struct WebAuthError {
 };
 
 // Called once on the main thread: the callback URL, or an error (also when the user gives up).
-using WebAuthCompletion =
-    std::function<void(const std::optional<std::string>& callbackUrl,
-                       const std::optional<WebAuthError>& error)>;
+using WebAuthCompletion = std::function<void(const std::optional<std::string>& callbackUrl,
+                                             const std::optional<WebAuthError>& error)>;
 
 // An interactive sign-in page that ends in a redirect to the callback scheme.
 class WebAuthSession {

@@ -42,7 +42,9 @@ std::unique_ptr<platform::Timer> FakeMainQueue::scheduleRepeating(
     return std::make_unique<Handle>(state);
 }
 
-bool FakeMainQueue::isMainThread() const { return std::this_thread::get_id() == mainThread_; }
+bool FakeMainQueue::isMainThread() const {
+    return std::this_thread::get_id() == mainThread_;
+}
 
 std::chrono::system_clock::time_point FakeMainQueue::now() const {
     std::lock_guard lock(mutex_);

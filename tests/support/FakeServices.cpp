@@ -250,8 +250,7 @@ std::vector<std::string> FakeConsole::lines() const {
 }
 
 void FakeApplication::setActivationPolicy(platform::ActivationPolicy policy) {
-    events_.add("application.setActivationPolicy " +
-                std::to_string(static_cast<int>(policy)));
+    events_.add("application.setActivationPolicy " + std::to_string(static_cast<int>(policy)));
     this->policy = policy;
 }
 

@@ -28,12 +28,23 @@ struct TestPlatform {
     adapters::LocalNotificationCenter notificationCenter;
     SimpleUrlParser urls;
 
-    platform::Platform platform{application, mainQueue,     mainQueue,
-                                executor,    http,          keychain,
-                                bundle,      statusBar,     alerts,
-                                workspace,   webAuth,       userNotifications,
-                                remoteNotifications,        systemLog,
-                                console,     notificationCenter, urls};
+    platform::Platform platform{application,
+                                mainQueue,
+                                mainQueue,
+                                executor,
+                                http,
+                                keychain,
+                                bundle,
+                                statusBar,
+                                alerts,
+                                workspace,
+                                webAuth,
+                                userNotifications,
+                                remoteNotifications,
+                                systemLog,
+                                console,
+                                notificationCenter,
+                                urls};
 };
 
 }  // namespace zandorin::test

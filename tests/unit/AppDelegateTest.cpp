@@ -49,7 +49,7 @@ TEST_F(AppDelegateTest, StartUpRunsInOrderAndSchedulesRefreshForAnyStoredToken) 
 
         std::vector<std::string> expected = {
             "application.setActivationPolicy 1", "statusBar.makeStatusItem",
-            "mainQueue.scheduleRepeating 60s",   "mainQueue.scheduleRepeating 600s",
+            "mainQueue.scheduleRepeating 60s", "mainQueue.scheduleRepeating 600s",
             "userNotifications.requestAuthorization 7"};
         if (c.refreshTimer) {
             expected.push_back("mainQueue.scheduleRepeating 240s");
@@ -81,8 +81,10 @@ TEST_F(AppDelegateTest, GrantedPermissionRegistersOnTheMainQueueOnly) {
         std::optional<std::string> error;
         int registrations;
     };
-    const std::vector<Case> cases = {{true, std::nullopt, 1}, {false, std::nullopt, 0},
-                                     {false, std::string("denied"), 0}, {true, std::string("odd"), 1}};
+    const std::vector<Case> cases = {{true, std::nullopt, 1},
+                                     {false, std::nullopt, 0},
+                                     {false, std::string("denied"), 0},
+                                     {true, std::string("odd"), 1}};
     for (const auto& c : cases) {
         test::TestPlatform local;
         KeychainHelper localKeychain{local.keychain, "com.zandorin.auth"};
@@ -90,7 +92,8 @@ TEST_F(AppDelegateTest, GrantedPermissionRegistersOnTheMainQueueOnly) {
         localPush.requestPermission();
         ASSERT_TRUE(local.userNotifications.pendingAuthorization);
         // The answer may come on any thread; the registration must still wait for the main queue.
-        std::thread answer([&] { local.userNotifications.pendingAuthorization(c.granted, c.error); });
+        std::thread answer(
+            [&] { local.userNotifications.pendingAuthorization(c.granted, c.error); });
         answer.join();
         EXPECT_EQ(local.remoteNotifications.registrations, 0);
         local.mainQueue.runPending();

@@ -20,21 +20,25 @@ struct DecodeCase {
     std::optional<Claims> expected;
 };
 
-std::string payloadPiece(const std::string& json) { return base64::encodeUrlNoPadding(json); }
+std::string payloadPiece(const std::string& json) {
+    return base64::encodeUrlNoPadding(json);
+}
 
 TEST(ClaimsTest, DecodesPayloadsAndRejectsUnreadableTokens) {
     const std::vector<DecodeCase> cases = {
-        {"all claims", makeToken(R"({"email":"a@b.c","preferred_username":"ada","sub":"42","exp":1700000000})"),
+        {"all claims",
+         makeToken(R"({"email":"a@b.c","preferred_username":"ada","sub":"42","exp":1700000000})"),
          Claims{"a@b.c", "ada", "42", at(1700000000)}},
         {"fractional exp kept", makeToken(R"({"exp":1700000000.25})"),
          Claims{std::nullopt, std::nullopt, std::nullopt, at(1700000000.25)}},
         {"exp as string is no expiry", makeToken(R"({"exp":"1700000000","sub":"s"})"),
          Claims{std::nullopt, std::nullopt, "s", std::nullopt}},
         {"exp as boolean is no expiry", makeToken(R"({"exp":true})"), Claims{}},
-        {"wrong types leave fields empty", makeToken(R"({"email":7,"preferred_username":null,"sub":["x"]})"),
-         Claims{}},
+        {"wrong types leave fields empty",
+         makeToken(R"({"email":7,"preferred_username":null,"sub":["x"]})"), Claims{}},
         {"empty object", makeToken("{}"), Claims{}},
-        {"empty string claim is a value", makeToken(R"({"email":""})"), Claims{"", std::nullopt, std::nullopt, std::nullopt}},
+        {"empty string claim is a value", makeToken(R"({"email":""})"),
+         Claims{"", std::nullopt, std::nullopt, std::nullopt}},
         {"two pieces are enough", "h." + payloadPiece(R"({"sub":"s"})"),
          Claims{std::nullopt, std::nullopt, "s", std::nullopt}},
         // "{}" with one byte of padding: remainder 3.
@@ -44,7 +48,8 @@ TEST(ClaimsTest, DecodesPayloadsAndRejectsUnreadableTokens) {
          Claims{std::nullopt, std::nullopt, "abc", std::nullopt}},
         {"base64url alphabet", "h." + payloadPiece(R"({"sub":"?~?>>"})"),
          Claims{std::nullopt, std::nullopt, "?~?>>", std::nullopt}},
-        {"leading dot shifts the payload", "." + payloadPiece("[]") + "." + payloadPiece(R"({"sub":"sig"})"),
+        {"leading dot shifts the payload",
+         "." + payloadPiece("[]") + "." + payloadPiece(R"({"sub":"sig"})"),
          Claims{std::nullopt, std::nullopt, "sig", std::nullopt}},
         {"doubled dots are dropped", "h.." + payloadPiece(R"({"sub":"s"})") + "..",
          Claims{std::nullopt, std::nullopt, "s", std::nullopt}},
@@ -88,7 +93,8 @@ TEST_F(StoredTokenTest, ExpiryIsStrictAndEveryUnreadableTokenCountsAsExpired) {
         {"no token", std::nullopt, true},
         {"exp one second ahead", makeToken(R"({"exp":)" + std::to_string(now() + 1) + "}"), false},
         {"exp equals now", makeToken(R"({"exp":)" + exp + "}"), false},
-        {"exp a fraction before now", makeToken(R"({"exp":)" + std::to_string(now() - 0.5) + "}"), true},
+        {"exp a fraction before now", makeToken(R"({"exp":)" + std::to_string(now() - 0.5) + "}"),
+         true},
         {"no exp", makeToken(R"({"email":"a@b.c"})"), true},
         {"exp as string", makeToken(R"({"exp":")" + std::to_string(now() + 60) + "\"}"), true},
         {"garbage token", std::string("garbage"), true},

@@ -87,7 +87,7 @@ TEST_F(KeychainHelperTest, LoadFoldsEveryFailureIntoNothing) {
     EXPECT_EQ(keychain.load("access_token"), std::nullopt);  // never saved
     keychain.save("", "access_token");
     EXPECT_EQ(keychain.load("access_token"), "");  // zero bytes is a value
-    keychain.save("\xC3\x28", "access_token");      // not UTF-8
+    keychain.save("\xC3\x28", "access_token");     // not UTF-8
     EXPECT_EQ(keychain.load("access_token"), std::nullopt);
     keychain.save("令牌", "access_token");
     EXPECT_EQ(keychain.load("access_token"), "令牌");

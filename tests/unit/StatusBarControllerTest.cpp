@@ -28,9 +28,9 @@ protected:
         const auto exp = std::chrono::duration_cast<std::chrono::seconds>(
                              (fakes.mainQueue.now() + 1h).time_since_epoch())
                              .count();
-        keychain.save(test::makeToken(R"({"email":"ada@example.com","exp":)" +
-                                      std::to_string(exp) + "}"),
-                      "access_token");
+        keychain.save(
+            test::makeToken(R"({"email":"ada@example.com","exp":)" + std::to_string(exp) + "}"),
+            "access_token");
     }
 };
 
@@ -38,9 +38,12 @@ TEST_F(StatusBarControllerTest, CreationShowsTheMenuBeforeAnyCheckAndStartsTimer
     auto controller = makeController();
     const auto events = fakes.events.matching({"statusBar.", "statusItem.", "mainQueue."});
     const std::vector<std::string> expected = {
-        "statusBar.makeStatusItem",      "statusItem.setImage StatusBarIcon",
-        "statusItem.setMenu 0",          "statusItem.setMenu 8",
-        "mainQueue.scheduleRepeating 60s", "mainQueue.scheduleRepeating 600s",
+        "statusBar.makeStatusItem",
+        "statusItem.setImage StatusBarIcon",
+        "statusItem.setMenu 0",
+        "statusItem.setMenu 8",
+        "mainQueue.scheduleRepeating 60s",
+        "mainQueue.scheduleRepeating 600s",
     };
     EXPECT_EQ(events, expected);
     ASSERT_TRUE(fakes.statusBar.item->image);
@@ -68,10 +71,17 @@ TEST_F(StatusBarControllerTest, SignedInAtCreationShowsCheckingState) {
     signInElsewhere();
     auto controller = makeController();
     fakes.mainQueue.runPending();
-    const std::vector<std::string> expected = {
-        "status Mirrowen — ada@example.com [circle grey]", "---", "header   Tirrel知識庫",
-        "info     載入中…", "---", "info   已登入", "info   MCP Server 檢查中...", "---",
-        "command 登出 -> logout", "---", "command 結束 -> quit key q"};
+    const std::vector<std::string> expected = {"status Mirrowen — ada@example.com [circle grey]",
+                                               "---",
+                                               "header   Tirrel知識庫",
+                                               "info     載入中…",
+                                               "---",
+                                               "info   已登入",
+                                               "info   MCP Server 檢查中...",
+                                               "---",
+                                               "command 登出 -> logout",
+                                               "---",
+                                               "command 結束 -> quit key q"};
     EXPECT_EQ(currentMenu(), expected);
 }
 

@@ -26,7 +26,8 @@ std::optional<std::string> part(CURLU* url, CURLUPart which) {
 std::optional<platform::ParsedUrl> CurlUrlParser::parse(const std::string& text) const {
     const std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
     if (!url || text.empty() ||
-        curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        curl_url_set(url.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+            CURLUE_OK) {
         return std::nullopt;
     }
     platform::ParsedUrl parsed;

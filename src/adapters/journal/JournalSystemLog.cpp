@@ -20,10 +20,10 @@ JournalSystemLog::JournalSystemLog() {
 void JournalSystemLog::write(const std::string& subsystem, const std::string& category,
                              const std::string& message) {
     if (journal_) {
-        const int sent = sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%i", LOG_NOTICE,
-                                         "SYSLOG_IDENTIFIER=%s", kExecutableName,
-                                         "ZANDORIN_SUBSYSTEM=%s", subsystem.c_str(),
-                                         "ZANDORIN_CATEGORY=%s", category.c_str(), nullptr);
+        const int sent =
+            sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%i", LOG_NOTICE,
+                            "SYSLOG_IDENTIFIER=%s", kExecutableName, "ZANDORIN_SUBSYSTEM=%s",
+                            subsystem.c_str(), "ZANDORIN_CATEGORY=%s", category.c_str(), nullptr);
         if (sent >= 0) {
             return;
         }

@@ -121,7 +121,8 @@ std::optional<std::string> QtApplicationHost::missingDisplay() {
         return std::nullopt;
     }
     // A platform that needs no display server (offscreen, vnc, eglfs…) was chosen on purpose.
-    if (isSet("QT_QPA_PLATFORM") && !onlyDisplayPlatforms(std::getenv("QT_QPA_PLATFORM"))) {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0' && !onlyDisplayPlatforms(platform)) {
         return std::nullopt;
     }
     return "no graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set";
@@ -198,10 +199,20 @@ int QtApplicationHost::exec() {
     return status;
 }
 
-platform::MainQueue& QtApplicationHost::mainQueue() { return *impl_->mainQueue; }
-platform::Application& QtApplicationHost::application() { return impl_->application; }
-platform::StatusBar& QtApplicationHost::statusBar() { return impl_->statusBar; }
-platform::Alerts& QtApplicationHost::alerts() { return impl_->alerts; }
-platform::Workspace& QtApplicationHost::workspace() { return impl_->workspace; }
+platform::MainQueue& QtApplicationHost::mainQueue() {
+    return *impl_->mainQueue;
+}
+platform::Application& QtApplicationHost::application() {
+    return impl_->application;
+}
+platform::StatusBar& QtApplicationHost::statusBar() {
+    return impl_->statusBar;
+}
+platform::Alerts& QtApplicationHost::alerts() {
+    return impl_->alerts;
+}
+platform::Workspace& QtApplicationHost::workspace() {
+    return impl_->workspace;
+}
 
 }  // namespace zandorin::adapters

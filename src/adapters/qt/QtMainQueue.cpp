@@ -5,7 +5,6 @@
 #include <utility>
 
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
 
@@ -16,6 +15,22 @@ namespace {
 // Below a second a timer is about responsiveness; above it (refresh, expiry checks) a few
 // percent of slack lets the kernel batch wake-ups.
 constexpr std::chrono::milliseconds kPreciseBelow{1000};
+
+class BlockEvent final : public QEvent {
+public:
+    static QEvent::Type eventType() {
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+
+    explicit BlockEvent(std::function<void()> block)
+        : QEvent(eventType()), block_(std::move(block)) {}
+
+    void run() const { block_(); }
+
+private:
+    std::function<void()> block_;
+};
 
 class QtRepeatingTimer final : public platform::Timer {
 public:
@@ -58,10 +73,18 @@ private:
 
 }  // namespace
 
-QtMainQueue::QtMainQueue() : mainThread_(QThread::currentThread()), context_(new QObject) {}
+bool QtBlockRunner::event(QEvent* event) {
+    if (event->type() == BlockEvent::eventType()) {
+        static_cast<const BlockEvent*>(event)->run();
+        return true;
+    }
+    return QObject::event(event);
+}
+
+QtMainQueue::QtMainQueue() : mainThread_(QThread::currentThread()), context_(new QtBlockRunner) {}
 
 QtMainQueue::~QtMainQueue() {
-    QObject* context = nullptr;
+    QtBlockRunner* context = nullptr;
     {
         std::lock_guard lock(mutex_);
         context = std::exchange(context_, nullptr);
@@ -79,15 +102,16 @@ void QtMainQueue::post(std::function<void()> block) {
         return;
     }
     // Posted events to one receiver are delivered in the order they were posted.
-    QMetaObject::invokeMethod(
-        context_, [block = std::move(block)] { block(); }, Qt::QueuedConnection);
+    QCoreApplication::postEvent(context_, new BlockEvent(std::move(block)));
 }
 
-std::unique_ptr<platform::Timer> QtMainQueue::scheduleRepeating(
-    std::chrono::milliseconds interval, std::function<void()> action) {
+std::unique_ptr<platform::Timer> QtMainQueue::scheduleRepeating(std::chrono::milliseconds interval,
+                                                                std::function<void()> action) {
     return std::make_unique<QtRepeatingTimer>(context_, interval, std::move(action));
 }
 
-bool QtMainQueue::isMainThread() const { return QThread::currentThread() == mainThread_; }
+bool QtMainQueue::isMainThread() const {
+    return QThread::currentThread() == mainThread_;
+}
 
 }  // namespace zandorin::adapters

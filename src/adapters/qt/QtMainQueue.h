@@ -5,12 +5,19 @@
 #include <memory>
 #include <mutex>
 
+#include <QEvent>
 #include <QObject>
 #include <QThread>
 
 #include "platform/MainQueue.h"
 
 namespace zandorin::adapters {
+
+// Runs the blocks posted to it, in posting order, on the thread it lives on.
+class QtBlockRunner final : public QObject {
+public:
+    bool event(QEvent* event) override;
+};
 
 // The main thread's queue as posted events to a context object that lives on the main thread.
 // Create and destroy on the main thread, with the QCoreApplication alive.
@@ -30,7 +37,7 @@ public:
 private:
     QThread* mainThread_;
     std::mutex mutex_;  // guards context_ against a post() racing the destructor
-    QObject* context_;
+    QtBlockRunner* context_;
 };
 
 }  // namespace zandorin::adapters

@@ -69,7 +69,7 @@ Painter dotPainter(bool filled) {
             painter.setPen(Qt::NoPen);
             painter.setBrush(color);
         } else {
-            const double width = std::max(1.0, size / 10.0);
+            const double width = std::max(1.5, size / 8.0);
             box.adjust(width / 2, width / 2, -width / 2, -width / 2);
             painter.setPen(QPen(color, width));
             painter.setBrush(Qt::NoBrush);

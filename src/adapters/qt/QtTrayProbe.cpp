@@ -57,10 +57,9 @@ bool statusNotifierHostReady() {
     if (!bus.interface()->isServiceRegistered(service).value()) {
         return false;
     }
-    QDBusMessage get =
-        QDBusMessage::createMethodCall(service, QString::fromLatin1(kWatcherPath),
-                                       QStringLiteral("org.freedesktop.DBus.Properties"),
-                                       QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        service, QString::fromLatin1(kWatcherPath),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << service << QStringLiteral("IsStatusNotifierHostRegistered");
     const QDBusMessage reply = bus.call(get, QDBus::Block, kBusTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
@@ -71,20 +70,18 @@ bool statusNotifierHostReady() {
 
 bool xembedTrayPresent() {
 #if QT_CONFIG(xcb)
-    auto* x11 = qGuiApp != nullptr
-                    ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                    : nullptr;
+    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                                   : nullptr;
     xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
     if (connection == nullptr) {
         return false;
     }
     const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(defaultScreenNumber());
-    const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> atom(
-        xcb_intern_atom_reply(connection,
-                              xcb_intern_atom(connection, /*only_if_exists=*/1,
-                                              static_cast<uint16_t>(selection.size()),
-                                              selection.c_str()),
-                              nullptr));
+    const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> atom(xcb_intern_atom_reply(
+        connection,
+        xcb_intern_atom(connection, /*only_if_exists=*/1, static_cast<uint16_t>(selection.size()),
+                        selection.c_str()),
+        nullptr));
     if (!atom || atom->atom == XCB_ATOM_NONE) {
         return false;
     }

@@ -14,8 +14,9 @@ namespace {
 class TempFile {
 public:
     explicit TempFile(const std::string& contents)
-        : path_(std::filesystem::temp_directory_path() /
-                ("zandorin-plist-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++))) {
+        : path_(
+              std::filesystem::temp_directory_path() /
+              ("zandorin-plist-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++))) {
         std::ofstream(path_, std::ios::binary) << contents;
     }
     ~TempFile() { std::filesystem::remove(path_); }
