@@ -22,7 +22,7 @@ run_packages=(
 )
 test_packages=(
     googletest libgtest-dev libgmock-dev
-    xvfb xauth python3 python3-gi gir1.2-glib-2.0
+    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0
 )
 
 wanted=("${build_packages[@]}" "${run_packages[@]}")

@@ -8,6 +8,7 @@
 #include <QKeySequence>
 
 #include "adapters/qt/QtSymbols.h"
+#include "adapters/qt/QtTrayProbe.h"
 
 namespace zandorin::adapters {
 
@@ -15,9 +16,20 @@ namespace {
 
 constexpr double kSectionHeaderScale = 0.85;
 
-// Texts come from the service: an "&" is meant literally, never as a mnemonic.
-QString literalText(const std::string& text) {
+// Texts come from the service: "&" and "_" are meant literally, never as mnemonics.
+QString widgetLabel(const std::string& text) {
     return QString::fromStdString(text).replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+// Qt turns the first "&" of a label into dbusmenu's mnemonic "_" and passes the rest through,
+// while the shell reads a single "_" as a mnemonic and "__" as an underscore. So underscores
+// are doubled, and the first "&" is doubled to become "_&", a literal "&".
+QString dbusmenuLabel(const std::string& text) {
+    QString label = QString::fromStdString(text).replace(QLatin1Char('_'), QLatin1String("__"));
+    if (const qsizetype first = label.indexOf(QLatin1Char('&')); first >= 0) {
+        label.insert(first, QLatin1Char('&'));
+    }
+    return label;
 }
 
 QKeySequence shortcutFor(const std::string& keyEquivalent) {
@@ -49,11 +61,14 @@ QFont sectionHeaderFont(QFont font) {
 
 }  // namespace
 
-QtStatusItem::QtStatusItem()
-    : menu_(std::make_unique<QMenu>()), tray_(std::make_unique<QSystemTrayIcon>()) {
+QtStatusItem::QtStatusItem(bool exportedOverDBus)
+    : exportedOverDBus_(exportedOverDBus),
+      menu_(std::make_unique<QMenu>()),
+      popupMenu_(exportedOverDBus ? std::make_unique<QMenu>() : nullptr),
+      tray_(std::make_unique<QSystemTrayIcon>()) {
     tray_->setContextMenu(menu_.get());
     // A status-bar entry opens its menu on a plain click too, not only on the context click.
-    QMenu* menu = menu_.get();
+    QMenu* menu = popupMenu_ ? popupMenu_.get() : menu_.get();
     QObject::connect(tray_.get(), &QSystemTrayIcon::activated, menu,
                      [menu](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger && !menu->isVisible()) {
@@ -80,47 +95,55 @@ bool QtStatusItem::setImage(const platform::StatusItemImage& image) {
 }
 
 void QtStatusItem::setMenu(const platform::MenuModel& model) {
+    fill(*menu_, model, exportedOverDBus_ ? Labels::dbusmenu : Labels::widget);
+    if (popupMenu_) {
+        fill(*popupMenu_, model, Labels::widget);
+    }
+    hasMenu_ = true;
+    showWhenComplete();
+}
+
+void QtStatusItem::fill(QMenu& menu, const platform::MenuModel& model, Labels labels) {
     // The old rows may be the sender of the trigger that led here (a command whose handler
     // rebuilds the menu), so they leave the menu now and are deleted later.
-    for (QAction* action : menu_->actions()) {
-        menu_->removeAction(action);
-        if (action->parent() == menu_.get()) {
+    for (QAction* action : menu.actions()) {
+        menu.removeAction(action);
+        if (action->parent() == &menu) {
             action->deleteLater();
         }
     }
     for (const platform::MenuItem& item : model.items) {
-        addItem(item);
+        addItem(menu, item, labels);
     }
-    hasMenu_ = true;
-    showWhenComplete();
 }
 
 void QtStatusItem::setActionHandler(std::function<void(platform::MenuAction)> handler) {
     handler_ = std::move(handler);
 }
 
-void QtStatusItem::addItem(const platform::MenuItem& item) {
+void QtStatusItem::addItem(QMenu& menu, const platform::MenuItem& item, Labels labels) {
     using platform::MenuItemKind;
     if (item.kind == MenuItemKind::separator) {
-        menu_->addSeparator();
+        menu.addSeparator();
         return;
     }
 
-    QString text = literalText(item.title);
+    std::string title = item.title;
     if (item.kind == MenuItemKind::statRow) {
         // QMenu right-aligns what follows a tab, in the shortcut column.
-        text += QLatin1Char('\t') + literalText(item.value);
+        title += "\t" + item.value;
     }
-    auto* action = new QAction(text, menu_.get());
+    auto* action =
+        new QAction(labels == Labels::dbusmenu ? dbusmenuLabel(title) : widgetLabel(title), &menu);
 
-    if (QIcon icon = symbols::menuIcon(item, menu_->palette()); !icon.isNull()) {
+    if (QIcon icon = symbols::menuIcon(item, menu.palette()); !icon.isNull()) {
         action->setIcon(icon);
         action->setIconVisibleInMenu(true);
     }
 
     switch (item.kind) {
         case MenuItemKind::sectionHeader:
-            action->setFont(sectionHeaderFont(menu_->font()));
+            action->setFont(sectionHeaderFont(menu.font()));
             action->setEnabled(false);
             break;
         case MenuItemKind::command:
@@ -140,7 +163,7 @@ void QtStatusItem::addItem(const platform::MenuItem& item) {
             action->setEnabled(false);
             break;
     }
-    menu_->addAction(action);
+    menu.addAction(action);
 }
 
 void QtStatusItem::showWhenComplete() {
@@ -150,7 +173,8 @@ void QtStatusItem::showWhenComplete() {
 }
 
 std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() {
-    return std::make_unique<QtStatusItem>();
+    // Qt exports its tray over D-Bus exactly when a StatusNotifierItem host is there.
+    return std::make_unique<QtStatusItem>(tray::statusNotifierHostReady());
 }
 
 }  // namespace zandorin::adapters

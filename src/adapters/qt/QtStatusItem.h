@@ -14,7 +14,9 @@ namespace zandorin::adapters {
 // Main thread only.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    QtStatusItem();
+    // `exportedOverDBus`: the tray is a StatusNotifierItem whose menu the desktop shell draws
+    // from dbusmenu labels, where "_" marks a mnemonic.
+    explicit QtStatusItem(bool exportedOverDBus);
     ~QtStatusItem() override;
 
     QtStatusItem(const QtStatusItem&) = delete;
@@ -26,13 +28,20 @@ public:
     void setActionHandler(std::function<void(platform::MenuAction)> handler) override;
 
     QMenu* menuForTesting() const { return menu_.get(); }
+    QMenu* popupMenuForTesting() const { return popupMenu_.get(); }
     QSystemTrayIcon* trayIconForTesting() const { return tray_.get(); }
 
 private:
-    void addItem(const platform::MenuItem& item);
+    enum class Labels { widget, dbusmenu };
+    void fill(QMenu& menu, const platform::MenuModel& model, Labels labels);
+    void addItem(QMenu& menu, const platform::MenuItem& item, Labels labels);
     void showWhenComplete();
 
+    const bool exportedOverDBus_;
+    // The menu the tray exports; over dbusmenu its labels are written for dbusmenu, so a plain
+    // click gets a widget menu of its own with the labels written for QMenu.
     std::unique_ptr<QMenu> menu_;
+    std::unique_ptr<QMenu> popupMenu_;
     std::unique_ptr<QSystemTrayIcon> tray_;  // declared after menu_: goes first
     std::function<void(platform::MenuAction)> handler_;
     bool hasImage_ = false;

@@ -107,8 +107,8 @@ public:
         {
             std::lock_guard lock(mutex_);
             ticket = ++lastTicket_;
-            armed_.emplace(ticket, Armed{deadline, CancellablePtr{G_CANCELLABLE(
-                                                       g_object_ref(cancellable))}});
+            armed_.emplace(
+                ticket, Armed{deadline, CancellablePtr{G_CANCELLABLE(g_object_ref(cancellable))}});
         }
         wake_.notify_one();
         return ticket;
@@ -194,7 +194,7 @@ struct SecretServiceKeychain::Impl {
     Impl(std::function<bool()> mainThread, Options opts)
         : isMainThread(std::move(mainThread)), options(opts) {}
 
-    std::chrono::milliseconds deadline() const {
+    [[nodiscard]] std::chrono::milliseconds deadline() const {
         return isMainThread && isMainThread() ? options.mainThreadDeadline
                                               : options.backgroundDeadline;
     }
@@ -245,8 +245,8 @@ KeychainStatus SecretServiceKeychain::store(const KeychainQuery& query, const st
         if (*error != nullptr) {
             return KeychainStatus::failed;
         }
-        const ValuePtr value{secret_value_new(data.data(), static_cast<gssize>(data.size()),
-                                              "text/plain")};
+        const ValuePtr value{
+            secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain")};
         const auto items = itemsOf(found.get());
         if (items.empty()) {
             const auto attributes = attributesFor(query);
@@ -301,8 +301,7 @@ std::optional<std::string> SecretServiceKeychain::copyMatching(const KeychainQue
 
 KeychainStatus SecretServiceKeychain::remove(const KeychainQuery& query) {
     return impl_->bounded(KeychainStatus::failed, [&](GCancellable* cancellable, GError** error) {
-        const ServicePtr service{
-            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error)};
+        const ServicePtr service{secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, error)};
         if (!service) {
             return KeychainStatus::failed;
         }

@@ -11,7 +11,8 @@ namespace zandorin::adapters {
 // The keychain port over the freedesktop Secret Service (libsecret): one item per query, with
 // the attributes "service" and "account" and the account name as its label, in the default
 // collection. Secret Service has no per-application access control, so the access list is
-// accepted and not applied.
+// accepted and not applied. Callable from any thread; every call is bounded by the caller's
+// deadline and reports a timeout as nothing / failed.
 class SecretServiceKeychain final : public platform::Keychain {
 public:
     struct Options {

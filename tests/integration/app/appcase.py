@@ -76,6 +76,8 @@ class AppTestCase(unittest.TestCase):
     """Each test gets its own desktop session and a development Info.plist whose service and
     identity provider sit on loopback ports that never answer."""
 
+    maxDiff = None
+
     def setUp(self):
         if not APP or not os.access(APP, os.X_OK):
             self.skipTest(f"no application executable: {APP!r}")

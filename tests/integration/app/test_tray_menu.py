@@ -17,11 +17,13 @@ CASES = [
      signed_in_layout(SIGNED_IN_TITLE, "  已登入", "  MCP Server 檢查中...", reconnect=False)),
     ("expired_token", access_token(-3600), "silent",
      signed_in_layout(SIGNED_IN_TITLE, "  登入已過期", "  MCP Server 檢查中...", reconnect=True)),
+    # Shells read a single "_" as a mnemonic marker and "__" as an underscore.
+    ("name_with_underscore", access_token(3600, email="ada_l@example.com"), "silent",
+     signed_in_layout("Mirrowen — ada__l@example.com", "  已登入", "  MCP Server 檢查中...",
+                      reconnect=False)),
     ("token_that_does_not_decode", "not-a-jwt", "silent",
      signed_in_layout("Mirrowen — 已登入", "  登入已過期", "  MCP Server 檢查中...",
                       reconnect=True)),
-    ("service_refuses_connections", access_token(3600), "refused",
-     signed_in_layout(SIGNED_IN_TITLE, "  已登入", "  MCP Server 無法連線", reconnect=True)),
 ]
 
 

@@ -1,12 +1,15 @@
 #include "KeyringProbe.h"
 
-#include <signal.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <stdexcept>
 #include <thread>
 
-namespace zandorin::testing {
+namespace zandorin::integration {
 
 namespace {
 
@@ -93,7 +96,7 @@ void KeyringProbe::stopDaemon() {
 }
 
 void KeyringProbe::startDaemon() {
-    runProcess({"gnome-keyring-daemon", "--unlock", "--components=secrets"}, password);
+    runProcess({"gnome-keyring-daemon", "--unlock", "--components=secrets"}, password, false);
     if (!waitForOwner(true)) {
         throw std::runtime_error("the keyring daemon did not start");
     }
@@ -120,12 +123,12 @@ void KeyringProbe::unlockDefaultCollection() {
 
     GVariant* secret = g_variant_new(
         "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password, std::char_traits<char>::length(password), 1),
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password,
+                                  std::char_traits<char>::length(password), 1),
         "text/plain");
-    g_variant_unref(call(bus_, kSecrets, kServicePath,
-                         "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
-                         "UnlockWithMasterPassword", g_variant_new("(o@(oayays))", collection, secret),
-                         "()"));
+    g_variant_unref(call(
+        bus_, kSecrets, kServicePath, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+        "UnlockWithMasterPassword", g_variant_new("(o@(oayays))", collection, secret), "()"));
     g_variant_unref(opened);
     g_variant_unref(alias);
 }
@@ -139,14 +142,52 @@ int KeyringProbe::countItems(const std::string& service, const std::string& acco
                            g_variant_new("(a{ss})", &attributes), "(aoao)");
     GVariant* unlocked = g_variant_get_child_value(reply, 0);
     GVariant* locked = g_variant_get_child_value(reply, 1);
-    const auto count = static_cast<int>(g_variant_n_children(unlocked) + g_variant_n_children(locked));
+    const auto count =
+        static_cast<int>(g_variant_n_children(unlocked) + g_variant_n_children(locked));
     g_variant_unref(locked);
     g_variant_unref(unlocked);
     g_variant_unref(reply);
     return count;
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input) {
+PausedDaemon::PausedDaemon(pid_t daemon) : daemon_(daemon) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only async-signal-safe calls from here: the parent has threads.
+        ::close(fds[1]);
+        ::setsid();
+        if (::fork() == 0) {
+            char byte = 0;
+            while (::read(fds[0], &byte, 1) > 0) {
+            }
+            ::kill(daemon, SIGCONT);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[0]);
+    if (child < 0) {
+        ::close(fds[1]);
+        throw std::runtime_error("fork");
+    }
+    guardPipe_ = fds[1];
+    ::waitpid(child, nullptr, 0);
+    if (::kill(daemon_, SIGSTOP) != 0) {
+        ::close(guardPipe_);
+        throw std::runtime_error("could not stop the keyring daemon");
+    }
+}
+
+PausedDaemon::~PausedDaemon() {
+    ::kill(daemon_, SIGCONT);
+    ::close(guardPipe_);  // lets the guard exit
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input,
+                         bool captureOutput) {
     std::vector<const gchar*> command{"timeout", "10"};
     for (const auto& argument : argv) {
         command.push_back(argument.c_str());
@@ -156,27 +197,31 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     GError* error = nullptr;
     GSubprocess* process = g_subprocess_newv(
         command.data(),
-        static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE |
-                                      G_SUBPROCESS_FLAGS_STDOUT_PIPE),
+        static_cast<GSubprocessFlags>(
+            G_SUBPROCESS_FLAGS_STDIN_PIPE |
+            (captureOutput ? G_SUBPROCESS_FLAGS_STDOUT_PIPE : G_SUBPROCESS_FLAGS_STDOUT_SILENCE)),
         &error);
     if (process == nullptr) {
         fail(argv.front(), error);
     }
     GBytes* stdinBytes = g_bytes_new(input.data(), input.size());
     GBytes* stdoutBytes = nullptr;
-    const gboolean finished =
-        g_subprocess_communicate(process, stdinBytes, nullptr, &stdoutBytes, nullptr, &error);
+    const gboolean finished = g_subprocess_communicate(
+        process, stdinBytes, nullptr, captureOutput ? &stdoutBytes : nullptr, nullptr, &error);
     g_bytes_unref(stdinBytes);
     if (!finished) {
         g_object_unref(process);
         fail(argv.front(), error);
     }
-    gsize size = 0;
-    const auto* data = static_cast<const char*>(g_bytes_get_data(stdoutBytes, &size));
-    ProcessResult result{g_subprocess_get_exit_status(process), std::string(data, size)};
-    g_bytes_unref(stdoutBytes);
+    ProcessResult result{g_subprocess_get_exit_status(process), {}};
+    if (stdoutBytes != nullptr) {
+        gsize size = 0;
+        const auto* data = static_cast<const char*>(g_bytes_get_data(stdoutBytes, &size));
+        result.output.assign(data, size);
+        g_bytes_unref(stdoutBytes);
+    }
     g_object_unref(process);
     return result;
 }
 
-}  // namespace zandorin::testing
+}  // namespace zandorin::integration

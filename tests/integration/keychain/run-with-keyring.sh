@@ -21,6 +21,7 @@ cleanup() {
     rm -rf "$scratch"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 
 export HOME="$scratch/home"
 export XDG_DATA_HOME="$scratch/data"

@@ -6,8 +6,20 @@ unlocked gnome-keyring, and stops exactly those processes again, by PID, with bo
 Applications started through it get an environment that points only at these.
 
 Run with /usr/bin/python3: the harness needs gi (Gio) from Debian's python3-gi.
+
+    with DesktopSession() as session:
+        session.store_secret("access_token", token)      # before the app starts
+        app = session.start_app(path, env={"ZANDORIN_AUTH_INFO_PLIST": plist})
+        app.wait_for_item()                               # registered with the watcher
+        layout = app.wait_for_layout(expected)            # polls dbusmenu GetLayout
+        app.click("結束")
+        status = app.wait(10)
+
+Set ZANDORIN_DESKTOP_KEEP=1 to keep the session's directory (logs/ holds every process's
+output) for a look after the run.
 """
 
+import ctypes
 import os
 import select
 import shutil
@@ -123,13 +135,28 @@ def _stop_child(proc, timeout=STOP_TIMEOUT):
     return proc.returncode
 
 
+def _become_subreaper():
+    """Daemons that detach from us (gnome-keyring) are re-parented to this process rather
+    than to init, so that we can reap them once stopped instead of leaving zombies."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+    except (OSError, AttributeError):
+        pass
+
+
 def _pid_alive(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:
-            # A zombie has exited already; only its parent can reap it.
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+            state = f.read().rsplit(")", 1)[1].split()[0]
     except (FileNotFoundError, ProcessLookupError, IndexError):
         return False
+    if state != "Z":
+        return True
+    try:
+        os.waitpid(pid, os.WNOHANG)  # ours when we are its subreaper
+    except ChildProcessError:
+        pass
+    return False
 
 
 def _stop_pid(pid, timeout=STOP_TIMEOUT):
@@ -151,6 +178,7 @@ class LineReader:
 
     def __init__(self, stream):
         self.lines = []
+        self.times = []  # time.monotonic() at which each line arrived
         self._cond = threading.Condition()
         self._closed = False
         self._stream = stream
@@ -161,6 +189,7 @@ class LineReader:
         for raw in stream:
             with self._cond:
                 self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self.times.append(time.monotonic())
                 self._cond.notify_all()
         with self._cond:
             self._closed = True
@@ -191,6 +220,7 @@ class TrayItem(NamedTuple):
     bus_name: str
     path: str
     menu_path: str
+    registered_at: float  # time.monotonic() at which the watcher reported it
 
 
 def _flatten(node, out):
@@ -211,8 +241,9 @@ def _flatten(node, out):
 class App:
     """An application started inside a session; stdout and stderr go to files."""
 
-    def __init__(self, session, proc, stdout_path, stderr_path):
+    def __init__(self, session, proc, started_at, stdout_path, stderr_path):
         self.session = session
+        self.started_at = started_at  # time.monotonic() just before the spawn
         self.proc = proc
         self.pid = proc.pid
         self.stdout_path = stdout_path
@@ -293,9 +324,14 @@ class App:
         if len(matches) != 1:
             raise HarnessError(f"{len(matches)} menu entries labelled {label!r}")
         item = self.wait_for_item()
-        self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE, "Event",
-                          GLib.Variant("(isvu)", (matches[0], "clicked", GLib.Variant("i", 0),
-                                                  0)))
+        try:
+            self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE, "Event",
+                              GLib.Variant("(isvu)", (matches[0], "clicked",
+                                                      GLib.Variant("i", 0), 0)))
+        except GLib.Error:
+            # An entry that ends the process may take it off the bus before the reply.
+            if self.session.name_has_owner(item.bus_name):
+                raise
 
 
 class DesktopSession:
@@ -314,6 +350,7 @@ class DesktopSession:
         self._watcher_lines = None
         self._keyring_pid = None
         self._apps = []
+        self.logs = None
 
     # -- lifecycle -------------------------------------------------------------------------
     def __enter__(self):
@@ -416,6 +453,7 @@ class DesktopSession:
             raise HarnessError("the StatusNotifierWatcher did not take its name")
 
     def _start_keyring(self):
+        _become_subreaper()
         # --unlock forks the daemon and returns before the daemon owns its name.
         with self._log("keyring.log") as log:
             try:
@@ -499,10 +537,11 @@ class DesktopSession:
         found = self._watcher_lines.wait_for(matches, timeout)
         if found is None:
             raise HarnessError(f"no StatusNotifierItem registered within {timeout:.0f} s")
-        _, bus_name, path = found[1].split()
+        index, line = found
+        _, bus_name, path = line.split()
         reply = self.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
                           GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu")))
-        return TrayItem(bus_name, path, reply.unpack()[0])
+        return TrayItem(bus_name, path, reply.unpack()[0], self._watcher_lines.times[index])
 
     # -- processes -------------------------------------------------------------------------
     def start_app(self, path, env=None, args=(), unset=()):
@@ -516,9 +555,10 @@ class DesktopSession:
         stdout_path = os.path.join(self.logs, f"app{n}.out")
         stderr_path = os.path.join(self.logs, f"app{n}.err")
         with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
+            started_at = time.monotonic()
             proc = subprocess.Popen([path, *args], stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=err, env=child_env, cwd=self.env["HOME"])
-        app = App(self, proc, stdout_path, stderr_path)
+        app = App(self, proc, started_at, stdout_path, stderr_path)
         self._apps.append(app)
         return app
 
