@@ -107,13 +107,4 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     }
 }
 
-std::string_view prefixCharacters(std::string_view text, std::size_t count) {
-    std::size_t i = 0;
-    for (std::size_t taken = 0; taken < count && i < text.size(); ++taken) {
-        const std::size_t length = sequenceLength(static_cast<unsigned char>(text[i]));
-        i += length == 0 ? 1 : length;
-    }
-    return text.substr(0, std::min(i, text.size()));
-}
-
 }  // namespace zandorin::text

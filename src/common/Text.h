@@ -15,7 +15,4 @@ std::string_view trimHorizontalWhitespace(std::string_view text);
 // Splits at every occurrence of the separator; n separators give n + 1 pieces.
 std::vector<std::string_view> split(std::string_view text, char separator);
 
-// The first `count` characters (code points) of valid UTF-8 text.
-std::string_view prefixCharacters(std::string_view text, std::size_t count);
-
 }  // namespace zandorin::text
