@@ -5,6 +5,7 @@
 
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/journal/JournalSystemLog.h"
+#include "adapters/openssl/OpenSslCrypto.h"
 #include "adapters/plist/PlistBundleInfo.h"
 #include "adapters/qt/QtApplicationHost.h"
 #include "adapters/secretservice/SecretServiceKeychain.h"
@@ -56,25 +57,29 @@ int main(int argc, char** argv) {
     adapters::StdoutConsole console;
     adapters::LocalNotificationCenter notificationCenter;
     adapters::CurlUrlParser urls;
+    adapters::OpenSslCrypto crypto;
     adapters::ThreadPoolExecutor executor;
 
-    platform::Platform platform{host.application(),
-                                mainQueue,
-                                clock,
-                                executor,
-                                http,
-                                keychain,
-                                bundle,
-                                host.statusBar(),
-                                host.alerts(),
-                                host.workspace(),
-                                webAuth,
-                                userNotifications,
-                                remoteNotifications,
-                                systemLog,
-                                console,
-                                notificationCenter,
-                                urls};
+    platform::Platform platform{
+        .application = host.application(),
+        .mainQueue = mainQueue,
+        .clock = clock,
+        .executor = executor,
+        .http = http,
+        .keychain = keychain,
+        .bundle = bundle,
+        .statusBar = host.statusBar(),
+        .alerts = host.alerts(),
+        .workspace = host.workspace(),
+        .webAuth = webAuth,
+        .userNotifications = userNotifications,
+        .remoteNotifications = remoteNotifications,
+        .systemLog = systemLog,
+        .console = console,
+        .notificationCenter = notificationCenter,
+        .urls = urls,
+        .crypto = crypto,
+    };
 
     KeychainHelper keychainHelper(keychain, kBundleIdentifier);
     OAuthManager oauth(platform, keychainHelper);

@@ -6,6 +6,7 @@
 #include "platform/BundleInfo.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Crypto.h"
 #include "platform/HttpClient.h"
 #include "platform/Keychain.h"
 #include "platform/MainQueue.h"
@@ -39,6 +40,7 @@ struct Platform {
     Console& console;
     NotificationCenter& notificationCenter;
     UrlParser& urls;
+    Crypto& crypto;
 };
 
 }  // namespace zandorin::platform

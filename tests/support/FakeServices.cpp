@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "adapters/openssl/OpenSslCrypto.h"
+
 namespace zandorin::test {
 
 void ManualExecutor::run(std::function<void()> task) {
@@ -269,6 +271,26 @@ std::optional<platform::ParsedUrl> SimpleUrlParser::parse(const std::string& tex
     url.scheme = text.substr(0, colon);
     url.path = text.substr(colon + 1);
     return url;
+}
+
+std::optional<std::string> FakeCrypto::randomBytes(std::size_t count) {
+    if (failing) {
+        return std::nullopt;
+    }
+    if (nextBytes) {
+        auto bytes = std::move(*nextBytes);
+        nextBytes.reset();
+        return bytes;
+    }
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(counter_++);
+    }
+    return bytes;
+}
+
+std::string FakeCrypto::sha256(std::string_view bytes) {
+    return adapters::OpenSslCrypto().sha256(bytes);
 }
 
 std::optional<std::string> FakeBundleInfo::stringValue(const std::string& key) const {

@@ -232,6 +232,19 @@ public:
     std::optional<platform::ParsedUrl> parse(const std::string& text) const override;
 };
 
+// Random bytes on demand, or a failing generator; the digest is the real one.
+class FakeCrypto final : public platform::Crypto {
+public:
+    std::optional<std::string> randomBytes(std::size_t count) override;
+    std::string sha256(std::string_view bytes) override;
+
+    bool failing = false;
+    std::optional<std::string> nextBytes;  // handed out once, instead of counting bytes
+
+private:
+    unsigned char counter_ = 0;
+};
+
 class FakeBundleInfo final : public platform::BundleInfo {
 public:
     std::optional<std::string> stringValue(const std::string& key) const override;

@@ -27,24 +27,28 @@ struct TestPlatform {
     FakeConsole console;
     adapters::LocalNotificationCenter notificationCenter;
     SimpleUrlParser urls;
+    FakeCrypto crypto;
 
-    platform::Platform platform{application,
-                                mainQueue,
-                                mainQueue,
-                                executor,
-                                http,
-                                keychain,
-                                bundle,
-                                statusBar,
-                                alerts,
-                                workspace,
-                                webAuth,
-                                userNotifications,
-                                remoteNotifications,
-                                systemLog,
-                                console,
-                                notificationCenter,
-                                urls};
+    platform::Platform platform{
+        .application = application,
+        .mainQueue = mainQueue,
+        .clock = mainQueue,
+        .executor = executor,
+        .http = http,
+        .keychain = keychain,
+        .bundle = bundle,
+        .statusBar = statusBar,
+        .alerts = alerts,
+        .workspace = workspace,
+        .webAuth = webAuth,
+        .userNotifications = userNotifications,
+        .remoteNotifications = remoteNotifications,
+        .systemLog = systemLog,
+        .console = console,
+        .notificationCenter = notificationCenter,
+        .urls = urls,
+        .crypto = crypto,
+    };
 };
 
 }  // namespace zandorin::test
