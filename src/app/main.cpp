@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
     };
 
     KeychainHelper keychainHelper(keychain, kBundleIdentifier);
-    OAuthManager oauth(platform, keychainHelper);
     PushManager push(platform, keychainHelper);
+    OAuthManager oauth(platform, keychainHelper, push);
     AppDelegate delegate(platform, keychainHelper, oauth, push);
     remoteNotifications.setDelegate(&delegate);
 

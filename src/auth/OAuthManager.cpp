@@ -1,11 +1,214 @@
 #include "auth/OAuthManager.h"
 
-namespace zandorin {
+#include <nlohmann/json.hpp>
 
-OAuthManager::OAuthManager(platform::Platform& platform, KeychainHelper& keychain)
-    : platform_(platform), keychain_(keychain) {}
+#include "common/Base64.h"
+#include "common/UrlCoding.h"
+#include "service/ServiceConfig.h"
+
+namespace zandorin {
+namespace {
+
+constexpr std::size_t kVerifierBytes = 32;
+constexpr const char* kAuthorizationPath = "/protocol/openid-connect/auth";
+constexpr const char* kTokenPath = "/protocol/openid-connect/token";
+
+// The string "access_token" (and "refresh_token", when present) of a token answer.
+struct TokenAnswer {
+    std::string accessToken;
+    std::optional<std::string> refreshToken;
+};
+
+std::optional<TokenAnswer> readTokenAnswer(const std::string& body) {
+    const auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (!json.is_object()) {
+        return std::nullopt;
+    }
+    const auto access = json.find("access_token");
+    if (access == json.end() || !access->is_string()) {
+        return std::nullopt;
+    }
+    TokenAnswer answer{access->get<std::string>(), std::nullopt};
+    if (const auto refresh = json.find("refresh_token");
+        refresh != json.end() && refresh->is_string()) {
+        answer.refreshToken = refresh->get<std::string>();
+    }
+    return answer;
+}
+
+platform::HttpRequest tokenRequest(const std::string& url, std::string body) {
+    platform::HttpRequest request;
+    request.method = "POST";
+    request.url = url;
+    request.headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
+    request.body = std::move(body);
+    request.timeout = OAuthManager::tokenRequestTimeout;
+    return request;
+}
+
+}  // namespace
+
+OAuthManager::OAuthManager(platform::Platform& platform, KeychainHelper& keychain,
+                           PushManager& push)
+    : platform_(platform), keychain_(keychain), push_(push) {}
 
 OAuthManager::~OAuthManager() = default;
+
+void OAuthManager::onMain(std::function<void()> block) {
+    platform_.mainQueue.post([alive = std::weak_ptr<const bool>(alive_), block = std::move(block)] {
+        if (alive.lock()) {
+            block();
+        }
+    });
+}
+
+std::string OAuthManager::keycloakIssuer() const {
+    return keycloakIssuerUrl(platform_.bundle);
+}
+
+std::optional<std::string> OAuthManager::generateCodeVerifier() {
+    const auto bytes = platform_.crypto.randomBytes(kVerifierBytes);
+    if (!bytes || bytes->size() != kVerifierBytes) {
+        return std::nullopt;
+    }
+    return base64::encodeUrlNoPadding(*bytes);
+}
+
+std::string OAuthManager::codeChallenge(const std::string& verifier) {
+    return base64::encodeUrlNoPadding(platform_.crypto.sha256(verifier));
+}
+
+std::optional<std::string> OAuthManager::authorizationUrl(const std::string& challenge) const {
+    const auto parsed = platform_.urls.parse(keycloakIssuer() + kAuthorizationPath);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    // Whatever query the issuer had is replaced by exactly these items, in this order.
+    std::string url = parsed->scheme + "://" + parsed->host;
+    if (parsed->port) {
+        url += ":" + *parsed->port;
+    }
+    url += parsed->path;
+    url += "?" + url::buildQuery({{"client_id", clientId},
+                                  {"redirect_uri", redirectUri},
+                                  {"response_type", "code"},
+                                  {"scope", scope},
+                                  {"code_challenge", challenge},
+                                  {"code_challenge_method", "S256"}});
+    if (parsed->fragment) {
+        url += "#" + *parsed->fragment;
+    }
+    return url;
+}
+
+std::optional<std::string> OAuthManager::tokenUrl() const {
+    std::string url = keycloakIssuer() + kTokenPath;
+    if (!platform_.urls.parse(url)) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+void OAuthManager::login() {
+    const auto verifier = generateCodeVerifier();
+    if (!verifier) {
+        // A verifier from a failing generator would be guessable; better no sign-in at all.
+        platform_.console.writeLine("[OAuth] 無法取得安全亂數，登入未開始");
+        return;
+    }
+    codeVerifier = verifier;
+    const auto url = authorizationUrl(codeChallenge(*verifier));
+    if (!url) {
+        platform_.console.writeLine("[OAuth] KEYCLOAK_ISSUER 不是有效的網址，登入未開始: " +
+                                    keycloakIssuer());
+        return;
+    }
+    auto session =
+        platform_.webAuth.makeSession(*url, callbackScheme,
+                                      [this, alive = std::weak_ptr<const bool>(alive_)](
+                                          const std::optional<std::string>& callbackUrl,
+                                          const std::optional<platform::WebAuthError>& error) {
+                                          if (alive.lock()) {
+                                              sessionCompleted(callbackUrl, error);
+                                          }
+                                      });
+    session->setPrefersEphemeralWebBrowserSession(false);
+    session->start();
+    authSession = std::move(session);
+}
+
+void OAuthManager::sessionCompleted(const std::optional<std::string>& url,
+                                    const std::optional<platform::WebAuthError>& error) {
+    if (error) {
+        platform_.console.writeLine("[OAuth] auth session error: " + error->localizedDescription);
+        return;
+    }
+    if (url) {
+        handleCallback(*url);
+    }
+}
+
+void OAuthManager::handleCallback(const std::string& url) {
+    const auto parsed = platform_.urls.parse(url);
+    if (!parsed || !parsed->query) {
+        return;
+    }
+    const auto items = url::parseQuery(*parsed->query);
+    if (!items) {
+        return;
+    }
+    std::optional<std::string> code;
+    for (const auto& [name, value] : *items) {
+        if (name == "code") {
+            code = value;
+            break;  // the first "code" decides, even an empty one
+        }
+    }
+    if (!code || code->empty() || !codeVerifier) {
+        return;
+    }
+    authSession.reset();
+    platform_.executor.run(
+        [this, code = *code, verifier = *codeVerifier] { exchangeCode(code, verifier); });
+}
+
+void OAuthManager::exchangeCode(const std::string& code, const std::string& verifier) {
+    const auto url = tokenUrl();
+    if (!url) {
+        return;
+    }
+    // The code arrived in a URL any program can open, so every value is form-encoded; real
+    // codes and verifiers go out byte for byte all the same.
+    const std::string body = "grant_type=authorization_code&client_id=" + std::string(clientId) +
+                             "&code=" + url::encodeFormValue(code) +
+                             "&redirect_uri=" + url::encodeQueryValue(redirectUri) +
+                             "&code_verifier=" + url::encodeFormValue(verifier);
+    const auto result = platform_.http.send(tokenRequest(*url, body));
+    const auto* response = std::get_if<platform::HttpResponse>(&result);
+    const auto answer = response ? readTokenAnswer(response->body) : std::nullopt;
+    if (!answer) {
+        platform_.console.writeLine("[OAuth] token exchange 失敗");
+        return;
+    }
+    if (!keychain_.save(answer->accessToken, "access_token")) {
+        platform_.console.writeLine("[OAuth] 登入失敗：token 無法存入 Keychain");
+        return;
+    }
+    if (answer->refreshToken) {
+        keychain_.save(*answer->refreshToken, "refresh_token");
+    } else {
+        keychain_.remove("refresh_token");
+    }
+    scheduleTokenRefresh();
+    push_.registerTokenWithServer();
+    onMain([this] {
+        platform_.notificationCenter.post(authStateChanged);
+        platform_.userNotifications.add(
+            {.identifier = "login-success",
+             .content = {.title = "Mirrowen", .body = "登入成功！MCP 已準備就緒。"}});
+    });
+    platform_.console.writeLine("[OAuth] 登入成功，token 已存入 Keychain");
+}
 
 void OAuthManager::scheduleTokenRefresh() {
     auto reschedule = [this] {
@@ -18,13 +221,104 @@ void OAuthManager::scheduleTokenRefresh() {
     if (platform_.mainQueue.isMainThread()) {
         reschedule();
     } else {
-        platform_.mainQueue.post(std::move(reschedule));
+        onMain(std::move(reschedule));
     }
 }
 
 void OAuthManager::refreshAccessToken() {
-    // The exchange with the identity provider comes with the sign-in flow.
-    (void)keychain_;
+    {
+        std::unique_lock lock(refreshMutex_);
+        if (refreshInFlight_) {
+            const auto generation = refreshGeneration_;
+            ++refreshWaiters_;
+            refreshEnded_.wait(lock, [&] { return refreshGeneration_ != generation; });
+            --refreshWaiters_;
+            return;
+        }
+        refreshInFlight_ = true;
+    }
+    performRefresh();
+    {
+        std::lock_guard lock(refreshMutex_);
+        refreshInFlight_ = false;
+        ++refreshGeneration_;
+    }
+    refreshEnded_.notify_all();
+}
+
+void OAuthManager::performRefresh() {
+    const auto refreshToken = keychain_.load("refresh_token");
+    if (!refreshToken) {
+        return;
+    }
+    const auto url = tokenUrl();
+    if (!url) {
+        return;
+    }
+    std::uint64_t epoch = 0;
+    {
+        std::lock_guard lock(tokenWriteMutex_);
+        epoch = signOutEpoch_;
+    }
+    const std::string body = "grant_type=refresh_token&client_id=" + std::string(clientId) +
+                             "&refresh_token=" + url::encodeFormValue(*refreshToken);
+    const auto result = platform_.http.send(tokenRequest(*url, body));
+
+    // Only an answer of the provider that refuses ends the sign-in; no network or a failing
+    // provider keeps both tokens for the next attempt.
+    if (const auto* failure = std::get_if<platform::TransferError>(&result)) {
+        platform_.console.writeLine("[OAuth] token refresh 暫時失敗，保留登入: " +
+                                    failure->description);
+        return;
+    }
+    const auto& response = std::get<platform::HttpResponse>(result);
+    if (response.status >= 500) {
+        platform_.console.writeLine("[OAuth] token refresh 暫時失敗，保留登入: HTTP " +
+                                    std::to_string(response.status));
+        return;
+    }
+    const auto answer = readTokenAnswer(response.body);
+    {
+        std::lock_guard lock(tokenWriteMutex_);
+        if (signOutEpoch_ != epoch) {
+            return;  // signed out meanwhile: the answer belongs to an ended sign-in
+        }
+        if (answer) {
+            keychain_.save(answer->accessToken, "access_token");
+            if (answer->refreshToken) {
+                keychain_.save(*answer->refreshToken, "refresh_token");
+            }
+            return;
+        }
+    }
+    logout();
+}
+
+void OAuthManager::logout() {
+    auto stopTimer = [this] {
+        if (refreshTimer) {
+            refreshTimer->invalidate();
+            refreshTimer.reset();
+        }
+    };
+    if (platform_.mainQueue.isMainThread()) {
+        stopTimer();
+    } else {
+        onMain(std::move(stopTimer));
+    }
+
+    // Read before the access token goes: the withdrawal speaks for the sign-in that ends.
+    auto withdrawal = push_.prepareWithdrawal();
+    platform_.executor.run(
+        [this, withdrawal = std::move(withdrawal)] { push_.unregisterToken(withdrawal); });
+
+    {
+        std::lock_guard lock(tokenWriteMutex_);
+        ++signOutEpoch_;
+        keychain_.remove("access_token");
+        keychain_.remove("refresh_token");
+    }
+    onMain([this] { platform_.notificationCenter.post(authStateChanged); });
 }
 
 }  // namespace zandorin

@@ -1,38 +1,95 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "auth/KeychainHelper.h"
 #include "platform/Platform.h"
+#include "push/PushManager.h"
 
 namespace zandorin {
 
-// Signs the user in to the identity provider and keeps the tokens fresh.
+// Signs the user in to the identity provider with the authorization-code grant and PKCE,
+// keeps the tokens fresh and signs out.
 class OAuthManager {
 public:
     // Process-local notification posted from the main queue after a sign-in and every sign-out.
     static constexpr const char* authStateChanged = "ZandorinAuthStateChanged";
 
     static constexpr auto refreshInterval = std::chrono::seconds(240);
+    static constexpr auto tokenRequestTimeout = std::chrono::seconds(60);
 
-    OAuthManager(platform::Platform& platform, KeychainHelper& keychain);
+    OAuthManager(platform::Platform& platform, KeychainHelper& keychain, PushManager& push);
     ~OAuthManager();
 
     OAuthManager(const OAuthManager&) = delete;
     OAuthManager& operator=(const OAuthManager&) = delete;
 
+    // Opens the provider's sign-in page; returns at once. Main thread.
+    void login();
+
+    // Takes the code out of the provider's redirect and exchanges it in a background task.
+    // Main thread.
+    void handleCallback(const std::string& url);
+
     // Replaces the refresh timer by a new one; callable from any thread, the timer lives on
     // the main thread.
     void scheduleTokenRefresh();
 
-    // One refresh attempt; blocks the calling background task until it is over.
+    // One refresh, run in the calling background task. A caller arriving while a refresh is
+    // in flight waits for that one's outcome instead of sending its own request.
     void refreshAccessToken();
 
+    // Forgets the tokens locally; the withdrawal of the device token continues in the
+    // background. Callable from any thread.
+    void logout();
+
 private:
+    friend struct OAuthManagerProbe;  // tests see how many refreshes wait
+
+    static constexpr const char* clientId = "zandorin-mcp";
+    static constexpr const char* callbackScheme = "zandorin-auth";
+    static constexpr const char* redirectUri = "zandorin-auth://callback";
+    static constexpr const char* scope = "openid offline_access";
+
+    std::string keycloakIssuer() const;
+    std::optional<std::string> generateCodeVerifier();
+    std::string codeChallenge(const std::string& verifier);
+    std::optional<std::string> authorizationUrl(const std::string& challenge) const;
+    std::optional<std::string> tokenUrl() const;
+    void sessionCompleted(const std::optional<std::string>& url,
+                          const std::optional<platform::WebAuthError>& error);
+    void exchangeCode(const std::string& code, const std::string& verifier);
+    void performRefresh();
+    void onMain(std::function<void()> block);
+
     platform::Platform& platform_;
     KeychainHelper& keychain_;
-    std::unique_ptr<platform::Timer> refreshTimer;  // main thread only
+    PushManager& push_;
+
+    // Main thread only.
+    std::optional<std::string> codeVerifier;
+    std::unique_ptr<platform::Timer> refreshTimer;
+    std::unique_ptr<platform::WebAuthSession> authSession;
+
+    // One refresh at a time; later callers wait for its generation to end.
+    std::mutex refreshMutex_;
+    std::condition_variable refreshEnded_;
+    bool refreshInFlight_ = false;
+    std::uint64_t refreshGeneration_ = 0;
+    std::size_t refreshWaiters_ = 0;
+
+    // Token writes of a refresh and the deletes of a sign-out are serialised, and a sign-out
+    // bumps the epoch, so that an answer overtaken by a sign-out is never stored.
+    std::mutex tokenWriteMutex_;
+    std::uint64_t signOutEpoch_ = 0;
+
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 }  // namespace zandorin

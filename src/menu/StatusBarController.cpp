@@ -80,9 +80,15 @@ void StatusBarController::onAuthChanged() {
     checkHealth();
 }
 
-void StatusBarController::login() {}
+void StatusBarController::login() { oauth_.login(); }
 
-void StatusBarController::logout() {}
+void StatusBarController::logout() {
+    oauth_.logout();
+    mcpServerReachable.reset();
+    subscriptionActive.reset();
+    subscriptionText.reset();
+    updateStatus();
+}
 
 void StatusBarController::subscribe() {}
 

@@ -1,8 +1,25 @@
 #include "push/PushManager.h"
 
+#include <nlohmann/json.hpp>
+
 #include "service/ServiceConfig.h"
 
 namespace zandorin {
+namespace {
+
+platform::HttpRequest tokenRequest(std::string method, std::string url,
+                                   const std::string& accessToken, const nlohmann::json& body) {
+    platform::HttpRequest request;
+    request.method = std::move(method);
+    request.url = std::move(url);
+    request.headers = {{"Content-Type", "application/json"},
+                       {"Authorization", "Bearer " + accessToken}};
+    request.body = body.dump();
+    request.timeout = PushManager::requestTimeout;
+    return request;
+}
+
+}  // namespace
 
 PushManager::PushManager(platform::Platform& platform, KeychainHelper& keychain)
     : platform_(platform), keychain_(keychain), serverURL_(serviceBaseUrl(platform.bundle)) {}
@@ -30,10 +47,62 @@ void PushManager::didRegisterForRemoteNotifications(const std::string& deviceTok
         text += kHex[value & 0x0F];
     }
     keychain_.save(text, "push_token");
+    platform_.executor.run([this] { registerTokenWithServer(); });
 }
 
 void PushManager::didFailToRegisterForRemoteNotifications(const std::string& localizedDescription) {
     platform_.console.writeLine("[Push] 無法取得 APNs token: " + localizedDescription);
+}
+
+std::optional<std::string> PushManager::pushTokenUrl() const {
+    std::string url = serverURL_ + "/push-token";
+    if (!platform_.urls.parse(url)) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+void PushManager::registerTokenWithServer() {
+    const auto deviceToken = keychain_.load("push_token");
+    if (!deviceToken) {
+        return;
+    }
+    const auto accessToken = keychain_.load("access_token");
+    if (!accessToken) {
+        return;
+    }
+    const auto url = pushTokenUrl();
+    if (!url) {
+        return;
+    }
+    const auto result = platform_.http.send(
+        tokenRequest("POST", *url, *accessToken, {{"token", *deviceToken}, {"platform", "macos"}}));
+    // Only an accepted report counts as synchronised.
+    if (const auto* failure = std::get_if<platform::TransferError>(&result)) {
+        platform_.console.writeLine("[Push] device token 同步失敗: " + failure->description);
+    } else if (const auto status = std::get<platform::HttpResponse>(result).status;
+               status < 200 || status > 299) {
+        platform_.console.writeLine("[Push] device token 同步失敗: HTTP " + std::to_string(status));
+    } else {
+        platform_.console.writeLine("[Push] device token 已同步至 server");
+    }
+}
+
+PushManager::Withdrawal PushManager::prepareWithdrawal() const {
+    return {keychain_.load("push_token"), keychain_.load("access_token")};
+}
+
+void PushManager::unregisterToken(const Withdrawal& withdrawal) {
+    if (!withdrawal.deviceToken || !withdrawal.accessToken) {
+        return;
+    }
+    const auto url = pushTokenUrl();
+    if (!url) {
+        return;
+    }
+    platform_.http.send(tokenRequest("DELETE", *url, *withdrawal.accessToken,
+                                     {{"token", *withdrawal.deviceToken}}));
+    keychain_.remove("push_token");
 }
 
 }  // namespace zandorin

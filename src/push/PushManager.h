@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "auth/KeychainHelper.h"
@@ -7,21 +8,41 @@
 
 namespace zandorin {
 
-// Notification permission and the remote-notification device token.
+// Notification permission, the remote-notification device token, and its report to and
+// withdrawal from the service.
 class PushManager {
 public:
+    static constexpr auto requestTimeout = std::chrono::seconds(60);
+
+    // What a withdrawal needs, read while the sign-in that ends still exists.
+    struct Withdrawal {
+        std::optional<std::string> deviceToken;
+        std::optional<std::string> accessToken;
+    };
+
     PushManager(platform::Platform& platform, KeychainHelper& keychain);
 
     // Asks for permission to alert, sound and badge; on grant, registers with the push
     // service on the main queue. Returns at once.
     void requestPermission();
 
+    // Main thread.
     void didRegisterForRemoteNotifications(const std::string& deviceToken);
     void didFailToRegisterForRemoteNotifications(const std::string& localizedDescription);
+
+    // Reports the stored device token under the stored access token; runs in the calling
+    // background task.
+    void registerTokenWithServer();
+
+    Withdrawal prepareWithdrawal() const;
+    // Withdraws the device token from the service and forgets it; background task.
+    void unregisterToken(const Withdrawal& withdrawal);
 
     const std::string& serverURL() const { return serverURL_; }
 
 private:
+    std::optional<std::string> pushTokenUrl() const;
+
     platform::Platform& platform_;
     KeychainHelper& keychain_;
     const std::string serverURL_;

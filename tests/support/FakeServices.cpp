@@ -1,5 +1,6 @@
 #include "support/FakeServices.h"
 
+#include <regex>
 #include <stdexcept>
 
 #include "adapters/openssl/OpenSslCrypto.h"
@@ -40,6 +41,7 @@ std::size_t ManualExecutor::pending() const {
 }
 
 platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& request) {
+    events_.add("http.send " + request.method + " " + request.url);
     Handler fallback;
     {
         std::lock_guard lock(mutex_);
@@ -246,6 +248,11 @@ void FakeConsole::writeLine(const std::string& line) {
     lines_.push_back(line);
 }
 
+void FakeConsole::clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+}
+
 std::vector<std::string> FakeConsole::lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
@@ -262,14 +269,26 @@ void FakeApplication::terminate() {
 }
 
 std::optional<platform::ParsedUrl> SimpleUrlParser::parse(const std::string& text) const {
-    const auto colon = text.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
-        text.find_first_of(" \t\r\n") != std::string::npos) {
+    static const std::regex kUrl(
+        R"(^([A-Za-z][A-Za-z0-9+.-]*)://([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
+    std::smatch match;
+    if (text.find_first_of(" \t\r\n") != std::string::npos ||
+        !std::regex_match(text, match, kUrl)) {
         return std::nullopt;
     }
     platform::ParsedUrl url;
-    url.scheme = text.substr(0, colon);
-    url.path = text.substr(colon + 1);
+    url.scheme = match[1];
+    url.host = match[2];
+    if (match[3].matched) {
+        url.port = match[3];
+    }
+    url.path = match[4];
+    if (match[5].matched) {
+        url.query = match[5];
+    }
+    if (match[6].matched) {
+        url.fragment = match[6];
+    }
     return url;
 }
 

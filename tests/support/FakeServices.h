@@ -33,6 +33,8 @@ class ScriptedHttpClient final : public platform::HttpClient {
 public:
     using Handler = std::function<platform::HttpResult(const platform::HttpRequest&)>;
 
+    explicit ScriptedHttpClient(Events& events) : events_(events) {}
+
     platform::HttpResult send(const platform::HttpRequest& request) override;
 
     // Answers in order; once the script is used up, the fallback answers.
@@ -41,6 +43,7 @@ public:
     std::vector<platform::HttpRequest> requests() const;
 
 private:
+    Events& events_;
     mutable std::mutex mutex_;
     std::deque<platform::HttpResult> script_;
     Handler fallback_;
@@ -206,6 +209,7 @@ class FakeConsole final : public platform::Console {
 public:
     void writeLine(const std::string& line) override;
     std::vector<std::string> lines() const;
+    void clear();
 
 private:
     mutable std::mutex mutex_;
@@ -225,8 +229,8 @@ private:
     Events& events_;
 };
 
-// Enough of a URL parser for the core's tests: scheme ":" then text without spaces; the real
-// parser is tested against libcurl.
+// Enough of a URL parser for the core's tests: "scheme://host[:port]path?query#fragment"
+// without spaces; the real parser is tested against libcurl.
 class SimpleUrlParser final : public platform::UrlParser {
 public:
     std::optional<platform::ParsedUrl> parse(const std::string& text) const override;

@@ -14,7 +14,7 @@ struct TestPlatform {
     FakeApplication application{events};
     FakeMainQueue mainQueue{events};
     ManualExecutor executor;
-    ScriptedHttpClient http;
+    ScriptedHttpClient http{events};
     InMemoryKeychain keychain{events};
     FakeBundleInfo bundle;
     FakeStatusBar statusBar{events};

@@ -15,8 +15,8 @@ class AppDelegateTest : public ::testing::Test {
 protected:
     test::TestPlatform fakes;
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
-    OAuthManager oauth{fakes.platform, keychain};
     PushManager push{fakes.platform, keychain};
+    OAuthManager oauth{fakes.platform, keychain, push};
     AppDelegate delegate{fakes.platform, keychain, oauth, push};
 
     std::vector<std::string> startupEvents() const {
@@ -39,8 +39,8 @@ TEST_F(AppDelegateTest, StartUpRunsInOrderAndSchedulesRefreshForAnyStoredToken) 
     for (const auto& c : cases) {
         test::TestPlatform local;
         KeychainHelper localKeychain{local.keychain, "com.zandorin.auth"};
-        OAuthManager localOAuth{local.platform, localKeychain};
         PushManager localPush{local.platform, localKeychain};
+        OAuthManager localOAuth{local.platform, localKeychain, localPush};
         AppDelegate localDelegate{local.platform, localKeychain, localOAuth, localPush};
         if (c.token) {
             localKeychain.save(*c.token, "access_token");

@@ -15,7 +15,8 @@ class StatusBarControllerTest : public ::testing::Test {
 protected:
     test::TestPlatform fakes;
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
-    OAuthManager oauth{fakes.platform, keychain};
+    PushManager push{fakes.platform, keychain};
+    OAuthManager oauth{fakes.platform, keychain, push};
 
     std::unique_ptr<StatusBarController> makeController() {
         return std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
