@@ -17,12 +17,12 @@ build_packages=(
     libsystemd-dev libglib2.0-dev
 )
 run_packages=(
-    gnome-keyring libsecret-tools dbus dbus-x11 xdg-utils fonts-noto-cjk
+    gnome-keyring libsecret-tools dbus dbus-x11 xdg-utils fonts-noto-cjk ca-certificates
     qt6-qpa-plugins
 )
 test_packages=(
     googletest libgtest-dev libgmock-dev
-    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0
+    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 openssl
 )
 
 wanted=("${build_packages[@]}" "${run_packages[@]}")
@@ -37,6 +37,11 @@ for package in "${wanted[@]}"; do
         missing+=("$package")
     fi
 done
+
+# The local service runs on Node.js. A machine that already has node and npm (from whatever
+# source) keeps them; Debian's own packages fill the gap otherwise.
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "adapters/curl/CurlHttpClient.h"
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/journal/JournalSystemLog.h"
 #include "adapters/openssl/OpenSslCrypto.h"
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
     auto& mainQueue = host.mainQueue();
     adapters::SecretServiceKeychain keychain([&mainQueue] { return mainQueue.isMainThread(); });
     adapters::SystemClock clock;
-    adapters::UnavailableHttpClient http;
+    adapters::CurlHttpClient http;
     adapters::UnavailableWebAuthSessionFactory webAuth;
     adapters::UnavailableUserNotificationCenter userNotifications;
     adapters::UnavailableRemoteNotifications remoteNotifications;

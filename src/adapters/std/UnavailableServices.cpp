@@ -2,10 +2,6 @@
 
 namespace zandorin::adapters {
 
-platform::HttpResult UnavailableHttpClient::send(const platform::HttpRequest& /*request*/) {
-    return platform::TransferError{"no HTTP client in this build"};
-}
-
 namespace {
 class FailingSession final : public platform::WebAuthSession {
 public:

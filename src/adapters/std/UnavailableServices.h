@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/HttpClient.h"
 #include "platform/RemoteNotifications.h"
 #include "platform/UserNotifications.h"
 #include "platform/WebAuthSession.h"
@@ -8,11 +7,6 @@
 namespace zandorin::adapters {
 
 // Stand-ins for services this desktop does not offer: each fails plainly instead of pretending.
-
-class UnavailableHttpClient final : public platform::HttpClient {
-public:
-    platform::HttpResult send(const platform::HttpRequest& request) override;
-};
 
 class UnavailableWebAuthSessionFactory final : public platform::WebAuthSessionFactory {
 public:
