@@ -1,0 +1,119 @@
+// Test controls: what the token endpoint received, and failures injected into its next answers.
+// They sit beside the provider (express routes under /test and one koa hook on the token route)
+// so that the provider itself stays as the library ships it.
+
+import express from 'express';
+
+const MAX_RECORDED = 1000;
+const MAX_FORM_BYTES = 64 * 1024;
+
+const STATUS_TEXT = {
+  500: 'Internal Server Error', 502: 'Bad Gateway', 503: 'Service Unavailable', 504: 'Gateway Timeout',
+};
+
+async function readForm(req) {
+  const chunks = [];
+  let size = 0;
+  for await (const chunk of req) {
+    size += chunk.length;
+    if (size > MAX_FORM_BYTES) break;
+    chunks.push(chunk);
+  }
+  return new URLSearchParams(Buffer.concat(chunks).toString('utf8'));
+}
+
+// Which parameters came, never their values (apart from the non-secret ones).
+function describe(params) {
+  const get = (name) => (typeof params.get === 'function' ? params.get(name) : params[name]) ?? null;
+  return {
+    grant_type: get('grant_type'),
+    client_id: get('client_id'),
+    redirect_uri: get('redirect_uri'),
+    code_presented: Boolean(get('code')),
+    code_verifier_presented: Boolean(get('code_verifier')),
+    refresh_token_presented: Boolean(get('refresh_token')),
+  };
+}
+
+export class TestControls {
+  #requests = [];
+  #failures = [];
+
+  reset() {
+    this.#requests = [];
+    this.#failures = [];
+  }
+
+  failNext(count, status, error) {
+    for (let i = 0; i < count; i += 1) this.#failures.push({ status, error });
+  }
+
+  #record(entry) {
+    this.#requests.push({ seq: this.#requests.length + 1, time: new Date().toISOString(), ...entry });
+    if (this.#requests.length > MAX_RECORDED) this.#requests.shift();
+  }
+
+  // Koa middleware for the provider, in front of its token route.
+  tokenEndpointHook(tokenPath) {
+    return async (ctx, next) => {
+      if (ctx.method !== 'POST' || ctx.path !== tokenPath) return next();
+      const contentType = ctx.get('content-type') || null;
+      const failure = this.#failures.shift();
+      if (failure) {
+        const form = await readForm(ctx.req);
+        ctx.status = failure.status;
+        if (failure.error) {
+          ctx.body = { error: failure.error, error_description: 'injected by the test controls' };
+        } else {
+          ctx.type = 'text/plain';
+          ctx.body = `${STATUS_TEXT[failure.status] || 'Injected failure'}\n`;
+        }
+        ctx.set('cache-control', 'no-store');
+        this.#record({
+          ...describe(form), content_type: contentType, status: ctx.status, error: failure.error || null, injected: true,
+        });
+        return undefined;
+      }
+      try {
+        await next();
+      } finally {
+        const body = ctx.body && typeof ctx.body === 'object' && !Buffer.isBuffer(ctx.body) ? ctx.body : {};
+        this.#record({
+          ...describe(ctx.oidc?.params || {}),
+          content_type: contentType,
+          status: ctx.status,
+          error: typeof body.error === 'string' ? body.error : null,
+          injected: false,
+        });
+      }
+      return undefined;
+    };
+  }
+
+  router() {
+    const router = express.Router();
+    router.use(express.json({ limit: '16kb' }));
+    router.get('/requests', (req, res) => {
+      res.json({ token_requests: this.#requests });
+    });
+    router.post('/provider/fail-next', (req, res) => {
+      const { count = 1, status = 503, error } = req.body || {};
+      if (!Number.isInteger(count) || count < 0 || count > 100
+          || !Number.isInteger(status) || status < 400 || status > 599
+          || (error !== undefined && typeof error !== 'string')) {
+        res.status(400).json({ error: 'expected {"count": 0..100, "status": 400..599, "error"?: string}' });
+        return;
+      }
+      this.failNext(count, status, error);
+      res.json({ pending: this.#failures.length });
+    });
+    router.post('/reset', (req, res) => {
+      this.reset();
+      res.json({ ok: true });
+    });
+    router.use((err, req, res, next) => { // eslint-disable-line no-unused-vars
+      res.status(err.status || 500).json({ error: err.type || err.message });
+    });
+    return router;
+  }
+}
