@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "adapters/curl/CurlHttpClient.h"
 #include "adapters/curl/CurlUrlParser.h"
+#include "adapters/dbus/FreedesktopNotifications.h"
 #include "adapters/journal/JournalSystemLog.h"
 #include "adapters/openssl/OpenSslCrypto.h"
 #include "adapters/plist/PlistBundleInfo.h"
@@ -38,6 +41,18 @@ int main(int argc, char** argv) {
         return fail(*missing);
     }
     adapters::QtApplicationHost host(argc, argv);
+    // Before the tray: a second start, or the browser handing back a sign-in, must not bring
+    // up a second icon.
+    const std::vector<std::string> arguments(argv + 1, argv + argc);  // after Qt took its own
+    switch (host.claimSingleInstance(arguments)) {
+        case adapters::InstanceRole::primary:
+            break;
+        case adapters::InstanceRole::handedOff:
+            return 0;
+        case adapters::InstanceRole::alreadyRunning:
+            std::fprintf(stderr, "%s: already running\n", kExecutableName);
+            return 0;
+    }
     if (const auto missing = host.waitForSystemTray(kTrayPatience)) {
         return fail(*missing);
     }
@@ -51,8 +66,7 @@ int main(int argc, char** argv) {
     adapters::SecretServiceKeychain keychain([&mainQueue] { return mainQueue.isMainThread(); });
     adapters::SystemClock clock;
     adapters::CurlHttpClient http;
-    adapters::UnavailableWebAuthSessionFactory webAuth;
-    adapters::UnavailableUserNotificationCenter userNotifications;
+    adapters::FreedesktopNotifications userNotifications;
     adapters::UnavailableRemoteNotifications remoteNotifications;
     adapters::JournalSystemLog systemLog;
     adapters::StdoutConsole console;
@@ -72,7 +86,7 @@ int main(int argc, char** argv) {
         .statusBar = host.statusBar(),
         .alerts = host.alerts(),
         .workspace = host.workspace(),
-        .webAuth = webAuth,
+        .webAuth = host.webAuthSessions(),
         .userNotifications = userNotifications,
         .remoteNotifications = remoteNotifications,
         .systemLog = systemLog,

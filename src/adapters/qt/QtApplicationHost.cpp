@@ -1,6 +1,9 @@
 #include "adapters/qt/QtApplicationHost.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
@@ -15,9 +18,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "adapters/qt/QtInstanceChannel.h"
 #include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/QtStatusItem.h"
 #include "adapters/qt/QtTrayProbe.h"
+#include "adapters/qt/QtWebAuthSession.h"
+#include "platform/AppIdentity.h"
 
 namespace zandorin::adapters {
 
@@ -113,6 +119,9 @@ struct QtApplicationHost::Impl {
     QtStatusBar statusBar;
     QtAlerts alerts;
     QtWorkspace workspace;
+    std::unique_ptr<QtWebAuthSessionFactory> webAuth;  // posts to mainQueue
+    std::unique_ptr<QtInstanceChannel> instance;       // delivers to webAuth
+    std::optional<InstanceRole> role;
     std::vector<std::function<void()>> launchBlocks;
 };
 
@@ -136,11 +145,38 @@ QtApplicationHost::QtApplicationHost(int& argc, char** argv) : impl_(std::make_u
     // Closing an alert, the only window there ever is, must not end the application.
     QApplication::setQuitOnLastWindowClosed(false);
     impl_->mainQueue = std::make_unique<QtMainQueue>();
+    impl_->webAuth = std::make_unique<QtWebAuthSessionFactory>(
+        *impl_->mainQueue,
+        [workspace = &impl_->workspace](const std::string& url) { return workspace->open(url); });
 }
 
 QtApplicationHost::~QtApplicationHost() {
+    impl_->instance.reset();
+    impl_->webAuth.reset();
     impl_->mainQueue.reset();
     impl_->app.reset();
+}
+
+InstanceRole QtApplicationHost::claimSingleInstance(const std::vector<std::string>& arguments) {
+    if (impl_->role) {
+        return *impl_->role;
+    }
+    const auto directory =
+        resolveInstanceDirectory(std::getenv("XDG_RUNTIME_DIR"), "/tmp", ::getuid());
+    if (!directory.path) {
+        std::fprintf(stderr,
+                     "%s: %s: unsafe for the instance socket; not looking for a running instance\n",
+                     kExecutableName, directory.problem.c_str());
+        return *(impl_->role = InstanceRole::primary);
+    }
+    impl_->instance = std::make_unique<QtInstanceChannel>(
+        QtInstanceChannel::Options{.directory = *directory.path},
+        [webAuth = impl_->webAuth.get()](const std::string& url) { webAuth->deliver(url); });
+    impl_->role = impl_->instance->claim(arguments);
+    if (*impl_->role != InstanceRole::primary) {
+        impl_->instance.reset();
+    }
+    return *impl_->role;
 }
 
 std::optional<std::string> QtApplicationHost::waitForSystemTray(
@@ -213,6 +249,9 @@ platform::Alerts& QtApplicationHost::alerts() {
 }
 platform::Workspace& QtApplicationHost::workspace() {
     return impl_->workspace;
+}
+platform::WebAuthSessionFactory& QtApplicationHost::webAuthSessions() {
+    return *impl_->webAuth;
 }
 
 }  // namespace zandorin::adapters

@@ -1,0 +1,247 @@
+#include "adapters/dbus/FreedesktopNotifications.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <utility>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QObject>
+#include <QStringList>
+#include <QThread>
+#include <QVariantMap>
+
+#include "platform/AppIdentity.h"
+
+namespace zandorin::adapters {
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+constexpr int kQueryTimeoutMs = 5000;
+
+// QtDBus hands signals to slots only.
+class ServerSignals final : public QObject {
+    Q_OBJECT
+
+public:
+    std::function<void(uint id, const QString& actionKey)> onAction;
+    std::function<void(uint id)> onClosed;
+
+public slots:
+    void actionInvoked(uint id, const QString& actionKey) {
+        if (onAction) {
+            onAction(id, actionKey);
+        }
+    }
+    void notificationClosed(uint id, uint /*reason*/) {
+        if (onClosed) {
+            onClosed(id);
+        }
+    }
+};
+
+QDBusMessage serverCall(const QString& method) {
+    return QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+}
+
+}  // namespace
+
+struct FreedesktopNotifications::Impl {
+    // The server signals a click only to the connection that sent Notify: this one.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    // Lives on the main thread: receives the signals and owns the calls in flight, which end
+    // with it.
+    ServerSignals context;
+    QDBusServiceWatcher serverWatcher;
+    platform::UserNotificationDelegate* delegate = nullptr;
+    std::deque<std::pair<uint, platform::NotificationRequest>> shown;  // oldest first
+    bool bodyMarkup = false;
+
+    Impl() {
+        if (!bus.isConnected()) {
+            return;
+        }
+        context.onAction = [this](uint id, const QString& key) { clicked(id, key); };
+        context.onClosed = [this](uint id) { forget(id); };
+        bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), &context,
+                    SLOT(actionInvoked(uint, QString)));
+        bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), &context,
+                    SLOT(notificationClosed(uint, uint)));
+        // A new server numbers its notifications afresh, and may read bodies differently.
+        serverWatcher.setConnection(bus);
+        serverWatcher.addWatchedService(kService);
+        serverWatcher.setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
+        QObject::connect(&serverWatcher, &QDBusServiceWatcher::serviceOwnerChanged, &context,
+                         [this](const QString&, const QString&, const QString& newOwner) {
+                             shown.clear();
+                             bodyMarkup = false;
+                             if (!newOwner.isEmpty()) {
+                                 queryCapabilities();
+                             }
+                         });
+    }
+
+    ~Impl() {
+        if (bus.isConnected()) {
+            bus.disconnect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), &context,
+                           SLOT(actionInvoked(uint, QString)));
+            bus.disconnect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"),
+                           &context, SLOT(notificationClosed(uint, uint)));
+        }
+    }
+
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    template <typename Handler>
+    void call(const QDBusMessage& message, int timeoutMs, Handler handler) {
+        auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, timeoutMs), &context);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &context,
+                         [handler = std::move(handler)](QDBusPendingCallWatcher* finished) {
+                             finished->deleteLater();
+                             handler(*finished);
+                         });
+    }
+
+    void queryCapabilities() {
+        call(serverCall(QStringLiteral("GetCapabilities")), kQueryTimeoutMs,
+             [this](const QDBusPendingCall& finished) {
+                 const QDBusPendingReply<QStringList> reply(finished);
+                 bodyMarkup =
+                     reply.isValid() && reply.value().contains(QStringLiteral("body-markup"));
+             });
+    }
+
+    void show(const platform::NotificationRequest& request, unsigned options) {
+        if ((options & platform::presentationBanner) == 0 || !bus.isConnected()) {
+            return;
+        }
+        QVariantMap hints{{QStringLiteral("desktop-entry"), QString::fromUtf8(kExecutableName)}};
+        if ((options & platform::presentationSound) != 0) {
+            hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
+        }
+        QString body = QString::fromStdString(request.content.body);
+        if (bodyMarkup) {
+            // Texts come from the service: shown as they are, never as markup.
+            body = body.toHtmlEscaped();
+        }
+        QDBusMessage message = serverCall(QStringLiteral("Notify"));
+        message << QStringLiteral("ZandorinAuth") << uint{0} << QString()
+                << QString::fromStdString(request.content.title) << body
+                << QStringList{QStringLiteral("default"), QStringLiteral("開啟")} << hints
+                << int{-1};
+        call(message, -1, [this, request](const QDBusPendingCall& finished) {
+            const QDBusPendingReply<uint> reply(finished);
+            if (reply.isValid()) {
+                remember(reply.value(), request);
+            }
+        });
+    }
+
+    void remember(uint id, platform::NotificationRequest request) {
+        forget(id);
+        shown.emplace_back(id, std::move(request));
+        while (shown.size() > kRemembered) {
+            shown.pop_front();
+        }
+    }
+
+    void forget(uint id) {
+        std::erase_if(shown, [id](const auto& entry) { return entry.first == id; });
+    }
+
+    void clicked(uint id, const QString& actionKey) {
+        const auto found = std::find_if(shown.begin(), shown.end(),
+                                        [id](const auto& entry) { return entry.first == id; });
+        if (found == shown.end()) {
+            return;  // not ours, or answered already
+        }
+        platform::NotificationResponse response{std::move(found->second), actionKey.toStdString()};
+        shown.erase(found);
+        if (delegate != nullptr) {
+            delegate->didReceive(response, [] {});
+        }
+    }
+};
+
+FreedesktopNotifications::FreedesktopNotifications() : impl_(std::make_shared<Impl>()) {}
+
+FreedesktopNotifications::~FreedesktopNotifications() = default;
+
+void FreedesktopNotifications::requestAuthorization(
+    unsigned /*options*/,
+    std::function<void(bool granted, const std::optional<std::string>& error)> completion) {
+    if (!completion) {
+        return;
+    }
+    Impl& impl = *impl_;
+    if (!impl.bus.isConnected()) {
+        const std::string error =
+            "no D-Bus session bus: " + impl.bus.lastError().message().toStdString();
+        QMetaObject::invokeMethod(
+            &impl.context,
+            [completion = std::move(completion), error] { completion(false, error); },
+            Qt::QueuedConnection);
+        return;
+    }
+    // Asked first, so that a server answering in turn has told us by the time we say yes.
+    impl.queryCapabilities();
+    impl.call(serverCall(QStringLiteral("GetServerInformation")), kQueryTimeoutMs,
+              [completion = std::move(completion)](const QDBusPendingCall& finished) {
+                  if (finished.isError()) {
+                      completion(false, "no notification server: " +
+                                            finished.error().message().toStdString());
+                      return;
+                  }
+                  completion(true, std::nullopt);
+              });
+}
+
+void FreedesktopNotifications::add(const platform::NotificationRequest& request) {
+    Impl& impl = *impl_;
+    if (!impl.bus.isConnected()) {
+        return;
+    }
+    if (impl.delegate == nullptr) {
+        impl.show(request, platform::presentationBanner);
+        return;
+    }
+    // The delegate may answer later, and from another thread; only its first answer counts.
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    impl.delegate->willPresent(
+        request, [weak = std::weak_ptr(impl_), request, answered](unsigned options) {
+            if (answered->exchange(true)) {
+                return;
+            }
+            auto present = [weak, request, options] {
+                if (const auto alive = weak.lock()) {
+                    alive->show(request, options);
+                }
+            };
+            QCoreApplication* app = QCoreApplication::instance();
+            if (app == nullptr) {
+                return;
+            }
+            if (QThread::currentThread() == app->thread()) {
+                present();
+            } else {
+                QMetaObject::invokeMethod(app, std::move(present), Qt::QueuedConnection);
+            }
+        });
+}
+
+void FreedesktopNotifications::setDelegate(platform::UserNotificationDelegate* delegate) {
+    impl_->delegate = delegate;
+}
+
+}  // namespace zandorin::adapters
+
+#include "FreedesktopNotifications.moc"
