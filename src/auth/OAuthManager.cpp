@@ -255,11 +255,7 @@ void OAuthManager::performRefresh() {
     if (!url) {
         return;
     }
-    std::uint64_t epoch = 0;
-    {
-        std::lock_guard lock(tokenWriteMutex_);
-        epoch = signOutEpoch_;
-    }
+    const std::uint64_t epoch = signOutEpoch_.load();
     const std::string body = "grant_type=refresh_token&client_id=" + std::string(clientId) +
                              "&refresh_token=" + url::encodeFormValue(*refreshToken);
     const auto result = platform_.http.send(tokenRequest(*url, body));
@@ -277,21 +273,23 @@ void OAuthManager::performRefresh() {
                                     std::to_string(response.status));
         return;
     }
-    const auto answer = readTokenAnswer(response.body);
-    {
-        std::lock_guard lock(tokenWriteMutex_);
-        if (signOutEpoch_ != epoch) {
-            return;  // signed out meanwhile: the answer belongs to an ended sign-in
-        }
-        if (answer) {
-            keychain_.save(answer->accessToken, "access_token");
-            if (answer->refreshToken) {
-                keychain_.save(*answer->refreshToken, "refresh_token");
-            }
-            return;
-        }
+    if (signOutEpoch_.load() != epoch) {
+        return;  // signed out meanwhile: the answer belongs to an ended sign-in
     }
-    logout();
+    const auto answer = readTokenAnswer(response.body);
+    if (!answer) {
+        logout();
+        return;
+    }
+    keychain_.save(answer->accessToken, "access_token");
+    if (answer->refreshToken) {
+        keychain_.save(*answer->refreshToken, "refresh_token");
+    }
+    if (signOutEpoch_.load() != epoch) {
+        // A sign-out deleted the tokens while these were written: delete them again.
+        keychain_.remove("access_token");
+        keychain_.remove("refresh_token");
+    }
 }
 
 void OAuthManager::logout() {
@@ -312,12 +310,9 @@ void OAuthManager::logout() {
     platform_.executor.run(
         [this, withdrawal = std::move(withdrawal)] { push_.unregisterToken(withdrawal); });
 
-    {
-        std::lock_guard lock(tokenWriteMutex_);
-        ++signOutEpoch_;
-        keychain_.remove("access_token");
-        keychain_.remove("refresh_token");
-    }
+    ++signOutEpoch_;
+    keychain_.remove("access_token");
+    keychain_.remove("refresh_token");
     onMain([this] { platform_.notificationCenter.post(authStateChanged); });
 }
 

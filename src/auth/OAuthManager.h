@@ -84,10 +84,10 @@ private:
     std::uint64_t refreshGeneration_ = 0;
     std::size_t refreshWaiters_ = 0;
 
-    // Token writes of a refresh and the deletes of a sign-out are serialised, and a sign-out
-    // bumps the epoch, so that an answer overtaken by a sign-out is never stored.
-    std::mutex tokenWriteMutex_;
-    std::uint64_t signOutEpoch_ = 0;
+    // Bumped by every sign-out before it deletes the tokens, so that a refresh answer overtaken
+    // by a sign-out is dropped, or undone if the sign-out came while it was being stored. No
+    // lock is held across a keyring call: the main thread must never wait on a slow keyring.
+    std::atomic<std::uint64_t> signOutEpoch_{0};
 
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

@@ -78,6 +78,9 @@ platform::KeychainStatus InMemoryKeychain::store(
     const platform::KeychainQuery& query, const std::string& data,
     const std::optional<platform::KeychainAccess>& access) {
     events_.add("keychain.store " + query.account);
+    if (beforeStore) {
+        beforeStore(query);
+    }
     std::lock_guard lock(mutex_);
     if (locked_) {
         return platform::KeychainStatus::failed;

@@ -74,6 +74,9 @@ public:
     void setLocked(bool locked);
     void setExecutables(std::set<std::string> paths);  // paths that exist and are executable
 
+    // Runs before each store, e.g. to interleave another operation with a write.
+    std::function<void(const platform::KeychainQuery&)> beforeStore;
+
 private:
     Events& events_;
     mutable std::mutex mutex_;

@@ -469,23 +469,35 @@ TEST_F(OAuthManagerTest, ConcurrentRefreshesShareOneRequest) {
               "grant_type=refresh_token&client_id=zandorin-mcp&refresh_token=R2");
 }
 
-TEST_F(OAuthManagerTest, ARefreshOvertakenBySignOutStoresNothing) {
+TEST_F(OAuthManagerTest, ARefreshOvertakenBySignOutLeavesNoTokens) {
+    const std::string tokens = R"({"access_token":"A2","refresh_token":"R2"})";
     struct Case {
         std::string name;
         platform::HttpResult result;
+        bool signOutWhileStoring;  // otherwise while the request is in flight
     };
     const std::vector<Case> cases = {
-        {"answer with tokens", answer(200, R"({"access_token":"A2","refresh_token":"R2"})")},
-        {"refusal", answer(400, R"({"error":"invalid_grant"})")},
+        {"answer with tokens", answer(200, tokens), false},
+        {"refusal", answer(400, R"({"error":"invalid_grant"})"), false},
+        {"sign-out between the two writes", answer(200, tokens), true},
     };
     for (const auto& c : cases) {
         storeTokens("A1", "R1");
         fakes.events.clear();
         fakes.http.setFallback([&](const platform::HttpRequest&) {
-            oauth->logout();  // the user signs out while the request is in flight
+            if (!c.signOutWhileStoring) {
+                oauth->logout();  // the user signs out while the request is in flight
+            }
             return c.result;
         });
+        fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
+            if (c.signOutWhileStoring && query.account.ends_with("refresh_token")) {
+                fakes.keychain.beforeStore = nullptr;
+                oauth->logout();
+            }
+        };
         std::thread([this] { oauth->refreshAccessToken(); }).join();
+        fakes.keychain.beforeStore = nullptr;
         runTasks();
         fakes.mainQueue.runPending();
         EXPECT_EQ(keychain.load("access_token"), std::nullopt) << c.name;
