@@ -315,7 +315,8 @@ HttpResult CurlHttpClient::send(const HttpRequest& request) {
     set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
     set(CURLOPT_HEADERFUNCTION, &onHeader);
     set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
-    if (cap > 0) {  // refuses an announced oversized body before it arrives (0 would mean no limit)
+    // Refuses an announced oversized body before it arrives; curl would read 0 as no limit.
+    if (cap > 0) {
         const auto limit = static_cast<curl_off_t>(
             std::min<std::size_t>(cap, std::numeric_limits<curl_off_t>::max()));
         set(CURLOPT_MAXFILESIZE_LARGE, limit);

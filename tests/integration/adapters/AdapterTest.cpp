@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/plist/PlistBundleInfo.h"
@@ -11,37 +13,26 @@
 namespace zandorin::adapters {
 namespace {
 
-class TempFile {
-public:
-    explicit TempFile(const std::string& contents)
-        : path_(
-              std::filesystem::temp_directory_path() /
-              ("zandorin-plist-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++))) {
-        std::ofstream(path_, std::ios::binary) << contents;
-    }
-    ~TempFile() { std::filesystem::remove(path_); }
-    std::string path() const { return path_.string(); }
-
-private:
-    static inline int counter_ = 0;
-    std::filesystem::path path_;
-};
-
-std::string plist(const std::string& body) {
-    return R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0"><dict>)" +
-           body + "</dict></plist>";
+// The info list as read from a file with these contents.
+PlistBundleInfo bundleFrom(const std::string& contents) {
+    const auto path =
+        std::filesystem::temp_directory_path() / ("zandorin-plist-" + std::to_string(::getpid()));
+    std::ofstream(path, std::ios::binary) << contents;
+    PlistBundleInfo info(path.string());
+    std::filesystem::remove(path);
+    return info;
 }
 
 TEST(PlistBundleInfoTest, OnlyStringValuesAreFound) {
-    TempFile file(plist(R"(
-        <key>KEYCLOAK_ISSUER</key><string>http://127.0.0.1:1/realms/r/</string>
-        <key>MCP_SERVER_URL</key><integer>42</integer>
-        <key>EMPTY</key><string></string>
-        <key>NESTED</key><dict><key>A</key><string>b</string></dict>
-        <key>CJK</key><string>知識庫</string>)"));
-    PlistBundleInfo info(file.path());
+    const auto info = bundleFrom(R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+    <key>KEYCLOAK_ISSUER</key><string>http://127.0.0.1:1/realms/r/</string>
+    <key>MCP_SERVER_URL</key><integer>42</integer>
+    <key>EMPTY</key><string></string>
+    <key>NESTED</key><dict><key>A</key><string>b</string></dict>
+    <key>CJK</key><string>知識庫</string>
+</dict></plist>)");
     EXPECT_FALSE(info.loadError());
     EXPECT_EQ(info.stringValue("KEYCLOAK_ISSUER"), "http://127.0.0.1:1/realms/r/");  // unchanged
     EXPECT_EQ(info.stringValue("MCP_SERVER_URL"), std::nullopt);
@@ -53,16 +44,13 @@ TEST(PlistBundleInfoTest, OnlyStringValuesAreFound) {
 }
 
 TEST(PlistBundleInfoTest, UnreadableFilesGiveNoValuesAndSayWhy) {
-    const std::vector<std::string> bad = {"", "not a plist", "<plist><array/></plist>",
-                                          "<plist><dict><key>A</key><string>b</string>"};
-    for (const auto& contents : bad) {
-        TempFile file(contents);
-        PlistBundleInfo info(file.path());
+    for (const std::string contents : {"", "not a plist", "<plist><array/></plist>",
+                                       "<plist><dict><key>A</key><string>b</string>"}) {
+        const auto info = bundleFrom(contents);
         EXPECT_TRUE(info.loadError()) << contents;
         EXPECT_EQ(info.stringValue("A"), std::nullopt) << contents;
     }
-    PlistBundleInfo missing("/nonexistent/Info.plist");
-    EXPECT_TRUE(missing.loadError());
+    EXPECT_TRUE(PlistBundleInfo("/nonexistent/Info.plist").loadError());
 }
 
 TEST(PlistBundleInfoTest, TheReleasedInfoPlistHoldsHttpsDefaults) {
@@ -78,25 +66,14 @@ TEST(PlistBundleInfoTest, TheReleasedInfoPlistHoldsHttpsDefaults) {
 }
 
 TEST(CurlUrlParserTest, AbsoluteUrlsOfAnySchemeOnly) {
-    struct Case {
-        std::string text;
-        bool forms;
-    };
-    const std::vector<Case> cases = {
-        {"https://example.com/a?b=c#d", true},
-        {"http://127.0.0.1:8080/realms/r/protocol/openid-connect/auth", true},
-        {"zandorin-auth://callback?code=abc&iss=http%3A%2F%2F127.0.0.1", true},
-        {"https://例子.測試/路徑", true},
-        {"", false},
-        {"not a url", false},
-        {"example.com/path", false},
-        {"/relative/path", false},
-        {"https://exa mple.com", false},
-        {"https://", false},
-    };
     CurlUrlParser parser;
-    for (const auto& c : cases) {
-        EXPECT_EQ(parser.parse(c.text).has_value(), c.forms) << c.text;
+    for (const char* url : {"https://example.com/a?b=c#d", "https://例子.測試/路徑",
+                            "zandorin-auth://callback?code=abc&iss=http%3A%2F%2F127.0.0.1"}) {
+        EXPECT_TRUE(parser.parse(url)) << url;
+    }
+    for (const char* text : {"", "not a url", "example.com/path", "/relative/path",
+                             "https://exa mple.com", "https://"}) {
+        EXPECT_FALSE(parser.parse(text)) << text;
     }
     const auto callback = parser.parse("zandorin-auth://callback?code=x&state=y");
     ASSERT_TRUE(callback);

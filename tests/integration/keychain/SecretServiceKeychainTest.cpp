@@ -1,36 +1,147 @@
+// The Secret Service keychain against a real gnome-keyring on the private bus that
+// run-with-keyring.sh sets up, driven and inspected from outside the adapter (gdbus,
+// secret-tool), so the adapter's own connection is not involved.
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
+#include <array>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iostream>
-#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "KeyringProbe.h"
 #include "adapters/secretservice/SecretServiceKeychain.h"
 
 namespace zandorin {
 namespace {
 
 using adapters::SecretServiceKeychain;
-using integration::KeyringProbe;
-using integration::runProcess;
 using platform::KeychainQuery;
 using platform::KeychainStatus;
 using namespace std::chrono_literals;
 
 constexpr const char* kService = "com.zandorin.auth";
 
-const SecretServiceKeychain::Options kTestDeadlines{.mainThreadDeadline = 1500ms,
-                                                    .backgroundDeadline = 10s};
+// A shell command, killed after ten seconds: its output, or with `input` on its stdin, its
+// exit status. Arguments here are our own identifiers; secrets travel on stdin only.
+std::string output(const std::string& command) {
+    FILE* pipe = ::popen(("timeout 10 " + command).c_str(), "r");
+    std::string out;
+    std::array<char, 4096> chunk{};
+    for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) {
+        out.append(chunk.data(), n);
+    }
+    EXPECT_EQ(::pclose(pipe), 0) << command;
+    return out;
+}
+
+int withInput(const std::string& command, const std::string& input) {
+    FILE* pipe = ::popen(("timeout 10 " + command).c_str(), "w");
+    std::fwrite(input.data(), 1, input.size(), pipe);
+    return ::pclose(pipe);
+}
+
+std::string secretsCall(const std::string& method, const std::string& argument) {
+    return output(
+        "gdbus call --session --dest org.freedesktop.secrets --object-path "
+        "/org/freedesktop/secrets --method org.freedesktop.Secret.Service." +
+        method + " \"" + argument + "\"");
+}
+
+std::string daemonCall(const std::string& method) {
+    return output(
+        "gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+        "--method org.freedesktop.DBus." +
+        method + " org.freedesktop.secrets");
+}
+
+// Never 0 or -1, which kill() would take for whole process groups.
+pid_t daemonPid() {
+    const std::string reply = daemonCall("GetConnectionUnixProcessID");  // "(uint32 1234,)"
+    const auto at = reply.find("uint32 ");
+    const long pid = at == std::string::npos ? 0 : std::strtol(reply.c_str() + at + 7, nullptr, 10);
+    if (pid <= 1) {
+        throw std::runtime_error("no keyring daemon: " + reply);
+    }
+    return static_cast<pid_t>(pid);
+}
+
+// Stopping and starting again also unlocks: the daemon opens the login keyring with "pw".
+void restartDaemon() {
+    ASSERT_EQ(::kill(daemonPid(), SIGTERM), 0);
+    for (int i = 0; i < 200 && daemonCall("NameHasOwner").starts_with("(true"); ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    // --unlock forks the daemon (which would keep a captured stdout) and returns before the
+    // daemon owns its name.
+    withInput("gnome-keyring-daemon --unlock --components=secrets >/dev/null", "pw");
+    output("gdbus wait --session --timeout 10 org.freedesktop.secrets");
+}
+
+std::string lookup(const KeychainQuery& q) {
+    return "secret-tool lookup service " + q.service + " account " + q.account;
+}
+
+// Locked items count too.
+int countItems(const KeychainQuery& q) {
+    const std::string reply = secretsCall(
+        "SearchItems", "{'service': '" + q.service + "', 'account': '" + q.account + "'}");
+    int count = 0;
+    for (auto at = reply.find("/collection/"); at != std::string::npos;
+         at = reply.find("/collection/", at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Stops the daemon (SIGSTOP) while it lives. A detached guard process resumes the daemon should
+// the test die first (a ctest time-out kills the test's process tree).
+class PausedDaemon {
+public:
+    explicit PausedDaemon(pid_t daemon) : daemon_(daemon) {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Only async-signal-safe calls from here: the parent has threads.
+            ::close(fds[1]);
+            ::setsid();
+            if (::fork() == 0) {
+                char byte = 0;
+                while (::read(fds[0], &byte, 1) > 0) {
+                }
+                ::kill(daemon, SIGCONT);
+            }
+            ::_exit(0);
+        }
+        if (child < 0) {
+            throw std::runtime_error("fork");
+        }
+        ::close(fds[0]);
+        guard_ = fds[1];
+        ::waitpid(child, nullptr, 0);
+        EXPECT_EQ(::kill(daemon_, SIGSTOP), 0);
+    }
+    ~PausedDaemon() {
+        ::kill(daemon_, SIGCONT);
+        ::close(guard_);  // lets the guard exit
+    }
+    PausedDaemon(const PausedDaemon&) = delete;
+    PausedDaemon& operator=(const PausedDaemon&) = delete;
+
+private:
+    pid_t daemon_;
+    int guard_ = -1;
+};
 
 class SecretServiceKeychainTest : public ::testing::Test {
 protected:
@@ -40,23 +151,24 @@ protected:
         return {kService, std::string(kService) + "." + test->name() + "." + key};
     }
 
-    int count(const KeychainQuery& q) { return keyring.countItems(q.service, q.account); }
-
-    KeyringProbe keyring;
-    SecretServiceKeychain keychain{[] { return false; }, kTestDeadlines};
+    SecretServiceKeychain keychain{[] { return false; },
+                                   {.mainThreadDeadline = 1500ms, .backgroundDeadline = 10s}};
 };
 
-TEST_F(SecretServiceKeychainTest, StoreReplacesTheItemAndLoadsBytesBack) {
+TEST_F(SecretServiceKeychainTest, StoreReplacesInPlaceLoadsBytesBackAndRemoveDeletes) {
     const auto q = query("token");
-    const std::string values[] = {
-        "first", "second", "", std::string(4096, 'j'), "tökën-✓-🔑", std::string("nul\0inside", 10),
-    };
-    for (const auto& value : values) {
+    for (const std::string& value :
+         {std::string("first"), std::string("second"), std::string(), std::string(4096, 'j'),
+          std::string("tökën-✓-🔑"), std::string("nul\0inside", 10)}) {
         SCOPED_TRACE(value.size());
         ASSERT_EQ(keychain.store(q, value, std::nullopt), KeychainStatus::success);
         EXPECT_EQ(keychain.copyMatching(q), value);
-        EXPECT_EQ(count(q), 1);
+        EXPECT_EQ(countItems(q), 1);
     }
+    EXPECT_EQ(keychain.remove(q), KeychainStatus::success);
+    EXPECT_EQ(keychain.copyMatching(q), std::nullopt);
+    EXPECT_EQ(countItems(q), 0);
+    EXPECT_EQ(keychain.remove(q), KeychainStatus::notFound);
 }
 
 TEST_F(SecretServiceKeychainTest, OtherProcessesShareTheItems) {
@@ -64,46 +176,21 @@ TEST_F(SecretServiceKeychainTest, OtherProcessesShareTheItems) {
     const KeychainQuery access{kService, std::string(kService) + ".access_token"};
     for (const std::string token : {"access-token-ascii", "tökën-ü-€-🔑"}) {
         ASSERT_EQ(keychain.store(access, token, std::nullopt), KeychainStatus::success);
-        const auto read = runProcess(
-            {"secret-tool", "lookup", "service", access.service, "account", access.account});
-        EXPECT_EQ(read.status, 0);
-        EXPECT_EQ(read.output, token);
+        EXPECT_EQ(output(lookup(access)), token);
     }
     EXPECT_EQ(keychain.remove(access), KeychainStatus::success);
 
     const auto foreign = query("foreign");
-    ASSERT_EQ(runProcess({"secret-tool", "store", "--label=written elsewhere", "service",
-                          foreign.service, "account", foreign.account},
-                         "from-secret-tool")
-                  .status,
+    ASSERT_EQ(withInput("secret-tool store --label=elsewhere service " + foreign.service +
+                            " account " + foreign.account,
+                        "from-secret-tool"),
               0);
     EXPECT_EQ(keychain.copyMatching(foreign), "from-secret-tool");
 
     // That item has no schema attribute, so the provider's own replace would miss it.
     ASSERT_EQ(keychain.store(foreign, "from-adapter", std::nullopt), KeychainStatus::success);
-    EXPECT_EQ(count(foreign), 1);
-    EXPECT_EQ(runProcess(
-                  {"secret-tool", "lookup", "service", foreign.service, "account", foreign.account})
-                  .output,
-              "from-adapter");
-}
-
-TEST_F(SecretServiceKeychainTest, MissingItemsAndRemoval) {
-    const auto kept = query("kept");
-    const auto removed = query("removed");
-    const auto missing = query("missing");
-    ASSERT_EQ(keychain.store(kept, "k", std::nullopt), KeychainStatus::success);
-    ASSERT_EQ(keychain.store(removed, "r", std::nullopt), KeychainStatus::success);
-
-    EXPECT_EQ(keychain.copyMatching(missing), std::nullopt);
-    EXPECT_EQ(keychain.remove(missing), KeychainStatus::notFound);
-
-    EXPECT_EQ(keychain.remove(removed), KeychainStatus::success);
-    EXPECT_EQ(keychain.copyMatching(removed), std::nullopt);
-    EXPECT_EQ(count(removed), 0);
-    EXPECT_EQ(keychain.remove(removed), KeychainStatus::notFound);
-
-    EXPECT_EQ(keychain.copyMatching(kept), "k");
+    EXPECT_EQ(countItems(foreign), 1);
+    EXPECT_EQ(output(lookup(foreign)), "from-adapter");
 }
 
 TEST_F(SecretServiceKeychainTest, LockedKeyringRefusesAndKeepsItems) {
@@ -111,30 +198,22 @@ TEST_F(SecretServiceKeychainTest, LockedKeyringRefusesAndKeepsItems) {
     const auto fresh = query("fresh");
     ASSERT_EQ(keychain.store(existing, "old", std::nullopt), KeychainStatus::success);
 
-    keyring.lockDefaultCollection();
-    struct Unlock {
-        KeyringProbe& keyring;
-        ~Unlock() { keyring.unlockDefaultCollection(); }
-    } unlockAtExit{keyring};
-
+    secretsCall("Lock", "['/org/freedesktop/secrets/aliases/default']");
     EXPECT_EQ(keychain.copyMatching(existing), std::nullopt);
     EXPECT_EQ(keychain.store(existing, "new", std::nullopt), KeychainStatus::failed);
     EXPECT_EQ(keychain.store(fresh, "new", std::nullopt), KeychainStatus::failed);
     EXPECT_EQ(keychain.remove(existing), KeychainStatus::failed);
-    EXPECT_EQ(count(existing), 1);
-    EXPECT_EQ(count(fresh), 0);
+    EXPECT_EQ(countItems(existing), 1);
+    EXPECT_EQ(countItems(fresh), 0);
 
-    keyring.unlockDefaultCollection();
+    restartDaemon();
     EXPECT_EQ(keychain.copyMatching(existing), "old");
 }
 
 TEST_F(SecretServiceKeychainTest, SurvivesKeyringDaemonRestart) {
     const auto q = query("token");
     ASSERT_EQ(keychain.store(q, "before", std::nullopt), KeychainStatus::success);
-
-    keyring.stopDaemon();
-    keyring.startDaemon();
-
+    restartDaemon();
     EXPECT_EQ(keychain.copyMatching(q), "before");
     EXPECT_EQ(keychain.store(q, "after", std::nullopt), KeychainStatus::success);
     EXPECT_EQ(keychain.copyMatching(q), "after");
@@ -142,144 +221,45 @@ TEST_F(SecretServiceKeychainTest, SurvivesKeyringDaemonRestart) {
 
 TEST_F(SecretServiceKeychainTest, HungKeyringCostsOnlyTheCallersDeadline) {
     struct Caller {
-        const char* name;
         bool mainThread;
         SecretServiceKeychain::Options options;
     };
     // The other deadline is far beyond the bound, so picking the wrong one fails the test.
     const Caller callers[] = {
-        {"main thread", true, {.mainThreadDeadline = 1s, .backgroundDeadline = 60s}},
-        {"background", false, {.mainThreadDeadline = 60s, .backgroundDeadline = 1s}},
+        {true, {.mainThreadDeadline = 1s, .backgroundDeadline = 60s}},
+        {false, {.mainThreadDeadline = 60s, .backgroundDeadline = 1s}},
     };
     const auto q = query("token");
     ASSERT_EQ(keychain.store(q, "value", std::nullopt), KeychainStatus::success);
-
-    std::optional<integration::PausedDaemon> paused{std::in_place, keyring.daemonPid()};
-
-    for (const auto& caller : callers) {
-        SCOPED_TRACE(caller.name);
-        SecretServiceKeychain bounded{[&] { return caller.mainThread; }, caller.options};
-        const std::function<bool()> calls[] = {
-            [&] { return bounded.copyMatching(q) == std::nullopt; },
-            [&] { return bounded.store(q, "late", std::nullopt) == KeychainStatus::failed; },
-            [&] { return bounded.remove(q) == KeychainStatus::failed; },
-        };
-        for (const auto& call : calls) {
-            const auto start = std::chrono::steady_clock::now();
-            EXPECT_TRUE(call());
-            const auto elapsed = std::chrono::steady_clock::now() - start;
-            EXPECT_GT(elapsed, 500ms);  // it really waited on the stopped daemon
-            ASSERT_LT(elapsed, 10s);
+    {
+        const PausedDaemon paused(daemonPid());
+        for (const auto& caller : callers) {
+            SCOPED_TRACE(caller.mainThread ? "main thread" : "background");
+            SecretServiceKeychain bounded{[&] { return caller.mainThread; }, caller.options};
+            const std::function<bool()> calls[] = {
+                [&] { return bounded.copyMatching(q) == std::nullopt; },
+                [&] { return bounded.store(q, "late", std::nullopt) == KeychainStatus::failed; },
+                [&] { return bounded.remove(q) == KeychainStatus::failed; },
+            };
+            for (const auto& call : calls) {
+                const auto start = std::chrono::steady_clock::now();
+                EXPECT_TRUE(call());
+                const auto elapsed = std::chrono::steady_clock::now() - start;
+                EXPECT_GT(elapsed, 500ms);  // it really waited on the stopped daemon
+                ASSERT_LT(elapsed, 10s);
+            }
         }
     }
-
     // A cancelled call leaves the connection usable.
-    paused.reset();
     EXPECT_EQ(keychain.store(q, "resumed", std::nullopt), KeychainStatus::success);
     EXPECT_EQ(keychain.copyMatching(q), "resumed");
 }
 
-TEST_F(SecretServiceKeychainTest, ConcurrentCallersKeepTheirOwnItems) {
-    constexpr int workers = 4;
-    constexpr int rounds = 10;
-    std::vector<KeychainQuery> queries;
-    queries.reserve(workers);
-    for (int worker = 0; worker < workers; ++worker) {
-        queries.push_back(query("worker" + std::to_string(worker)));
-    }
-    std::atomic<int> mismatches{0};
-    std::vector<std::thread> threads;
-    threads.reserve(workers);
-    for (const auto& q : queries) {
-        threads.emplace_back([&] {
-            for (int round = 0; round < rounds; ++round) {
-                const std::string value = q.account + "#" + std::to_string(round);
-                if (keychain.store(q, value, std::nullopt) != KeychainStatus::success ||
-                    keychain.copyMatching(q) != value) {
-                    ++mismatches;
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(mismatches, 0);
-    for (const auto& q : queries) {
-        EXPECT_EQ(count(q), 1);
-    }
-}
-
-double cpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-TEST_F(SecretServiceKeychainTest, RoundTripCostAndIdleWatchdog) {
-    using Millis = std::chrono::duration<double, std::milli>;
-    const auto q = query("token");
-    constexpr int rounds = 20;
-    Millis storing{};
-    Millis loading{};
-    for (int round = 0; round < rounds; ++round) {
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(keychain.store(q, "value-" + std::to_string(round), std::nullopt),
-                  KeychainStatus::success);
-        const auto stored = std::chrono::steady_clock::now();
-        ASSERT_TRUE(keychain.copyMatching(q).has_value());
-        storing += stored - start;
-        loading += std::chrono::steady_clock::now() - stored;
-    }
-    std::cout << "store: " << storing.count() / rounds << " ms, load: " << loading.count() / rounds
-              << " ms\n";
-
-    // Nothing may spin while no call runs.
-    const double before = cpuSeconds();
+TEST_F(SecretServiceKeychainTest, NothingSpinsWhileNoCallRuns) {
+    ASSERT_EQ(keychain.store(query("token"), "value", std::nullopt), KeychainStatus::success);
+    const std::clock_t before = std::clock();
     std::this_thread::sleep_for(1s);
-    const double idle = cpuSeconds() - before;
-    std::cout << "CPU while idle for 1 s: " << idle * 1000 << " ms\n";
-    EXPECT_LT(idle, 0.1);
-}
-
-TEST(SecretServiceKeychainTrustedApplication, NamesOnlyExecutableFiles) {
-    SecretServiceKeychain keychain{[] { return true; }};
-    EXPECT_EQ(keychain.trustedApplication(std::nullopt)->path,
-              std::filesystem::canonical(program_invocation_name).string());
-
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("zandorin-trusted-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    struct Cleanup {
-        std::filesystem::path dir;
-        ~Cleanup() { std::filesystem::remove_all(dir); }
-    } cleanup{dir};
-    auto file = [&](const char* name, std::filesystem::perms perms) {
-        std::ofstream(dir / name) << "#!/bin/sh\nexit 0\n";
-        std::filesystem::permissions(dir / name, perms);
-        return (dir / name).string();
-    };
-    using std::filesystem::perms;
-    const std::string script = file("script", perms::owner_all | perms::group_read);
-    const std::string plain = file("plain", perms::owner_read | perms::owner_write);
-
-    struct Case {
-        std::string path;
-        bool trusted;
-    };
-    // A directory passes the X_OK check too.
-    const Case cases[] = {
-        {script, true},        {plain, false}, {(dir / "missing").string(), false},
-        {dir.string(), false}, {"", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        const auto app = keychain.trustedApplication(c.path);
-        EXPECT_EQ(app.has_value(), c.trusted);
-        if (app) {
-            EXPECT_EQ(app->path, c.path);
-        }
-    }
+    EXPECT_LT(static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC, 0.1);
 }
 
 }  // namespace
