@@ -68,7 +68,11 @@ std::optional<JWTHelper::Claims> JWTHelper::decode(std::string_view token) {
 }
 
 bool JWTHelper::isTokenExpired(const KeychainHelper& keychain, const platform::Clock& clock) {
-    const auto token = keychain.load("access_token");
+    return isTokenExpired(keychain.load("access_token"), clock);
+}
+
+bool JWTHelper::isTokenExpired(const std::optional<std::string>& token,
+                               const platform::Clock& clock) {
     if (!token) {
         return true;
     }
@@ -81,7 +85,10 @@ bool JWTHelper::isTokenExpired(const KeychainHelper& keychain, const platform::C
 }
 
 std::optional<std::string> JWTHelper::displayName(const KeychainHelper& keychain) {
-    const auto token = keychain.load("access_token");
+    return displayName(keychain.load("access_token"));
+}
+
+std::optional<std::string> JWTHelper::displayName(const std::optional<std::string>& token) {
     if (!token) {
         return std::nullopt;
     }

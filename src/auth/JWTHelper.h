@@ -34,9 +34,12 @@ public:
     // True without a stored token, with an unreadable one, or without "exp"; otherwise true
     // once "exp" lies strictly before now.
     static bool isTokenExpired(const KeychainHelper& keychain, const platform::Clock& clock);
+    static bool isTokenExpired(const std::optional<std::string>& token,
+                               const platform::Clock& clock);
 
     // E-mail, else preferred user name, else subject, of the stored token.
     static std::optional<std::string> displayName(const KeychainHelper& keychain);
+    static std::optional<std::string> displayName(const std::optional<std::string>& token);
 };
 
 }  // namespace zandorin

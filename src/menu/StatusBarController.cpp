@@ -37,10 +37,11 @@ StatusBarController::~StatusBarController() {
 
 void StatusBarController::updateStatus() {
     MenuState state;
-    if (keychain_.load("access_token")) {
+    // One keyring read per rendering: each is a D-Bus round trip on the main thread.
+    if (const auto token = keychain_.load("access_token")) {
         MenuState::SignIn signIn;
-        signIn.expired = JWTHelper::isTokenExpired(keychain_, platform_.clock);
-        signIn.displayName = JWTHelper::displayName(keychain_);
+        signIn.expired = JWTHelper::isTokenExpired(token, platform_.clock);
+        signIn.displayName = JWTHelper::displayName(token);
         state.signIn = signIn;
     }
     state.mcpServerReachable = mcpServerReachable;
@@ -80,7 +81,9 @@ void StatusBarController::onAuthChanged() {
     checkHealth();
 }
 
-void StatusBarController::login() { oauth_.login(); }
+void StatusBarController::login() {
+    oauth_.login();
+}
 
 void StatusBarController::logout() {
     oauth_.logout();
