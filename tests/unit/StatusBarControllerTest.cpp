@@ -84,6 +84,11 @@ TEST_F(StatusBarControllerTest, SignedInAtCreationShowsCheckingState) {
                                                "---",
                                                "command 結束 -> quit key q"};
     EXPECT_EQ(currentMenu(), expected);
+
+    // A rendering reads the keyring once: each read is a round trip on the main thread.
+    fakes.events.clear();
+    controller->updateStatus();
+    EXPECT_EQ(fakes.events.matching({"keychain."}).size(), 1u);
 }
 
 TEST_F(StatusBarControllerTest, HealthTimerFirstFiresOneIntervalAfterCreation) {
