@@ -12,11 +12,12 @@ import socket
 import sys
 import tempfile
 import time
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "desktop"))
-from session import SEPARATOR, DesktopSession, entry  # noqa: E402,F401
+from session import SEPARATOR, DesktopSession, entry  # noqa: E402
 
 APP = None
 
@@ -36,76 +37,43 @@ SIGNED_OUT = [entry("Mirrowen", enabled=False), SEPARATOR, *DASHBOARD_LOADING, S
               entry("登入 Kestrune 帳號…"), SEPARATOR, QUIT]
 
 
-def _b64url(data):
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
-
-
-def make_jwt(claims):
-    """An unsigned token in JWT form; the app only decodes the payload."""
-    header = _b64url(json.dumps({"alg": "RS256", "typ": "JWT"}).encode())
-    payload = _b64url(json.dumps(claims).encode())
-    return f"{header}.{payload}.c2lnbmF0dXJl"
-
-
 def access_token(lifetime_s, email=EMAIL):
-    return make_jwt({"email": email, "exp": int(time.time()) + lifetime_s})
-
-
-class SilentServer:
-    """A loopback port that accepts connections and never answers: requests to it stay in
-    flight for their whole time-out, so the menu keeps showing its "checking" state."""
-
-    def __init__(self):
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(64)
-        self.port = self.sock.getsockname()[1]
-
-    def close(self):
-        self.sock.close()
-
-
-def closed_port():
-    """A loopback port where nothing listens (connections are refused)."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """An unsigned token in JWT form; the app only decodes the payload."""
+    def part(value):
+        return base64.urlsafe_b64encode(json.dumps(value).encode()).rstrip(b"=").decode()
+    return (f"{part({'alg': 'RS256', 'typ': 'JWT'})}."
+            f"{part({'email': email, 'exp': int(time.time()) + lifetime_s})}.c2lnbmF0dXJl")
 
 
 class AppTestCase(unittest.TestCase):
     """Each test gets its own desktop session and a development Info.plist whose service and
-    identity provider sit on loopback ports that never answer."""
+    identity provider sit on a loopback port that accepts connections and never answers, so
+    requests stay in flight and the menu keeps showing its "checking" state."""
 
     maxDiff = None
 
     def setUp(self):
         if not APP or not os.access(APP, os.X_OK):
             self.skipTest(f"no application executable: {APP!r}")
-        self.silent = SilentServer()
-        self.addCleanup(self.silent.close)
+        listener = socket.create_server(("127.0.0.1", 0), backlog=64)
+        self.addCleanup(listener.close)
+        self.silent = types.SimpleNamespace(port=listener.getsockname()[1])
         self.session = DesktopSession()
         self.session.__enter__()
         self.addCleanup(self.session.__exit__, None, None, None)
-        self.plist = self.write_plist(f"http://127.0.0.1:{self.silent.port}")
+        loopback = f"http://127.0.0.1:{self.silent.port}"
+        fd, self.plist = tempfile.mkstemp(suffix=".plist", dir=self.session.root)
+        with os.fdopen(fd, "wb") as f:
+            plistlib.dump({"CFBundleIdentifier": "com.zandorin.auth", "MCP_SERVER_URL": loopback,
+                           "KEYCLOAK_ISSUER": f"{loopback}/realms/zandorin"}, f)
         self.secrets = []  # values that must never be printed, not even by a failing test
 
     def store_token(self, key, value):
         self.secrets.append(value)
         self.session.store_secret(key, value)
 
-    def write_plist(self, service_url):
-        fd, path = tempfile.mkstemp(suffix=".plist", dir=self.session.root)
-        with os.fdopen(fd, "wb") as f:
-            plistlib.dump({
-                "CFBundleIdentifier": "com.zandorin.auth",
-                "KEYCLOAK_ISSUER": f"http://127.0.0.1:{self.silent.port}/realms/zandorin",
-                "MCP_SERVER_URL": service_url,
-            }, f)
-        return path
-
     def start_app(self, plist=None, **kwargs):
-        env = {"ZANDORIN_AUTH_INFO_PLIST": plist or self.plist}
-        env.update(kwargs.pop("env", {}))
+        env = {"ZANDORIN_AUTH_INFO_PLIST": plist or self.plist, **kwargs.pop("env", {})}
         app = self.session.start_app(APP, env=env, **kwargs)
         self.addCleanup(self.report_output, app)
         return app
@@ -113,14 +81,14 @@ class AppTestCase(unittest.TestCase):
     def report_output(self, app):
         """On failure, the end of what the app wrote helps more than the assertion alone."""
         outcome = getattr(self, "_outcome", None)
-        failed = outcome is not None and not outcome.success
-        if failed:
-            for name, text in (("stdout", app.stdout()), ("stderr", app.stderr())):
-                for secret in self.secrets:
-                    text = text.replace(secret, "<redacted>")
-                if text.strip():
-                    tail = "\n".join(text.splitlines()[-30:])
-                    print(f"\n--- app {name} (last lines) ---\n{tail}", file=sys.stderr)
+        if outcome is None or outcome.success:
+            return
+        for name, text in (("stdout", app.stdout()), ("stderr", app.stderr())):
+            for secret in self.secrets:
+                text = text.replace(secret, "<redacted>")
+            if text.strip():
+                tail = "\n".join(text.splitlines()[-30:])
+                print(f"\n--- app {name} (last lines) ---\n{tail}", file=sys.stderr)
 
 
 def main():

@@ -2,10 +2,10 @@
 // every request (raw header lines, body bytes) as it saw them.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,8 +18,6 @@
 #include <vector>
 
 #include "adapters/curl/CurlHttpClient.h"
-
-extern char** environ;
 
 namespace zandorin::adapters {
 namespace {
@@ -62,25 +60,15 @@ class TestServer {
 public:
     explicit TestServer(bool tls = false) : scheme_(tls ? "https" : "http") {
         const int listener = loopbackSocket(true, port_);
-        const int log = ::mkstemp(log_.data());
-        ::close(log);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, listener, 3);
-        std::vector<std::string> args = {"/usr/bin/python3", ZANDORIN_HTTP_TEST_SERVER, log_};
-        if (tls) {
-            args.emplace_back("--tls");
+        ::close(::mkstemp(log_.data()));
+        pid_ = ::fork();
+        if (pid_ == 0) {  // async-signal-safe calls only: the test has threads
+            ::fcntl(::dup2(listener, 3), F_SETFD, 0);  // also when it was 3 already
+            ::execl("/usr/bin/python3", "python3", ZANDORIN_HTTP_TEST_SERVER, log_.c_str(),
+                    tls ? "--tls" : nullptr, nullptr);
+            ::_exit(127);
         }
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            ADD_FAILURE() << "cannot start the test server";
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_GT(pid_, 0) << "cannot start the test server";
         ::close(listener);
     }
 
@@ -100,14 +88,12 @@ public:
     std::vector<RecordedRequest> requests() const {
         std::vector<RecordedRequest> out;
         for (const auto& record : records("request")) {
-            std::string body;
             const auto hex = record["body"].get<std::string>();
-            auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+            std::string body;
             for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-                body.push_back(static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1])));
+                body.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
             }
-            out.push_back({record["line"].get<std::string>(),
-                           record["headers"].get<std::vector<std::string>>(), body});
+            out.push_back({record["line"], record["headers"], body});
         }
         return out;
     }
@@ -195,7 +181,6 @@ TEST_F(CurlHttpClientTest, SendsTheRequestLineFieldsAndBodyExactly) {
          true},
         {"POST", "/echo", {{"Accept", "text/event-stream"}}, "", true},
         {"DELETE", "/echo", {{"Content-Type", "application/json"}}, json, true},
-        {"DELETE", "/echo", {{"Authorization", "Bearer x"}}, "", false},
         // Large: libcurl would add "Expect: 100-continue", and a form Content-Type to any body.
         {"POST", "/echo", {}, binary, true},
     };
@@ -218,34 +203,28 @@ TEST_F(CurlHttpClientTest, SendsTheRequestLineFieldsAndBodyExactly) {
 
         // The caller's fields in order and verbatim; besides them only Host, Content-Length
         // where there is a body, and Accept: */* when the caller set no Accept.
-        HttpResponse asGiven;
-        asGiven.headers = sent.headers;
-        const bool ownAccept = asGiven.header("Accept").has_value();
         std::vector<std::string> given;
         for (const auto& [name, value] : sent.headers) {
             given.push_back(name + (value.empty() ? ":" : ": ") + value);
         }
-        std::vector<std::string> rest;
-        int hosts = 0;
-        int accepts = 0;
-        int lengths = 0;
-        for (const auto& line : got.headers) {
-            if (line.starts_with("Host:")) {
-                ++hosts;
-                EXPECT_EQ(line, "Host: 127.0.0.1:" + std::to_string(server.port()));
-            } else if (!ownAccept && line == "Accept: */*") {
-                ++accepts;
-            } else if (line.starts_with("Content-Length:")) {
-                ++lengths;
-                EXPECT_EQ(line, "Content-Length: " + std::to_string(sent.body.size()));
-            } else {
-                rest.push_back(line);
-            }
+        std::vector<std::string> added = {"Host: 127.0.0.1:" + std::to_string(server.port())};
+        HttpResponse asGiven;
+        asGiven.headers = sent.headers;
+        if (!asGiven.header("Accept")) {
+            added.emplace_back("Accept: */*");
         }
-        EXPECT_EQ(hosts, 1);
-        EXPECT_EQ(accepts, ownAccept ? 0 : 1);
-        EXPECT_EQ(lengths, sent.framed ? 1 : 0);
-        EXPECT_EQ(rest, given);
+        if (sent.framed) {
+            added.push_back("Content-Length: " + std::to_string(sent.body.size()));
+        }
+        std::vector<std::string> ours;
+        std::vector<std::string> theirs;
+        for (const auto& line : got.headers) {
+            (std::ranges::find(given, line) != given.end() ? ours : theirs).push_back(line);
+        }
+        std::ranges::sort(added);
+        std::ranges::sort(theirs);
+        EXPECT_EQ(ours, given);
+        EXPECT_EQ(theirs, added);
     }
 }
 
@@ -276,7 +255,7 @@ TEST_F(CurlHttpClientTest, MalformedRequestsFailBeforeAnythingIsSent) {
 
 TEST_F(CurlHttpClientTest, ReturnsEveryStatusAsItCameAndFollowsNoRedirect) {
     std::size_t sent = 0;
-    for (const long status : {200L, 202L, 302L, 401L, 404L, 500L}) {
+    for (const long status : {302L, 401L}) {
         SCOPED_TRACE(status);
         const auto result = client.send(request(server.url("/status/" + std::to_string(status))));
         ++sent;
@@ -341,20 +320,18 @@ TEST_F(CurlHttpClientTest, NoAnswerIsATransferErrorThatRevealsNothingOfTheReques
     };
     const Case cases[] = {
         {refused + "/echo", 10s, 0ms, "connect"},
-        {server.url("/hang"), 1s, 900ms, "imeout"},  // silent server
-        {server.url("/drip"), 1s, 900ms, "imeout"},  // stalled body
-        {server.url("/big?framing=length&n=5000"), 10s, 0ms, "larger"},
+        {server.url("/hang"), 1s, 900ms, "imeout"},   // silent server
+        {server.url("/drip"), 1s, 900ms, "imeout"},   // stalled body
         {tls.url("/echo"), 10s, 0ms, "certificate"},  // self-signed
         {"ftp://127.0.0.1:" + std::to_string(server.port()) + "/", 10s, 0ms, ""},
     };
-    CurlHttpClient capped(CurlHttpClient::Options{.maxBodyBytes = 4096});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
         HttpRequest r = request(c.url, "POST", "refresh_token=" + kSecret, c.timeout);
         r.headers = {{"Authorization", "Bearer " + kSecret},
                      {"Content-Type", "application/x-www-form-urlencoded"}};
         const auto started = Clock::now();
-        const auto result = capped.send(r);
+        const auto result = client.send(r);
         const auto elapsed = Clock::now() - started;
         const auto* error = std::get_if<TransferError>(&result);
         ASSERT_TRUE(error) << outcome(result);
@@ -368,25 +345,22 @@ TEST_F(CurlHttpClientTest, NoAnswerIsATransferErrorThatRevealsNothingOfTheReques
     ::close(refusing);
 }
 
-TEST_F(CurlHttpClientTest, SequentialRequestsRideOneConnection) {
-    for (int i = 0; i < 20; ++i) {
+// One caller's requests ride one connection; callers on many threads all get their own answer.
+TEST_F(CurlHttpClientTest, ConnectionsAreReusedAndConcurrentCallersAreServedApart) {
+    for (int i = 0; i < 10; ++i) {
         const auto result = client.send(i % 2 ? request(server.url("/echo"), "POST", "n")
                                               : request(server.url("/echo")));
         ASSERT_TRUE(std::holds_alternative<HttpResponse>(result)) << i << ": " << outcome(result);
     }
-    EXPECT_EQ(server.requests().size(), 20U);
     EXPECT_EQ(server.connections(), 1);
-}
 
-TEST_F(CurlHttpClientTest, ConcurrentCallersAllSucceedOnFewConnections) {
-    constexpr std::size_t kThreads = 8;
-    constexpr std::size_t kEach = 10;
-    std::vector<std::vector<std::string>> failures(kThreads);
+    constexpr int kThreads = 8;
+    std::vector<std::string> failures[kThreads];
     {
         std::vector<std::jthread> threads;
-        for (std::size_t t = 0; t < kThreads; ++t) {
+        for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
-                for (std::size_t i = 0; i < kEach; ++i) {
+                for (int i = 0; i < 10; ++i) {
                     const std::string body = std::to_string(t) + "/" + std::to_string(i);
                     const auto result = client.send(request(server.url("/echo"), "POST", body));
                     const auto* response = std::get_if<HttpResponse>(&result);
@@ -400,8 +374,8 @@ TEST_F(CurlHttpClientTest, ConcurrentCallersAllSucceedOnFewConnections) {
     for (const auto& list : failures) {
         EXPECT_TRUE(list.empty()) << list.front();
     }
-    EXPECT_EQ(server.requests().size(), kThreads * kEach);
-    EXPECT_LE(server.connections(), static_cast<int>(kThreads));
+    EXPECT_EQ(server.requests().size(), 10U + kThreads * 10);
+    EXPECT_LE(server.connections(), kThreads + 1);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 """Loopback HTTP/1.1 server for the curl adapter tests, on the listening socket it inherits as
 fd 3. Appends one JSON object per line to LOG: an event per accepted connection and per request
 (raw header lines, body in hex), each written before the answer. What it answers depends on the
-path; connections are kept alive unless the request or the path says otherwise. --tls serves
+path; connections are kept alive unless the path says otherwise. --tls serves
 HTTPS with a throw-away self-signed certificate.
 
 Usage: http_test_server.py LOG [--tls]
@@ -74,9 +74,8 @@ def wait_for_close(conn):
         pass
 
 
-def respond(conn, path, query, body, closing):
+def respond(conn, path, query, body):
     """Returns False when the connection must not carry another request."""
-    keep = [("Connection", "close")] if closing else []
     if path.startswith("/status/"):
         status = int(path[len("/status/"):])
         text = f"status {status}\n".encode()
@@ -84,9 +83,9 @@ def respond(conn, path, query, body, closing):
                   ("X-Padded", "  padded value  ")]
         if 300 <= status < 400:
             fields.append(("Location", "/status/200"))
-        conn.sendall(head(status, fields + [("Content-Length", len(text))] + keep) + text)
+        conn.sendall(head(status, fields + [("Content-Length", len(text))]) + text)
     elif path == "/echo":
-        conn.sendall(head(200, [("Content-Length", len(body))] + keep) + body)
+        conn.sendall(head(200, [("Content-Length", len(body))]) + body)
     elif path == "/hang":
         wait_for_close(conn)
         return False
@@ -97,16 +96,14 @@ def respond(conn, path, query, body, closing):
             time.sleep(0.2)
         return False
     elif path == "/big":
-        size = int(query["n"][0])
-        framing = query["framing"][0]
+        size, framing = int(query["n"][0]), query["framing"][0]
         payload = b"x" * size
         if framing == "length":
-            conn.sendall(head(200, [("Content-Length", size)] + keep) + payload)
+            conn.sendall(head(200, [("Content-Length", size)]) + payload)
         elif framing == "chunked":
-            conn.sendall(head(200, [("Transfer-Encoding", "chunked")] + keep))
+            conn.sendall(head(200, [("Transfer-Encoding", "chunked")]))
             for at in range(0, size, 512):
-                chunk = payload[at:at + 512]
-                conn.sendall(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+                conn.sendall(b"%x\r\n%s\r\n" % (len(payload[at:at + 512]), payload[at:at + 512]))
             conn.sendall(b"0\r\n\r\n")
         elif framing == "announce":  # says how much will come, sends a little, then stalls
             conn.sendall(head(200, [("Content-Length", size)]) + payload[:10])
@@ -116,8 +113,8 @@ def respond(conn, path, query, body, closing):
             conn.sendall(head(200, [("Connection", "close")]) + payload)
             return False
     else:
-        conn.sendall(head(404, [("Content-Length", "0")] + keep))
-    return not closing
+        conn.sendall(head(404, [("Content-Length", "0")]))
+    return True
 
 
 def serve(conn, context):
@@ -130,8 +127,7 @@ def serve(conn, context):
             line, fields, body = request
             emit({"event": "request", "line": line, "headers": fields, "body": body.hex()})
             url = urllib.parse.urlsplit(line.split(" ")[1])
-            closing = any(f.lower().replace(" ", "") == "connection:close" for f in fields)
-            if not respond(conn, url.path, urllib.parse.parse_qs(url.query), body, closing):
+            if not respond(conn, url.path, urllib.parse.parse_qs(url.query), body):
                 return
     except OSError:
         pass  # the client gave up (time-out, oversized answer)

@@ -11,29 +11,8 @@
 
 #include "adapters/qt/QtApplicationHost.h"
 
-namespace {
-
-using zandorin::platform::MenuAction;
 using zandorin::platform::MenuItem;
 using zandorin::platform::MenuItemKind;
-
-MenuItem row(MenuItemKind kind, std::string title, std::string symbol = "") {
-    MenuItem item;
-    item.kind = kind;
-    item.title = std::move(title);
-    item.symbol = std::move(symbol);
-    return item;
-}
-
-MenuItem command(std::string title, MenuAction action, std::string key) {
-    MenuItem item = row(MenuItemKind::command, std::move(title));
-    item.action = action;
-    item.keyEquivalent = std::move(key);
-    item.enabled = true;
-    return item;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const std::chrono::milliseconds patience{argc > 1 ? std::atoi(argv[1]) : 5000};
@@ -42,19 +21,24 @@ int main(int argc, char** argv) {
         std::cout << "NO TRAY " << *missing << std::endl;
         return 2;
     }
-
-    MenuItem status = row(MenuItemKind::statusLine, "Mirrowen — ada@example.com", "circle.fill");
-    status.symbolStyle = zandorin::platform::SymbolStyle::palette;
-    status.symbolColor = zandorin::platform::Color::systemGreen;
-    MenuItem credits = row(MenuItemKind::statRow, "    點數", "creditcard.fill");
-    credits.value = "1,234";
-    const MenuItem separator = row(MenuItemKind::separator, "");
+    auto row = [](MenuItemKind kind, std::string title, std::string value = "") {
+        MenuItem item;
+        item.kind = kind;
+        item.title = std::move(title);
+        item.value = std::move(value);
+        return item;
+    };
+    MenuItem quit = row(MenuItemKind::command, "結束");
+    quit.action = zandorin::platform::MenuAction::quit;
+    quit.keyEquivalent = "q";
+    quit.enabled = true;
 
     auto item = host.statusBar().makeStatusItem();
     item->setImage({"StatusBarIcon", true, 18, 18});
-    item->setMenu({{status, separator, credits, row(MenuItemKind::infoLine, "    R&D 載入中…"),
-                    separator, command("重新連線", MenuAction::reconnect, "r"),
-                    command("結束", MenuAction::quit, "q")}});
+    item->setMenu(
+        {{row(MenuItemKind::statusLine, "Mirrowen — ada@example.com"),
+          row(MenuItemKind::separator, ""), row(MenuItemKind::statRow, "    點數", "1,234"),
+          row(MenuItemKind::infoLine, "    R&D 載入中…"), quit}});
     host.whenLaunched([] { std::cout << "LAUNCHED" << std::endl; });
     return host.exec();
 }

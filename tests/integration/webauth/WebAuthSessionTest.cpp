@@ -1,17 +1,25 @@
-// Which session a callback URL completes, against a real main queue (offscreen platform), and
-// which directories the instance socket may live in.
+// Sign-in sessions and the single-instance socket against a real event loop (offscreen
+// platform). Later processes are played by other threads, raw clients by plain sockets.
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,22 +33,50 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+using zandorin::adapters::InstanceRole;
 using zandorin::adapters::QtApplicationHost;
+using zandorin::adapters::QtInstanceChannel;
 using zandorin::adapters::QtWebAuthSessionFactory;
 using zandorin::platform::WebAuthError;
 using zandorin::platform::WebAuthSession;
 namespace fs = std::filesystem;
+using Outcomes = std::map<std::string, std::vector<std::string>>;
 
 QtApplicationHost* host = nullptr;
 
 constexpr const char* kCallback = "zandorin-auth://callback?code=abc&iss=https%3A%2F%2Fidp";
 
-void drainMainQueue() {
+// Runs the event loop until `done` or the limit; whether `done` became true.
+bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 50) {
+    while (!done()) {
+        if (clock.elapsed() >= limit.count()) {
+            return false;
+        }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(1ms);
     }
+    return true;
+}
+
+void drainMainQueue() {
+    serveUntil([] { return false; }, 50ms);
+}
+
+fs::path tempDirectory() {
+    char pattern[] = "/tmp/zandorin-webauth-XXXXXX";
+    EXPECT_NE(::mkdtemp(pattern), nullptr);
+    return pattern;
+}
+
+unsigned modeOf(const fs::path& path, bool socket = false) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || (socket && !S_ISSOCK(info.st_mode))) {
+        return 0;
+    }
+    return info.st_mode & 07777;
 }
 
 class SessionTest : public ::testing::Test {
@@ -65,7 +101,7 @@ protected:
 
     std::vector<std::string> opened;
     bool browserWorks = true;
-    std::map<std::string, std::vector<std::string>> outcomes;
+    Outcomes outcomes;
     QtWebAuthSessionFactory factory_{host->mainQueue(), [this](const std::string& url) {
                                          opened.push_back(url);
                                          return browserWorks;
@@ -107,9 +143,8 @@ TEST_F(SessionTest, TheNewestWaitingSessionGetsTheUrlEachOnlyOnceAndDestroyedOne
     EXPECT_FALSE(factory_.deliver(std::string(kCallback) + "3"));
     drainMainQueue();
 
-    EXPECT_EQ(outcomes, (std::map<std::string, std::vector<std::string>>{
-                            {"older", {"url " + std::string(kCallback) + "1"}},
-                            {"oldest", {"url " + std::string(kCallback) + "2"}}}));
+    EXPECT_EQ(outcomes, (Outcomes{{"older", {"url " + std::string(kCallback) + "1"}},
+                                  {"oldest", {"url " + std::string(kCallback) + "2"}}}));
     EXPECT_FALSE(older->start()) << "a session starts once";
 }
 
@@ -117,20 +152,17 @@ TEST_F(SessionTest, ABrowserThatCannotBeOpenedFailsTheSessionOnceFromTheMainQueu
     browserWorks = false;
     auto s = session("s");
     auto dropped = session("dropped");
-    EXPECT_EQ(opened.size(), 2U);
-    EXPECT_EQ(opened[0], "https://idp.example/authorize?state=s");
+    EXPECT_EQ(opened, (std::vector<std::string>{"https://idp.example/authorize?state=s",
+                                                "https://idp.example/authorize?state=dropped"}));
     EXPECT_TRUE(outcomes.empty()) << "not from inside start()";
     EXPECT_FALSE(factory_.deliver(kCallback));
     dropped.reset();
     drainMainQueue();
-    EXPECT_EQ(outcomes, (std::map<std::string, std::vector<std::string>>{
-                            {"s", {"error could not open the web browser"}}}));
+    EXPECT_EQ(outcomes, (Outcomes{{"s", {"error could not open the web browser"}}}));
 }
 
 TEST(InstanceDirectory, APrivateRuntimeDirectoryOrElseAFallbackThatIsOursAlone) {
-    char pattern[] = "/tmp/zandorin-dirtest-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const fs::path root = pattern;
+    const fs::path root = tempDirectory();
     const fs::path runtime = root / "runtime";
     const fs::path loose = root / "loose";
     const fs::path elsewhere = root / "elsewhere";
@@ -142,17 +174,13 @@ TEST(InstanceDirectory, APrivateRuntimeDirectoryOrElseAFallbackThatIsOursAlone) 
     auto resolve = [&](const char* runtimeDir) {
         return zandorin::adapters::resolveInstanceDirectory(runtimeDir, root.string(), ::getuid());
     };
-    auto mode = [](const fs::path& path) {
-        struct stat info {};
-        return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0U;
-    };
 
     EXPECT_EQ(resolve(runtime.c_str()).path, (runtime / "zandorin-auth").string());
-    EXPECT_EQ(mode(runtime / "zandorin-auth"), 0700U);
+    EXPECT_EQ(modeOf(runtime / "zandorin-auth"), 0700U);
     for (const char* unfit : {static_cast<const char*>(nullptr), "", "relative", loose.c_str(),
                               (root / "missing").c_str()}) {
         EXPECT_EQ(resolve(unfit).path, fallback.string()) << (unfit ? unfit : "(unset)");
-        EXPECT_EQ(mode(fallback), 0700U);
+        EXPECT_EQ(modeOf(fallback), 0700U);
     }
 
     std::vector<std::pair<std::function<void()>, std::string>> refused = {
@@ -180,6 +208,114 @@ TEST(InstanceDirectory, APrivateRuntimeDirectoryOrElseAFallbackThatIsOursAlone) 
         EXPECT_EQ(found.problem, fallback.string() + " " + problem);
     }
     fs::remove_all(root);
+}
+
+// A socket of our own at `path`: connected to it, or (`bindOnly`) bound there as a crashed
+// instance leaves its socket, with nobody listening.
+int unixSocket(const std::string& path, bool bindOnly = false) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    auto* where = reinterpret_cast<sockaddr*>(&address);
+    EXPECT_EQ(bindOnly ? ::bind(fd, where, sizeof address) : ::connect(fd, where, sizeof address),
+              0)
+        << std::strerror(errno);
+    return fd;
+}
+
+// Whether the primary has hung up on a raw client that it never answered.
+bool hungUp(int fd) {
+    char byte = 0;
+    const auto n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN);
+}
+
+class InstanceTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        primary.reset();
+        fs::remove_all(dir);
+    }
+
+    // Silent peers are dropped after 2 s; a later process would wait 10 s for its answer.
+    std::unique_ptr<QtInstanceChannel> channel() {
+        return std::make_unique<QtInstanceChannel>(
+            QtInstanceChannel::Options{
+                .directory = dir, .readTimeout = 2s, .ackTimeout = 10s, .maxClients = 4},
+            [this](const std::string& line) { received.push_back(line); });
+    }
+
+    // A later process, on another thread while this one serves the primary.
+    InstanceRole later(const std::vector<std::string>& arguments) {
+        auto role = std::async(std::launch::async, [&] { return channel()->claim(arguments); });
+        EXPECT_TRUE(
+            serveUntil([&] { return role.wait_for(0s) == std::future_status::ready; }, 15s));
+        return role.get();
+    }
+
+    void claimPrimary() {
+        primary = channel();
+        ASSERT_EQ(primary->claim({}), InstanceRole::primary);
+    }
+
+    const fs::path dir = tempDirectory();
+    std::unique_ptr<QtInstanceChannel> primary;
+    std::vector<std::string> received;
+};
+
+TEST_F(InstanceTest, TheFirstTakesOverALeftSocketAndOnlyALaterOnesSingleArgumentReachesIt) {
+    ::close(unixSocket(dir / "instance", true));
+    primary = channel();
+    // A process that has just started has no sign-in waiting for its argument.
+    ASSERT_EQ(primary->claim({kCallback}), InstanceRole::primary);
+    EXPECT_EQ(modeOf(primary->socketPath(), true), 0700U);
+
+    EXPECT_EQ(later({}), InstanceRole::alreadyRunning);
+    EXPECT_EQ(later({"one", "two"}), InstanceRole::alreadyRunning);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(later({kCallback}), InstanceRole::handedOff);
+    EXPECT_LT(clock.elapsed(), 5000) << "the hand-off waited for an answer that never came";
+    drainMainQueue();
+    EXPECT_EQ(received, std::vector<std::string>{kCallback});
+}
+
+TEST_F(InstanceTest, RawClientsNeitherStallNorBreakThePrimary) {
+    claimPrimary();
+    const std::string path = primary->socketPath();
+    auto connectAndSend = [&](const std::string& bytes) {
+        const int fd = unixSocket(path);
+        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+        return fd;
+    };
+    const int silent = connectAndSend(kCallback);  // never a newline
+    const int binary = connectAndSend(kCallback + std::string("\xff\xfe\n"));
+    ::close(connectAndSend("gone before the answer\n"));
+    const int oversized = connectAndSend(std::string(3 * QtInstanceChannel::kMaxMessage, 'z'));
+    EXPECT_TRUE(serveUntil([&] { return hungUp(oversized); }, 1s)) << "read on past the limit";
+
+    std::vector<int> flood;  // more than are read at once: turned away, not queued
+    for (int i = 0; i < 8; ++i) {
+        flood.push_back(unixSocket(path));
+    }
+    auto turnedAway = [&] { return std::count_if(flood.begin(), flood.end(), hungUp); };
+    EXPECT_TRUE(serveUntil([&] { return turnedAway() >= 5; }, 1s)) << turnedAway();
+    flood.push_back(silent);
+    EXPECT_TRUE(serveUntil([&] { return turnedAway() == 9; }, 5s)) << "silent peers kept";
+
+    char answer[8] = {};
+    EXPECT_EQ(::recv(binary, answer, sizeof answer, 0), 3);  // answered, then dropped
+    EXPECT_STREQ(answer, "ok\n");
+    EXPECT_EQ(later({kCallback}), InstanceRole::handedOff);
+    drainMainQueue();
+    EXPECT_EQ(received, (std::vector<std::string>{"gone before the answer", kCallback}));
+    for (const int fd : flood) {
+        ::close(fd);
+    }
+    ::close(binary);
+    ::close(oversized);
 }
 
 }  // namespace
