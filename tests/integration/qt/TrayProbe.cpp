@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     };
     MenuItem quit = row(MenuItemKind::command, "結束");
     quit.action = zandorin::platform::MenuAction::quit;
-    quit.keyEquivalent = "q";
+    quit.keyEquivalent.push_back('q');  // GCC 12 at -O2 misreads assigning a literal (-Wrestrict)
     quit.enabled = true;
 
     auto item = host.statusBar().makeStatusItem();
