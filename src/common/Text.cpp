@@ -93,6 +93,17 @@ std::string_view trimHorizontalWhitespace(std::string_view text) {
     return text;
 }
 
+std::string_view prefixCharacters(std::string_view text, std::size_t count) {
+    std::size_t end = 0;
+    for (std::size_t seen = 0; end < text.size(); ++end) {
+        // Every byte that does not continue a sequence starts a character.
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && seen++ == count) {
+            break;
+        }
+    }
+    return text.substr(0, end);
+}
+
 std::vector<std::string_view> split(std::string_view text, char separator) {
     std::vector<std::string_view> pieces;
     std::size_t start = 0;

@@ -12,6 +12,9 @@ bool isValidUtf8(std::string_view bytes);
 // break, so the carriage return of a CRLF line end stays.
 std::string_view trimHorizontalWhitespace(std::string_view text);
 
+// The first `count` characters (code points) of valid UTF-8 text; never splits a sequence.
+std::string_view prefixCharacters(std::string_view text, std::size_t count);
+
 // Splits at every occurrence of the separator; n separators give n + 1 pieces.
 std::vector<std::string_view> split(std::string_view text, char separator);
 

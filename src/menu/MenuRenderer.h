@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "menu/KnowledgeStats.h"
+#include "service/KnowledgeStats.h"
 #include "platform/MenuModel.h"
 
 namespace zandorin {

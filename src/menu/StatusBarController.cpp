@@ -2,6 +2,7 @@
 
 #include "auth/JWTHelper.h"
 #include "menu/MenuRenderer.h"
+#include "service/ServiceReplies.h"
 
 namespace zandorin {
 
@@ -11,7 +12,9 @@ StatusBarController::StatusBarController(platform::Platform& platform, KeychainH
       keychain_(keychain),
       oauth_(oauth),
       statusBar(platform.statusBar),
-      statusItem(statusBar.makeStatusItem()) {
+      statusItem(statusBar.makeStatusItem()),
+      transport_(std::make_shared<McpTransport>(platform, keychain,
+                                                [&oauth] { oauth.refreshAccessToken(); })) {
     if (statusItem->hasButton()) {
         statusItem->setImage(
             {.name = "StatusBarIcon", .isTemplate = true, .width = 18, .height = 18});
@@ -53,9 +56,40 @@ void StatusBarController::updateStatus() {
 }
 
 void StatusBarController::checkHealth() {
-    const bool signedIn = keychain_.load("access_token").has_value();
-    if (signedIn) {
-        // The check against the service arrives with the service client.
+    if (keychain_.load("access_token")) {
+        // A trigger that finds a check running is dropped, not queued.
+        if (isCheckingHealth) {
+            return;
+        }
+        isCheckingHealth = true;
+        platform_.executor.run([self = this, transport = transport_, post = onMainFn()] {
+            const auto initialized = transport->mcpCall("initialize", service::initializeParams());
+            if (!initialized) {
+                post([self] {
+                    self->mcpServerReachable = false;
+                    self->subscriptionActive.reset();
+                    self->subscriptionText.reset();
+                    self->isCheckingHealth = false;
+                    self->updateStatus();
+                });
+                return;
+            }
+            post([self] { self->mcpServerReachable = true; });
+            transport->mcpNotify("notifications/initialized");
+            const auto reply =
+                transport->mcpCall("tools/call", service::subscriptionStatusParams());
+            post([self, state = service::evaluateSubscription(reply)] {
+                if (state) {
+                    self->subscriptionActive = state->active;
+                    self->subscriptionText = state->text;
+                } else {
+                    self->subscriptionActive.reset();
+                    self->subscriptionText.reset();
+                }
+                self->isCheckingHealth = false;
+                self->updateStatus();
+            });
+        });
         return;
     }
     mcpServerReachable.reset();
@@ -64,16 +98,45 @@ void StatusBarController::checkHealth() {
     onMain([this] { updateStatus(); });
 }
 
+std::function<void(std::function<void()>)> StatusBarController::onMainFn() const {
+    return [&queue = platform_.mainQueue,
+            alive = std::weak_ptr<const bool>(alive_)](std::function<void()> block) {
+        queue.post([alive, block = std::move(block)] {
+            if (alive.lock()) {
+                block();
+            }
+        });
+    };
+}
+
 void StatusBarController::onMain(std::function<void()> block) {
-    platform_.mainQueue.post([alive = std::weak_ptr<const bool>(alive_), block = std::move(block)] {
-        if (alive.lock()) {
-            block();
-        }
-    });
+    onMainFn()(std::move(block));
 }
 
 void StatusBarController::fetchStats() {
-    // The statistics fetch arrives with the service client.
+    platform::HttpRequest request;
+    request.method = "GET";
+    request.url = transport_->mcpServerURL() + "/api/stats";
+    request.timeout = statsTimeout;
+    if (!platform_.urls.parse(request.url)) {
+        return;
+    }
+    // No bearer token: the counts are public.
+    platform_.executor.run(
+        [self = this, &http = platform_.http, request = std::move(request), post = onMainFn()] {
+            const auto result = http.send(request);
+            const auto* answer = std::get_if<platform::HttpResponse>(&result);
+            if (!answer) {
+                return;
+            }
+            // Whatever the status: an error answer that is still an object shows zero counts.
+            if (auto parsed = service::parseKnowledgeStats(answer->body)) {
+                post([self, stats = std::move(*parsed)] {
+                    self->stats = stats;
+                    self->updateStatus();
+                });
+            }
+        });
 }
 
 void StatusBarController::onAuthChanged() {
@@ -93,9 +156,27 @@ void StatusBarController::logout() {
     updateStatus();
 }
 
-void StatusBarController::subscribe() {}
+void StatusBarController::subscribe() {
+    platform_.executor.run([transport = transport_, &urls = platform_.urls,
+                            &alerts = platform_.alerts, &workspace = platform_.workspace,
+                            post = onMainFn()] {
+        const auto reply = transport->mcpCall("tools/call", service::checkoutParams());
+        post([outcome = service::decideCheckout(reply, urls), &alerts, &workspace] {
+            if (outcome.paymentUrl) {
+                workspace.open(*outcome.paymentUrl);
+            } else {
+                alerts.runModal(outcome.alert);
+            }
+        });
+    });
+}
 
-void StatusBarController::reconnect() {}
+void StatusBarController::reconnect() {
+    platform_.executor.run([self = this, &oauth = oauth_, post = onMainFn()] {
+        oauth.refreshAccessToken();
+        post([self] { self->checkHealth(); });
+    });
+}
 
 void StatusBarController::quit() {
     platform_.application.terminate();

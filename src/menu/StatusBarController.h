@@ -1,14 +1,17 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "auth/KeychainHelper.h"
 #include "auth/OAuthManager.h"
-#include "menu/KnowledgeStats.h"
 #include "platform/Platform.h"
+#include "service/KnowledgeStats.h"
+#include "service/McpTransport.h"
 
 namespace zandorin {
 
@@ -19,6 +22,7 @@ public:
 
     static constexpr auto healthInterval = std::chrono::seconds(60);
     static constexpr auto statsInterval = std::chrono::seconds(600);
+    static constexpr auto statsTimeout = std::chrono::seconds(10);
 
     // Builds the status item, renders the menu and starts the checks and their timers.
     StatusBarController(platform::Platform& platform, KeychainHelper& keychain,
@@ -62,7 +66,12 @@ private:
 
     std::uint64_t authObserver_ = 0;
 
-    // Runs the block on the main queue unless the controller is gone by then.
+    // Shared with the tasks in flight, which may outlive a check's trigger.
+    std::shared_ptr<McpTransport> transport_;
+
+    // Hands a block from any thread to the main queue; it does nothing once the controller is
+    // gone. Tasks use this instead of touching the controller.
+    std::function<void(std::function<void()>)> onMainFn() const;
     void onMain(std::function<void()> block);
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
