@@ -48,6 +48,14 @@ std::optional<Json> parseObject(std::string_view text) {
     return value;
 }
 
+// Without an escape sequence a member named "result" or "error" is spelt out literally, so a
+// line with neither cannot be the reply and is passed over without parsing it.
+bool mayHoldReply(std::string_view line) {
+    return line.find('\\') != std::string_view::npos ||
+           line.find("\"result\"") != std::string_view::npos ||
+           line.find("\"error\"") != std::string_view::npos;
+}
+
 }  // namespace
 
 McpTransport::McpTransport(platform::Platform& platform, KeychainHelper& keychain,
@@ -212,9 +220,11 @@ std::optional<Json> McpTransport::parseResponse(std::string_view body) {
             if (line.starts_with("data:")) {
                 line = text::trimHorizontalWhitespace(line.substr(5));
             }
-            if (auto object = parseObject(line);
-                object && (object->contains("result") || object->contains("error"))) {
-                return object;
+            if (mayHoldReply(line)) {
+                if (auto object = parseObject(line);
+                    object && (object->contains("result") || object->contains("error"))) {
+                    return object;
+                }
             }
         }
         if (newline == std::string_view::npos) {

@@ -41,6 +41,8 @@ TEST(ParseResponse, FindsTheReplyInJsonAndEventStreams) {
         {"notification before the reply", "data: " + note + "\n\ndata: " + reply + "\n\n", reply},
         {"error reply", R"({"jsonrpc":"2.0","id":null,"error":{"code":-32001}})",
          R"({"error":{"code":-32001},"id":null,"jsonrpc":"2.0"})"},
+        {"escaped member name", "data: {\"\\u0072esult\":1}\n\ndata: " + note + "\n",
+         R"({"result":1})"},
         {"null result counts", R"({"result":null})", R"({"result":null})"},
         {"pretty-printed: whole body", "{\n  \"result\": {\n    \"a\": 1\n  }\n}",
          R"({"result":{"a":1}})"},

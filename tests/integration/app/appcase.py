@@ -37,6 +37,12 @@ SIGNED_OUT = [entry("Mirrowen", enabled=False), SEPARATOR, *DASHBOARD_LOADING, S
               entry("登入 Kestrune 帳號…"), SEPARATOR, QUIT]
 
 
+def closed_port():
+    """A loopback port nothing listens on: connections to it are refused at once."""
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        return probe.getsockname()[1]
+
+
 def access_token(lifetime_s, email=EMAIL):
     """An unsigned token in JWT form; the app only decodes the payload."""
     def part(value):
@@ -61,12 +67,16 @@ class AppTestCase(unittest.TestCase):
         self.session = DesktopSession()
         self.session.__enter__()
         self.addCleanup(self.session.__exit__, None, None, None)
-        loopback = f"http://127.0.0.1:{self.silent.port}"
-        fd, self.plist = tempfile.mkstemp(suffix=".plist", dir=self.session.root)
-        with os.fdopen(fd, "wb") as f:
-            plistlib.dump({"CFBundleIdentifier": "com.zandorin.auth", "MCP_SERVER_URL": loopback,
-                           "KEYCLOAK_ISSUER": f"{loopback}/realms/zandorin"}, f)
+        self.plist = self.write_plist(f"http://127.0.0.1:{self.silent.port}")
         self.secrets = []  # values that must never be printed, not even by a failing test
+
+    def write_plist(self, service, issuer=None):
+        """A development Info.plist naming the service base URL and the issuer."""
+        fd, path = tempfile.mkstemp(suffix=".plist", dir=self.session.root)
+        with os.fdopen(fd, "wb") as f:
+            plistlib.dump({"CFBundleIdentifier": "com.zandorin.auth", "MCP_SERVER_URL": service,
+                           "KEYCLOAK_ISSUER": issuer or f"{service}/realms/zandorin"}, f)
+        return path
 
     def store_token(self, key, value):
         self.secrets.append(value)
