@@ -52,6 +52,12 @@ const { createApp } = await import('./lib/app.mjs');
 const { logLine } = await import('./lib/log.mjs');
 
 const server = http.createServer();
+let accepted = 0;
+// Numbered, so that the request records show which requests shared a connection.
+server.on('connection', (socket) => {
+  accepted += 1;
+  socket.connectionNumber = accepted; // eslint-disable-line no-param-reassign
+});
 server.on('error', (err) => {
   process.stderr.write(`cannot listen on 127.0.0.1:${options.port}: ${err.message}\n`);
   process.exit(1);
@@ -59,7 +65,7 @@ server.on('error', (err) => {
 server.listen(options.port, '127.0.0.1', () => {
   const { port } = server.address();
   // The issuer names the real port, so the application is built once that is known.
-  const { app, issuer } = createApp({ ...options, port });
+  const { app, issuer } = createApp({ ...options, port, connections: () => accepted });
   server.on('request', app);
   logLine(`issuer ${issuer}; access tokens live ${options.accessTokenTtl} s`);
   process.stdout.write(`LISTENING ${port}\n`);

@@ -3,21 +3,34 @@
 
 import express from 'express';
 
+import { Backend } from './backend.mjs';
 import { TestControls } from './controls.mjs';
 import { logLine, requestLogger } from './log.mjs';
-import { TOKEN_PATH, createProvider } from './provider.mjs';
+import { McpService } from './mcp.mjs';
+import {
+  TOKEN_PATH, createProvider, publicJwk, signingKey,
+} from './provider.mjs';
+import { createTokenVerifier } from './tokens.mjs';
 
+// connections: how many TCP connections the HTTP server has accepted (for the test controls).
 export function createApp({
-  port, realm, accessTokenTtl, refreshTokenTtl,
+  port, realm, accessTokenTtl, refreshTokenTtl, connections,
 }) {
   const origin = `http://127.0.0.1:${port}`;
   const realmPath = `/realms/${realm}`;
-  const controls = new TestControls();
+  const issuer = `${origin}${realmPath}`;
+  const resource = `${origin}/mcp`;
+  const keys = [signingKey()];
+  const verifier = createTokenVerifier({ issuer, audience: resource, jwks: keys.map(publicJwk) });
+  const backend = new Backend({ origin, verifier });
+  const mcp = new McpService({ verifier, newCheckoutUrl: () => backend.newCheckoutUrl() });
+  const controls = new TestControls({ parts: [mcp, backend], connections });
   const provider = createProvider({
-    issuer: `${origin}${realmPath}`,
-    resource: `${origin}/mcp`,
+    issuer,
+    resource,
     accessTokenTtl,
     refreshTokenTtl,
+    keys,
     hooks: [controls.tokenEndpointHook(TOKEN_PATH)],
   });
 
@@ -32,6 +45,10 @@ export function createApp({
   app.disable('x-powered-by');
   app.use(requestLogger());
   app.use('/test', controls.router());
+  app.use('/mcp', mcp.router());
+  app.use(backend.router());
   app.use(realmPath, provider.callback());
-  return { app, provider, controls, issuer: provider.issuer };
+  return {
+    app, provider, controls, mcp, backend, issuer: provider.issuer,
+  };
 }

@@ -1,6 +1,7 @@
 // Test controls: what the token endpoint received, and failures injected into its next answers.
 // They sit beside the provider (express routes under /test and one koa hook on the token route)
-// so that the provider itself stays as the library ships it.
+// so that the provider itself stays as the library ships it. The other parts of the service
+// (parts: objects with controls(router) and reset()) add their own routes here.
 
 import express from 'express';
 
@@ -38,10 +39,21 @@ function describe(params) {
 export class TestControls {
   #requests = [];
   #failures = [];
+  #parts;
+  #connections;
+  #connectionsBefore = 0;
 
-  reset() {
+  // connections: the number of TCP connections the HTTP server has accepted so far.
+  constructor({ parts = [], connections = () => 0 } = {}) {
+    this.#parts = parts;
+    this.#connections = connections;
+  }
+
+  async reset() {
     this.#requests = [];
     this.#failures = [];
+    await Promise.all(this.#parts.map((part) => part.reset()));
+    this.#connectionsBefore = this.#connections();
   }
 
   failNext(count, status, error) {
@@ -92,7 +104,7 @@ export class TestControls {
 
   router() {
     const router = express.Router();
-    router.use(express.json({ limit: '16kb' }));
+    router.use(express.json({ limit: '64kb' }));
     router.get('/requests', (req, res) => {
       res.json({ token_requests: this.#requests });
     });
@@ -107,10 +119,14 @@ export class TestControls {
       this.failNext(count, status, error);
       res.json({ pending: this.#failures.length });
     });
-    router.post('/reset', (req, res) => {
-      this.reset();
+    router.post('/reset', async (req, res) => {
+      await this.reset();
       res.json({ ok: true });
     });
+    router.get('/connections', (req, res) => {
+      res.json({ accepted: this.#connections() - this.#connectionsBefore });
+    });
+    for (const part of this.#parts) part.controls(router);
     router.use((err, req, res, next) => { // eslint-disable-line no-unused-vars
       res.status(err.status || 500).json({ error: err.type || err.message });
     });

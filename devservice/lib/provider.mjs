@@ -10,9 +10,19 @@ export const REDIRECT_URI = 'zandorin-auth://callback';
 export const AUTHORIZATION_PATH = '/protocol/openid-connect/auth';
 export const TOKEN_PATH = '/protocol/openid-connect/token';
 
-function signingKey() {
+// Made at start, so tokens do not survive a restart. The public half goes to the parts of the
+// service that accept the tokens.
+export function signingKey() {
   const { privateKey } = generateKeyPairSync('rsa', { modulusLength: 2048 });
   return { ...privateKey.export({ format: 'jwk' }), kid: randomUUID(), use: 'sig', alg: 'RS256' };
+}
+
+export function publicJwk({
+  kty, n, e, kid, use, alg,
+}) {
+  return {
+    kty, n, e, kid, use, alg,
+  };
 }
 
 export function accountClaims(login) {
@@ -20,7 +30,7 @@ export function accountClaims(login) {
 }
 
 export function createProvider({
-  issuer, resource, accessTokenTtl, refreshTokenTtl, hooks = [],
+  issuer, resource, accessTokenTtl, refreshTokenTtl, keys, hooks = [],
 }) {
   const configuration = {
     clients: [{
@@ -35,7 +45,7 @@ export function createProvider({
       redirect_uris: [REDIRECT_URI],
     }],
     cookies: { keys: ['zandorin-devservice-cookies-are-not-secret'] },
-    jwks: { keys: [signingKey()] },
+    jwks: { keys },
     routes: {
       authorization: AUTHORIZATION_PATH,
       token: TOKEN_PATH,

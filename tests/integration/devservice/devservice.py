@@ -31,6 +31,7 @@ LAUNCHER = os.path.join(ROOT, "scripts", "devservice.sh")
 CLIENT_ID = "zandorin-mcp"
 REDIRECT_URI = "zandorin-auth://callback"
 START_TIMEOUT = 180.0  # the first start in a fresh checkout runs `npm ci`
+_UNSET = object()
 
 
 def b64url(data):
@@ -166,8 +167,74 @@ class DevService:
                                     json.dumps(payload or {}).encode(), "application/json")
         return status, json.loads(body)
 
+    def _set(self, path, payload):
+        """A control that must be accepted: its answer."""
+        status, answer = self.control(path, payload)
+        if status != 200:
+            raise AssertionError(f"POST {path}: {status} {answer}")
+        return answer
+
+    def _get(self, path):
+        status, body = self.request("GET", self.origin + path)
+        if status != 200:
+            raise AssertionError(f"GET {path}: {status}")
+        return json.loads(body)
+
     def token_requests(self):
-        return json.loads(self.request("GET", self.origin + "/test/requests")[1])["token_requests"]
+        return self._get("/test/requests")["token_requests"]
+
+    @property
+    def mcp_url(self):
+        return f"{self.origin}/mcp"
+
+    def reset(self):
+        return self._set("/test/reset", {})
+
+    def set_subscription(self, active):
+        return self._set("/test/mcp/subscription", {"active": active})
+
+    def set_checkout_text(self, text):
+        """None restores the default answer; "{pay_url}" in the text becomes a payment link."""
+        return self._set("/test/mcp/checkout", {"text": text})
+
+    def set_answer_mode(self, mode):
+        """"sse" or "json", for sessions opened from now on."""
+        return self._set("/test/mcp/answer-mode", {"mode": mode})
+
+    def fail_next_mcp(self, count, mode, status=None, delay_ms=None):
+        order = {"count": count, "mode": mode}
+        order.update({k: v for k, v in (("status", status), ("delay_ms", delay_ms))
+                      if v is not None})
+        return self._set("/test/mcp/fail-next", order)
+
+    def drop_sessions(self):
+        return self._set("/test/mcp/drop-sessions", {})["dropped"]
+
+    def mcp_requests(self):
+        return self._get("/test/mcp/requests")["requests"]
+
+    def stats_requests(self):
+        return self._get("/test/stats-requests")
+
+    def set_stats(self, json=_UNSET, raw=None, content_type=None):  # noqa: A002 (the control's name)
+        """The next /api/stats answers: any JSON value (None is null), or a raw body as given."""
+        if raw is not None:
+            return self._set("/test/stats", {"raw": raw, "content_type": content_type})
+        if json is _UNSET:
+            raise TypeError("set_stats needs json or raw")
+        return self._set("/test/stats", {"json": json})
+
+    def push_tokens(self):
+        return self._get("/test/push-tokens")["requests"]
+
+    def fail_next_push(self, count, status):
+        return self._set("/test/push-token/fail-next", {"count": count, "status": status})
+
+    def payments(self):
+        return self._get("/test/payments")
+
+    def connections(self):
+        return self._get("/test/connections")["accepted"]
 
     def sign_in(self, pkce, profile):
         """Walks the provider with the test browser. Returns the callback URL (or fails)."""

@@ -1,0 +1,171 @@
+// The product's own web endpoints beside the MCP server: public statistics, push-token
+// registration and the payment page that checkout links lead to.
+
+import { randomBytes } from 'node:crypto';
+
+import express from 'express';
+import { requireBearerAuth } from '@modelcontextprotocol/sdk/server/auth/middleware/bearerAuth.js';
+import { z } from 'zod';
+
+import { RecordList, headerNames, parseControl } from './record.mjs';
+
+export const DEFAULT_STATS = {
+  articles: { topics: 12, projects: 3 },
+  skills: { total: 40 },
+  news: { latest_date: '2026-12-01' },
+};
+const MAX_CHECKOUTS = 1000;
+const MAX_PENDING = 1000;
+const CHECKOUT_ID = /^[A-Za-z0-9_-]{1,64}$/;
+
+const StatsAnswer = z.union([
+  z.object({ json: z.any().refine((value) => value !== undefined, 'required') }).strict(),
+  z.object({ raw: z.string().max(60000), content_type: z.string().regex(/^[\x20-\x7e]{1,200}$/) }).strict(),
+]);
+
+export class Backend {
+  #origin;
+  #bearer;
+  #statsAnswer = { json: DEFAULT_STATS };
+  #statsRequests = new RecordList();
+  #pushRequests = new RecordList();
+  #pushFailures = [];
+  #checkouts = new Set();
+  #visits = new RecordList();
+
+  constructor({ origin, verifier }) {
+    this.#origin = origin;
+    this.#bearer = requireBearerAuth({ verifier });
+  }
+
+  reset() {
+    this.#statsAnswer = { json: DEFAULT_STATS };
+    this.#statsRequests.clear();
+    this.#pushRequests.clear();
+    this.#pushFailures = [];
+    this.#checkouts.clear();
+    this.#visits.clear();
+  }
+
+  newCheckoutUrl() {
+    const id = randomBytes(12).toString('base64url');
+    this.#checkouts.add(id);
+    if (this.#checkouts.size > MAX_CHECKOUTS) this.#checkouts.delete(this.#checkouts.values().next().value);
+    return `${this.#origin}/pay/${id}`;
+  }
+
+  #answerStats(req, res) {
+    this.#statsRequests.add({
+      header_names: headerNames(req), authorization: req.get('authorization') !== undefined,
+    });
+    const answer = this.#statsAnswer;
+    if ('raw' in answer) {
+      // As given, without express adding a charset or mapping the type.
+      res.statusCode = 200;
+      res.setHeader('content-type', answer.content_type);
+      res.end(answer.raw);
+    } else {
+      res.status(200).json(answer.json);
+    }
+  }
+
+  // The device token is no secret and is kept as sent; of the Authorization header only whether
+  // it came.
+  #pushRouter() {
+    const router = express.Router();
+    router.use((req, res, next) => {
+      const entry = this.#pushRequests.add({
+        http_method: req.method,
+        content_type: req.get('content-type') ?? null,
+        authorization: req.get('authorization') !== undefined,
+        bearer_valid: null,
+        body: null,
+        injected: false,
+        status: null,
+      });
+      res.on('finish', () => { entry.status = res.statusCode; });
+      res.locals.pushEntry = entry;
+      next();
+    });
+    router.use(express.json({ limit: '16kb' }));
+    router.use((req, res, next) => {
+      res.locals.pushEntry.body = req.body ?? null;
+      const failure = this.#pushFailures.shift();
+      if (!failure) {
+        next();
+        return;
+      }
+      res.locals.pushEntry.injected = true;
+      res.status(failure.status).json({ ok: false, error: 'injected by the test controls' });
+    });
+    router.use(async (req, res, next) => {
+      const entry = res.locals.pushEntry;
+      entry.bearer_valid = false;
+      await this.#bearer(req, res, () => {
+        entry.bearer_valid = true;
+        next();
+      });
+    });
+    const answer = (req, res) => {
+      if (!req.body || typeof req.body !== 'object' || Array.isArray(req.body)) {
+        res.status(400).json({ ok: false, error: 'expected a JSON object' });
+        return;
+      }
+      res.json({ ok: true });
+    };
+    router.post('/', answer);
+    router.delete('/', answer);
+    router.use((err, req, res, next) => { // eslint-disable-line no-unused-vars
+      res.status(err.status && err.status < 500 ? err.status : 500).json({ ok: false, error: err.type || 'server error' });
+    });
+    return router;
+  }
+
+  #payPage(req, res) {
+    const { id } = req.params;
+    if (!CHECKOUT_ID.test(id)) {
+      res.status(404).type('text/plain').send('Not Found\n');
+      return;
+    }
+    this.#visits.add({ id, known: this.#checkouts.has(id), user_agent: req.get('user-agent') ?? null });
+    res.status(200).type('html').send(`<!doctype html>
+<html lang="zh-Hant"><head><meta charset="utf-8"><title>付款</title></head>
+<body><h1>付款頁面</h1><p>訂單 ${id}</p><p>這是測試用的付款頁面，不會收取任何費用。</p></body></html>
+`);
+  }
+
+  router() {
+    const router = express.Router();
+    router.get('/api/stats', (req, res) => this.#answerStats(req, res));
+    router.use('/push-token', this.#pushRouter());
+    router.get('/pay/:id', (req, res) => this.#payPage(req, res));
+    return router;
+  }
+
+  controls(router) {
+    router.post('/stats', parseControl(StatsAnswer, (body, res) => {
+      this.#statsAnswer = body;
+      res.json({ ok: true });
+    }, 'expected {"json": any} or {"raw": string, "content_type": string}'));
+    router.get('/stats-requests', (req, res) => {
+      res.json({ count: this.#statsRequests.count, requests: this.#statsRequests.list() });
+    });
+    router.get('/push-tokens', (req, res) => {
+      res.json({ requests: this.#pushRequests.list() });
+    });
+    const PushFailure = z.object({
+      count: z.number().int().min(0).max(100), status: z.number().int().min(400).max(599),
+    }).strict();
+    router.post('/push-token/fail-next', parseControl(PushFailure, (body, res) => {
+      if (this.#pushFailures.length + body.count > MAX_PENDING) {
+        res.status(400).json({ error: `at most ${MAX_PENDING} pending failures` });
+        return;
+      }
+      for (let i = 0; i < body.count; i += 1) this.#pushFailures.push({ status: body.status });
+      res.json({ pending: this.#pushFailures.length });
+    }));
+    router.get('/payments', (req, res) => {
+      res.json({ checkouts: [...this.#checkouts], visits: this.#visits.list() });
+    });
+  }
+}
