@@ -171,7 +171,9 @@ std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json&
         return std::nullopt;
     }
     log(answerLine(method, "retry HTTP", *retried));
-    if (retried->status == 404 && session) {
+    // A retried "initialize" opens the session the rest of the exchange needs.
+    keepSessionFrom(*retried);
+    if (retried->status == 404 && session && !retried->header("Mcp-Session-Id")) {
         forgetSession(*session);
     }
     return parsedRange(retried->status) ? parseResponse(retried->body) : std::nullopt;

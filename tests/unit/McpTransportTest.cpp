@@ -217,8 +217,9 @@ TEST_F(McpTransportTest, RequestCarriesTheHeadersInOrderAndTheRetryRepeatsIt) {
     EXPECT_EQ(retried.headers[3].second, "s-1");
     EXPECT_EQ(retried.body, first.body);
     EXPECT_EQ(refreshes, 1);
-    // The 401's session id is stored; the retry's is not.
-    EXPECT_EQ(transport.sessionId(), "s-from-401");
+    // Both answers' session ids are stored, the retry's last: a retried "initialize" opens the
+    // session that the following messages need.
+    EXPECT_EQ(transport.sessionId(), "s-from-retry");
 }
 
 TEST_F(McpTransportTest, SessionIdLivesUntilTheServerNoLongerKnowsIt) {
