@@ -338,6 +338,12 @@ class DesktopSession:
             _stop_child(proc)
         if self._watcher_lines is not None:
             self._watcher_lines.close(STOP_TIMEOUT)
+        # Only now: the watcher's reader thread may have been reading its pipe until here.
+        for proc in [app.proc for app in self._apps] + [self._keyring, self._watcher, self._dbus,
+                                                         self._xvfb]:
+            for stream in (proc.stdin, proc.stdout, proc.stderr) if proc else ():
+                if stream is not None:
+                    stream.close()
         self._apps, self.bus, self._watcher_lines = [], None, None
         self._watcher = self._dbus = self._xvfb = self._keyring = None
         if self.root and os.environ.get("ZANDORIN_DESKTOP_KEEP"):

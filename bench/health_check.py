@@ -1,0 +1,97 @@
+#!/usr/bin/python3
+"""What a health check costs the service: the app runs signed in against the local service
+(tokens from a sign-in walked by the test browser) in a private desktop session, and for each
+check the service saw (the one at start, then one per 60 s timer firing) this prints how many
+HTTP requests and TCP connections it used and how long it took from the first request to the
+last request, as the service's request record shows them.
+
+Usage: health_check.py [--checks N] EXECUTABLE
+"""
+
+import argparse
+import datetime
+import os
+import plistlib
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..")
+sys.path.insert(0, os.path.join(ROOT, "tests", "support", "desktop"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "integration", "devservice"))
+from devservice import DevService, Pkce, query_of, test_browser  # noqa: E402
+from session import DesktopSession  # noqa: E402
+
+HEALTH_INTERVAL_S = 60
+
+
+def signed_in_tokens(service):
+    profile_dir = tempfile.mkdtemp(prefix="zandorin-browser-")
+    try:
+        profile = test_browser.Profile(profile_dir)
+        profile.configure(login="ada")
+        pkce = Pkce()
+        callback = service.sign_in(pkce, profile)
+        status, tokens = service.exchange(query_of(callback)["code"], pkce.verifier)
+        if status != 200:
+            raise SystemExit(f"the code exchange answered {status}")
+        return tokens
+    finally:
+        shutil.rmtree(profile_dir, ignore_errors=True)
+
+
+def group_checks(requests):
+    checks = []
+    for request in requests:
+        if request["rpc_method"] == "initialize" and not (
+                checks and checks[-1][-1]["rpc_method"] == "initialize"
+                and checks[-1][-1]["status"] == 401):
+            checks.append([])
+        if checks:
+            checks[-1].append(request)
+    return checks
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--checks", type=int, default=3)
+    parser.add_argument("executable")
+    args = parser.parse_args()
+
+    with DevService() as service, DesktopSession() as session:
+        tokens = signed_in_tokens(service)
+        session.store_secret("access_token", tokens["access_token"])
+        session.store_secret("refresh_token", tokens["refresh_token"])
+        service.reset()
+        plist = os.path.join(session.root, "Info.plist")
+        with open(plist, "wb") as f:
+            plistlib.dump({"MCP_SERVER_URL": service.origin,
+                           "KEYCLOAK_ISSUER": service.issuer}, f)
+        app = session.start_app(args.executable, env={"ZANDORIN_AUTH_INFO_PLIST": plist})
+        end = time.monotonic() + HEALTH_INTERVAL_S * (args.checks - 1) + 20
+        while time.monotonic() < end:
+            checks = group_checks(service.mcp_requests())
+            if len(checks) >= args.checks and checks[args.checks - 1][-1]["status"] is not None \
+                    and len(checks[args.checks - 1]) >= 3:
+                break
+            time.sleep(0.5)
+        if app.poll() is not None:
+            raise SystemExit("the app exited")
+        connections = service.connections()
+
+    print("| check | requests | TCP connections | first → last request (ms) |")
+    print("|---|---|---|---|")
+    for number, check in enumerate(checks[:args.checks], 1):
+        times = [datetime.datetime.fromisoformat(r["time"].replace("Z", "+00:00"))
+                 for r in check]
+        span = (max(times) - min(times)).total_seconds() * 1000
+        print(f"| {number} | {len(check)} | {len({r['connection'] for r in check})} | "
+              f"{span:.0f} |")
+    print(f"\nTCP connections accepted by the service over the run: {connections} "
+          "(health checks and the statistics fetch at start).")
+
+
+if __name__ == "__main__":
+    main()
