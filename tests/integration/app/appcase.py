@@ -37,6 +37,16 @@ SIGNED_OUT = [entry("Mirrowen", enabled=False), SEPARATOR, *DASHBOARD_LOADING, S
               entry("登入 Kestrune 帳號…"), SEPARATOR, QUIT]
 
 
+def wait_until(predicate, timeout, interval=0.1):
+    """The predicate's first true value, or its last value once the time is up."""
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= end:
+            return value
+        time.sleep(interval)
+
+
 def closed_port():
     """A loopback port nothing listens on: connections to it are refused at once."""
     with socket.create_server(("127.0.0.1", 0)) as probe:

@@ -7,16 +7,14 @@ Usage: test_service.py <zandorin-auth> [unittest options]
 """
 
 import os
-import shutil
 import sys
-import tempfile
 import time
 
 import appcase
-from appcase import EMAIL, QUIT, SEPARATOR, AppTestCase, entry, main
+from appcase import EMAIL, QUIT, SEPARATOR, AppTestCase, entry, main, wait_until
 
 sys.path.insert(0, os.path.join(appcase.HERE, "..", "devservice"))
-from devservice import DevService, Pkce, query_of, test_browser  # noqa: E402
+from devservice import DevService, test_browser  # noqa: E402
 
 TITLE = f"Mirrowen — {EMAIL}"
 DASHBOARD = [entry("  Tirrel知識庫 · 儀表板", enabled=False),
@@ -40,15 +38,6 @@ def layout(lines, subscribe=False, account="  已登入"):
             + [entry("登出"), SEPARATOR, QUIT])
 
 
-def wait_until(predicate, timeout, interval=0.2):
-    end = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= end:
-            return value
-        time.sleep(interval)
-
-
 class ServiceTest(AppTestCase):
     access_token_ttl = None
 
@@ -63,14 +52,7 @@ class ServiceTest(AppTestCase):
 
     def sign_in_elsewhere(self):
         """Tokens from the provider, stored in the keyring as the app's sign-in stores them."""
-        profile_dir = tempfile.mkdtemp(prefix="zandorin-browser-")
-        self.addCleanup(shutil.rmtree, profile_dir, True)
-        profile = test_browser.Profile(profile_dir)
-        profile.configure(login="ada")
-        pkce = Pkce()
-        callback = self.service.sign_in(pkce, profile)
-        status, tokens = self.service.exchange(query_of(callback)["code"], pkce.verifier)
-        self.assertEqual(status, 200)
+        tokens = self.service.signed_in_tokens()
         self.store_token("access_token", tokens["access_token"])
         self.store_token("refresh_token", tokens["refresh_token"])
         self.service.reset()
@@ -79,18 +61,6 @@ class ServiceTest(AppTestCase):
         app = self.start_app(self.plist)
         app.wait_for_item()
         return app
-
-    def checks(self):
-        """The health checks the service saw: lists of requests, one per "initialize"."""
-        checks = []
-        for request in self.service.mcp_requests():
-            if request["rpc_method"] == "initialize" and not (
-                    checks and checks[-1][-1]["rpc_method"] == "initialize"
-                    and checks[-1][-1]["status"] == 401):
-                checks.append([])
-            if checks:
-                checks[-1].append(request)
-        return checks
 
     def assert_no_secret_in_output(self, app):
         output = app.stdout() + app.stderr()
@@ -106,7 +76,7 @@ class SignedInTest(ServiceTest):
         self.assertEqual(app.wait_for_layout(expected, timeout=CHECK_TIMEOUT), expected)
 
         # One check: three messages on one kept connection, in the transport's header order.
-        (check,) = self.checks()
+        (check,) = self.service.health_checks()
         self.assertEqual([(r["rpc_method"], r["status"]) for r in check],
                          [("initialize", 200), ("notifications/initialized", 202),
                           ("tools/call", 200)])
@@ -147,9 +117,9 @@ class SignedInTest(ServiceTest):
 
         # The next check meets "Session not found", forgets the id and the one after starts a
         # new session.
-        recovered = wait_until(lambda: len(self.checks()) >= 3
-                               and self.checks()[2][-1]["status"] == 200, TIMER_CHECKS_TIMEOUT)
-        checks = self.checks()
+        recovered = wait_until(lambda: len(self.service.health_checks()) >= 3
+                               and self.service.health_checks()[2][-1]["status"] == 200, TIMER_CHECKS_TIMEOUT)
+        checks = self.service.health_checks()
         self.assertTrue(recovered, [[(r["rpc_method"], r["status"]) for r in c] for c in checks])
         self.assertEqual((checks[1][0]["status"], bool(checks[1][0]["session_id"])), (404, True))
         self.assertIsNone(checks[2][0]["session_id"])
@@ -165,7 +135,7 @@ class ExpiredTokenTest(ServiceTest):
         app = self.start()
         expected = layout(ACTIVE_LINES)
         self.assertEqual(app.wait_for_layout(expected, timeout=CHECK_TIMEOUT), expected)
-        (check,) = self.checks()
+        (check,) = self.service.health_checks()
         self.assertEqual([(r["rpc_method"], r["status"]) for r in check],
                          [("initialize", 401), ("initialize", 200),
                           ("notifications/initialized", 202), ("tools/call", 200)])

@@ -13,7 +13,7 @@ import sys
 import time
 
 import appcase
-from appcase import SIGNED_OUT, AppTestCase, main, signed_in_layout
+from appcase import SIGNED_OUT, AppTestCase, main, signed_in_layout, wait_until
 
 sys.path.insert(0, os.path.join(appcase.HERE, "..", "devservice"))
 from devservice import DevService, jwt_parts, test_browser  # noqa: E402
@@ -24,15 +24,6 @@ SUCCESS_LINE = "[OAuth] 登入成功，token 已存入 Keychain"
 SIGNED_IN = signed_in_layout(f"Mirrowen — {EMAIL}", "  已登入", "  MCP Server 檢查中...",
                              reconnect=False)
 SIGN_IN_TIMEOUT = 60
-
-
-def wait_until(predicate, timeout, interval=0.1):
-    end = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= end:
-            return value
-        time.sleep(interval)
 
 
 class SignInTest(AppTestCase):

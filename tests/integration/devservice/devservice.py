@@ -236,6 +236,34 @@ class DevService:
     def connections(self):
         return self._get("/test/connections")["accepted"]
 
+    def signed_in_tokens(self, login="ada"):
+        """The token answer of a whole sign-in, walked by a browser profile of its own."""
+        profile_dir = tempfile.mkdtemp(prefix="zandorin-browser-")
+        try:
+            profile = test_browser.Profile(profile_dir)
+            profile.configure(login=login)
+            pkce = Pkce()
+            callback = self.sign_in(pkce, profile)
+            status, tokens = self.exchange(query_of(callback)["code"], pkce.verifier)
+            if status != 200:
+                raise AssertionError(f"the code exchange answered {status}")
+            return tokens
+        finally:
+            shutil.rmtree(profile_dir, ignore_errors=True)
+
+    def health_checks(self):
+        """The MCP requests received, one list per health check: each "initialize" starts one,
+        except the retry of an "initialize" answered 401."""
+        checks = []
+        for request in self.mcp_requests():
+            retry = checks and checks[-1][-1]["rpc_method"] == "initialize" \
+                and checks[-1][-1]["status"] == 401
+            if request["rpc_method"] == "initialize" and not retry:
+                checks.append([])
+            if checks:
+                checks[-1].append(request)
+        return checks
+
     def sign_in(self, pkce, profile):
         """Walks the provider with the test browser. Returns the callback URL (or fails)."""
         result = test_browser.walk(self.authorization_url(pkce), profile)

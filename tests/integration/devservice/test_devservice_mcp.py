@@ -10,37 +10,19 @@ import http.client
 import json
 import os
 import re
-import shutil
 import sys
-import tempfile
 import time
 import unittest
 from typing import NamedTuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from devservice import DevService, Pkce, jwt_parts, query_of, test_browser  # noqa: E402
+from devservice import DevService, jwt_parts  # noqa: E402
 
 ACCEPT_BOTH = "application/json, text/event-stream"
 PROTOCOL = "2025-06-18"
 DEFAULT_STATS = {"articles": {"topics": 12, "projects": 3}, "skills": {"total": 40},
                  "news": {"latest_date": "2026-12-01"}}
 OVERSIZED = 20 * 1024 * 1024
-
-
-def sign_in(service):
-    """Tokens from a sign-in walked by the test browser."""
-    profile_dir = tempfile.mkdtemp(prefix="zandorin-browser-")
-    try:
-        profile = test_browser.Profile(profile_dir)
-        profile.configure(login="ada", password="Password-Of-Ada")
-        pkce = Pkce()
-        callback = service.sign_in(pkce, profile)
-        status, tokens = service.exchange(query_of(callback)["code"], pkce.verifier)
-        if status != 200:
-            raise AssertionError(f"the code exchange answered {status}")
-        return tokens
-    finally:
-        shutil.rmtree(profile_dir, ignore_errors=True)
 
 
 class Answer(NamedTuple):
@@ -135,7 +117,7 @@ class McpTest(unittest.TestCase):
     def setUpClass(cls):
         cls.service = DevService().__enter__()
         try:
-            cls.tokens = sign_in(cls.service)
+            cls.tokens = cls.service.signed_in_tokens()
         except BaseException:
             cls.service.__exit__(None, None, None)
             raise
@@ -365,7 +347,7 @@ class ExpiryTest(unittest.TestCase):
 
     def test_an_expired_token_is_answered_401(self):
         with DevService(access_token_ttl=1) as service:
-            token = sign_in(service)["access_token"]
+            token = service.signed_in_tokens()["access_token"]
             expires = jwt_parts(token)[1]["exp"]
             time.sleep(max(0.0, min(3.0, expires + 1.1 - time.time())))
             client = McpClient(service, token)
