@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "service/KnowledgeStats.h"
 #include "platform/MenuModel.h"
+#include "service/KnowledgeStats.h"
 
 namespace zandorin {
 
