@@ -98,15 +98,12 @@ void StatusBarController::checkHealth() {
     onMain([this] { updateStatus(); });
 }
 
-std::function<void(std::function<void()>)> StatusBarController::onMainFn() const {
-    return [&queue = platform_.mainQueue,
-            alive = std::weak_ptr<const bool>(alive_)](std::function<void()> block) {
-        queue.post([alive, block = std::move(block)] {
-            if (alive.lock()) {
-                block();
-            }
-        });
-    };
+void StatusBarController::MainPoster::operator()(std::function<void()> block) const {
+    queue.post([alive = alive, block = std::move(block)] {
+        if (alive.lock()) {
+            block();
+        }
+    });
 }
 
 void StatusBarController::onMain(std::function<void()> block) {

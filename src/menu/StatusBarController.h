@@ -70,8 +70,13 @@ private:
     std::shared_ptr<McpTransport> transport_;
 
     // Hands a block from any thread to the main queue; it does nothing once the controller is
-    // gone. Tasks use this instead of touching the controller.
-    std::function<void(std::function<void()>)> onMainFn() const;
+    // gone. Tasks hold one instead of touching the controller.
+    struct MainPoster {
+        platform::MainQueue& queue;
+        std::weak_ptr<const bool> alive;
+        void operator()(std::function<void()> block) const;
+    };
+    MainPoster onMainFn() const { return {platform_.mainQueue, alive_}; }
     void onMain(std::function<void()> block);
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
