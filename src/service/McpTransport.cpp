@@ -40,6 +40,15 @@ std::string answerLine(const std::string& method, const char* what,
     return line;
 }
 
+// Compact JSON; empty when a string in it is not UTF-8 (the message then goes without a body).
+std::string serialise(const Json& envelope) {
+    try {
+        return envelope.dump();
+    } catch (const Json::exception&) {
+        return {};
+    }
+}
+
 std::optional<Json> parseObject(std::string_view text) {
     auto value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!value.is_object()) {
@@ -79,14 +88,21 @@ std::optional<std::string> McpTransport::sessionId() const {
     return mcpSessionId;
 }
 
-void McpTransport::keepSessionFrom(const platform::HttpResponse& response) {
+void McpTransport::keepSessionFrom(const platform::HttpResponse& response,
+                                   const std::optional<std::string>& carried) {
     if (auto id = response.header("Mcp-Session-Id")) {
         std::lock_guard lock(sessionMutex_);
         mcpSessionId = std::move(id);
+        return;
     }
+    forgetSessionIfGone(response, carried);
 }
 
-void McpTransport::forgetSession(const std::string& carried) {
+void McpTransport::forgetSessionIfGone(const platform::HttpResponse& response,
+                                       const std::optional<std::string>& carried) {
+    if (response.status != 404 || !carried) {
+        return;
+    }
     std::lock_guard lock(sessionMutex_);
     // A concurrent message may already have started a new session; keep that one.
     if (mcpSessionId == carried) {
@@ -132,14 +148,8 @@ std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json&
         {"method", method},
         {"params", params.is_object() ? params : Json::object()},
     };
-    std::string body;
-    try {
-        body = envelope.dump();
-    } catch (const Json::exception&) {
-        // Not serialisable (a string that is not UTF-8): sent without a body.
-    }
     const auto session = sessionId();
-    auto request = makeRequest(*url, *token, session, std::move(body), callTimeout);
+    auto request = makeRequest(*url, *token, session, serialise(envelope), callTimeout);
 
     const auto first = platform_.http.send(request);
     const auto* answer = std::get_if<platform::HttpResponse>(&first);
@@ -148,10 +158,7 @@ std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json&
         return std::nullopt;
     }
     log(answerLine(method, "HTTP", *answer));
-    keepSessionFrom(*answer);
-    if (answer->status == 404 && session && !answer->header("Mcp-Session-Id")) {
-        forgetSession(*session);
-    }
+    keepSessionFrom(*answer, session);
     if (answer->status != 401) {
         return parsedRange(answer->status) ? parseResponse(answer->body) : std::nullopt;
     }
@@ -172,10 +179,7 @@ std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json&
     }
     log(answerLine(method, "retry HTTP", *retried));
     // A retried "initialize" opens the session the rest of the exchange needs.
-    keepSessionFrom(*retried);
-    if (retried->status == 404 && session && !retried->header("Mcp-Session-Id")) {
-        forgetSession(*session);
-    }
+    keepSessionFrom(*retried, session);
     return parsedRange(retried->status) ? parseResponse(retried->body) : std::nullopt;
 }
 
@@ -189,22 +193,15 @@ bool McpTransport::mcpNotify(const std::string& method) {
         return false;
     }
     const Json envelope = {{"jsonrpc", "2.0"}, {"method", method}};
-    std::string body;
-    try {
-        body = envelope.dump();
-    } catch (const Json::exception&) {
-    }
     const auto session = sessionId();
     const auto result =
-        platform_.http.send(makeRequest(*url, *token, session, std::move(body), notifyTimeout));
+        platform_.http.send(makeRequest(*url, *token, session, serialise(envelope), notifyTimeout));
     const auto* answer = std::get_if<platform::HttpResponse>(&result);
     if (!answer) {
         return false;
     }
     log("[HealthCheck] notify " + method + ": HTTP " + std::to_string(answer->status));
-    if (answer->status == 404 && session) {
-        forgetSession(*session);
-    }
+    forgetSessionIfGone(*answer, session);
     return answer->status >= 200 && answer->status <= 399;
 }
 

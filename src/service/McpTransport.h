@@ -55,9 +55,12 @@ private:
                                       const std::optional<std::string>& session, std::string body,
                                       std::chrono::milliseconds timeout) const;
     void log(const std::string& message);
-    // The id a message carried names a session the server no longer knows.
-    void forgetSession(const std::string& carried);
-    void keepSessionFrom(const platform::HttpResponse& response);
+    // Stores the session id an answer names; without one, see forgetSessionIfGone.
+    void keepSessionFrom(const platform::HttpResponse& response,
+                         const std::optional<std::string>& carried);
+    // A 404 to a message that carried a session id: the server no longer knows that session.
+    void forgetSessionIfGone(const platform::HttpResponse& response,
+                             const std::optional<std::string>& carried);
 
     platform::Platform& platform_;
     KeychainHelper& keychain_;

@@ -26,12 +26,8 @@ protected:
         return test::describe(fakes.statusBar.item->menus.back());
     }
     void signInElsewhere() {
-        const auto exp = std::chrono::duration_cast<std::chrono::seconds>(
-                             (fakes.mainQueue.now() + 1h).time_since_epoch())
-                             .count();
-        keychain.save(
-            test::makeToken(R"({"email":"ada@example.com","exp":)" + std::to_string(exp) + "}"),
-            "access_token");
+        keychain.save(test::makeToken("ada@example.com", fakes.mainQueue.now() + 1h),
+                      "access_token");
     }
 };
 
