@@ -151,14 +151,10 @@ std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json&
     const auto session = sessionId();
     auto request = makeRequest(*url, *token, session, serialise(envelope), callTimeout);
 
-    const auto first = platform_.http.send(request);
-    const auto* answer = std::get_if<platform::HttpResponse>(&first);
+    const auto answer = attempt(request, method, false, session);
     if (!answer) {
-        log("[HealthCheck] " + method + ": network error");
         return std::nullopt;
     }
-    log(answerLine(method, "HTTP", *answer));
-    keepSessionFrom(*answer, session);
     if (answer->status != 401) {
         return parsedRange(answer->status) ? parseResponse(answer->body) : std::nullopt;
     }
@@ -171,16 +167,26 @@ std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json&
         return std::nullopt;
     }
     request.headers.front().second = "Bearer " + *token;
-    const auto second = platform_.http.send(request);
-    const auto* retried = std::get_if<platform::HttpResponse>(&second);
+    const auto retried = attempt(request, method, true, session);
     if (!retried) {
-        log("[HealthCheck] " + method + ": retry network error");
         return std::nullopt;
     }
-    log(answerLine(method, "retry HTTP", *retried));
-    // A retried "initialize" opens the session the rest of the exchange needs.
-    keepSessionFrom(*retried, session);
     return parsedRange(retried->status) ? parseResponse(retried->body) : std::nullopt;
+}
+
+std::optional<platform::HttpResponse> McpTransport::attempt(
+    const platform::HttpRequest& request, const std::string& method, bool retry,
+    const std::optional<std::string>& session) {
+    auto result = platform_.http.send(request);
+    auto* answer = std::get_if<platform::HttpResponse>(&result);
+    if (!answer) {
+        log("[HealthCheck] " + method + (retry ? ": retry network error" : ": network error"));
+        return std::nullopt;
+    }
+    log(answerLine(method, retry ? "retry HTTP" : "HTTP", *answer));
+    // Also after a retry: a retried "initialize" opens the session the exchange needs.
+    keepSessionFrom(*answer, session);
+    return std::move(*answer);
 }
 
 bool McpTransport::mcpNotify(const std::string& method) {

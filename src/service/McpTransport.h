@@ -55,6 +55,10 @@ private:
                                       const std::optional<std::string>& session, std::string body,
                                       std::chrono::milliseconds timeout) const;
     void log(const std::string& message);
+    // One transfer of a call, logged; the session it leaves is kept. Nothing when no answer came.
+    std::optional<platform::HttpResponse> attempt(const platform::HttpRequest& request,
+                                                  const std::string& method, bool retry,
+                                                  const std::optional<std::string>& session);
     // Stores the session id an answer names; without one, see forgetSessionIfGone.
     void keepSessionFrom(const platform::HttpResponse& response,
                          const std::optional<std::string>& carried);

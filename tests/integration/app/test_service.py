@@ -57,9 +57,11 @@ class ServiceTest(AppTestCase):
         self.store_token("refresh_token", tokens["refresh_token"])
         self.service.reset()
 
-    def start(self):
+    def start(self, expected):
+        """The app, once its menu shows `expected` (the first check's outcome)."""
         app = self.start_app(self.plist)
         app.wait_for_item()
+        self.assertEqual(app.wait_for_layout(expected, timeout=CHECK_TIMEOUT), expected)
         return app
 
     def assert_no_secret_in_output(self, app):
@@ -71,9 +73,7 @@ class ServiceTest(AppTestCase):
 class SignedInTest(ServiceTest):
     def test_menu_shows_server_subscription_and_counts(self):
         self.sign_in_elsewhere()
-        app = self.start()
-        expected = layout(ACTIVE_LINES)
-        self.assertEqual(app.wait_for_layout(expected, timeout=CHECK_TIMEOUT), expected)
+        app = self.start(layout(ACTIVE_LINES))
 
         # One check: three messages on one kept connection, in the transport's header order.
         (check,) = self.service.health_checks()
@@ -97,9 +97,7 @@ class SignedInTest(ServiceTest):
         self.sign_in_elsewhere()
         self.service.set_subscription(False)
         self.service.set_answer_mode("json")
-        app = self.start()
-        expected = layout(INACTIVE_LINES, subscribe=True)
-        self.assertEqual(app.wait_for_layout(expected, timeout=CHECK_TIMEOUT), expected)
+        app = self.start(layout(INACTIVE_LINES, subscribe=True))
 
         app.click(SUBSCRIBE)
         visits = wait_until(lambda: self.service.payments()["visits"], CHECK_TIMEOUT)
@@ -110,15 +108,16 @@ class SignedInTest(ServiceTest):
 
     def test_dropped_sessions_recover_by_the_next_checks(self):
         self.sign_in_elsewhere()
-        app = self.start()
         expected = layout(ACTIVE_LINES)
-        self.assertEqual(app.wait_for_layout(expected, timeout=CHECK_TIMEOUT), expected)
+        app = self.start(expected)
         self.service.drop_sessions()
 
         # The next check meets "Session not found", forgets the id and the one after starts a
         # new session.
-        recovered = wait_until(lambda: len(self.service.health_checks()) >= 3
-                               and self.service.health_checks()[2][-1]["status"] == 200, TIMER_CHECKS_TIMEOUT)
+        def third_check_done():
+            checks = self.service.health_checks()
+            return len(checks) >= 3 and checks[2][-1]["status"] == 200
+        recovered = wait_until(third_check_done, TIMER_CHECKS_TIMEOUT)
         checks = self.service.health_checks()
         self.assertTrue(recovered, [[(r["rpc_method"], r["status"]) for r in c] for c in checks])
         self.assertEqual((checks[1][0]["status"], bool(checks[1][0]["session_id"])), (404, True))
@@ -132,9 +131,7 @@ class ExpiredTokenTest(ServiceTest):
     def test_a_check_with_an_expired_token_refreshes_once_and_succeeds(self):
         self.sign_in_elsewhere()
         time.sleep(self.access_token_ttl + 1)
-        app = self.start()
-        expected = layout(ACTIVE_LINES)
-        self.assertEqual(app.wait_for_layout(expected, timeout=CHECK_TIMEOUT), expected)
+        app = self.start(layout(ACTIVE_LINES))
         (check,) = self.service.health_checks()
         self.assertEqual([(r["rpc_method"], r["status"]) for r in check],
                          [("initialize", 401), ("initialize", 200),

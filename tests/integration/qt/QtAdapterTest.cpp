@@ -15,10 +15,10 @@
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QPointer>
-#include <QThread>
 
 #include "adapters/qt/QtApplicationHost.h"
 #include "adapters/qt/QtStatusItem.h"
+#include "support/qt/QtTestLoop.h"
 
 namespace {
 
@@ -29,22 +29,9 @@ using zandorin::platform::MenuAction;
 using zandorin::platform::MenuItem;
 using zandorin::platform::MenuItemKind;
 using zandorin::platform::MenuModel;
+using zandorin::test::runUntil;
 
 QtApplicationHost* host = nullptr;
-
-// Runs the event loop until `done` or the limit; whether `done` became true.
-bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() >= limit.count()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 void deleteDeferred() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -231,9 +218,5 @@ TEST_F(QtStatusItemTest, AHandlerMayReplaceTheMenuFromTheCommandThatCalledIt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    ::testing::InitGoogleTest(&argc, argv);
-    QtApplicationHost app(argc, argv);
-    host = &app;
-    return RUN_ALL_TESTS();
+    return zandorin::test::runQtTests(argc, argv, host);
 }

@@ -30,6 +30,7 @@
 #include "adapters/qt/QtApplicationHost.h"
 #include "adapters/qt/QtInstanceChannel.h"
 #include "adapters/qt/QtWebAuthSession.h"
+#include "support/qt/QtTestLoop.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ using zandorin::adapters::QtInstanceChannel;
 using zandorin::adapters::QtWebAuthSessionFactory;
 using zandorin::platform::WebAuthError;
 using zandorin::platform::WebAuthSession;
+using zandorin::test::runUntil;
 namespace fs = std::filesystem;
 using Outcomes = std::map<std::string, std::vector<std::string>>;
 
@@ -47,22 +49,8 @@ QtApplicationHost* host = nullptr;
 
 constexpr const char* kCallback = "zandorin-auth://callback?code=abc&iss=https%3A%2F%2Fidp";
 
-// Runs the event loop until `done` or the limit; whether `done` became true.
-bool serveUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() >= limit.count()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 void drainMainQueue() {
-    serveUntil([] { return false; }, 50ms);
+    runUntil([] { return false; }, 50ms);
 }
 
 fs::path tempDirectory() {
@@ -249,8 +237,7 @@ protected:
     // A later process, on another thread while this one serves the primary.
     InstanceRole later(const std::vector<std::string>& arguments) {
         auto role = std::async(std::launch::async, [&] { return channel()->claim(arguments); });
-        EXPECT_TRUE(
-            serveUntil([&] { return role.wait_for(0s) == std::future_status::ready; }, 15s));
+        EXPECT_TRUE(runUntil([&] { return role.wait_for(0s) == std::future_status::ready; }, 15s));
         return role.get();
     }
 
@@ -294,16 +281,16 @@ TEST_F(InstanceTest, RawClientsNeitherStallNorBreakThePrimary) {
     const int binary = connectAndSend(kCallback + std::string("\xff\xfe\n"));
     ::close(connectAndSend("gone before the answer\n"));
     const int oversized = connectAndSend(std::string(3 * QtInstanceChannel::kMaxMessage, 'z'));
-    EXPECT_TRUE(serveUntil([&] { return hungUp(oversized); }, 1s)) << "read on past the limit";
+    EXPECT_TRUE(runUntil([&] { return hungUp(oversized); }, 1s)) << "read on past the limit";
 
     std::vector<int> flood;  // more than are read at once: turned away, not queued
     for (int i = 0; i < 8; ++i) {
         flood.push_back(unixSocket(path));
     }
     auto turnedAway = [&] { return std::count_if(flood.begin(), flood.end(), hungUp); };
-    EXPECT_TRUE(serveUntil([&] { return turnedAway() >= 5; }, 1s)) << turnedAway();
+    EXPECT_TRUE(runUntil([&] { return turnedAway() >= 5; }, 1s)) << turnedAway();
     flood.push_back(silent);
-    EXPECT_TRUE(serveUntil([&] { return turnedAway() == 9; }, 5s)) << "silent peers kept";
+    EXPECT_TRUE(runUntil([&] { return turnedAway() == 9; }, 5s)) << "silent peers kept";
 
     char answer[8] = {};
     EXPECT_EQ(::recv(binary, answer, sizeof answer, 0), 3);  // answered, then dropped
@@ -321,9 +308,5 @@ TEST_F(InstanceTest, RawClientsNeitherStallNorBreakThePrimary) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QtApplicationHost app(argc, argv);
-    host = &app;
-    return RUN_ALL_TESTS();
+    return zandorin::test::runQtTests(argc, argv, host);
 }
