@@ -1,5 +1,8 @@
 #include "app/AppDelegate.h"
 
+#include "platform/AppIdentity.h"
+#include "push/PushMessage.h"
+
 namespace zandorin {
 
 AppDelegate::AppDelegate(platform::Platform& platform, KeychainHelper& keychain,
@@ -43,6 +46,18 @@ void AppDelegate::didRegisterForRemoteNotifications(const std::string& deviceTok
 
 void AppDelegate::didFailToRegisterForRemoteNotifications(const std::string& localizedDescription) {
     push_.didFailToRegisterForRemoteNotifications(localizedDescription);
+}
+
+void AppDelegate::didReceiveRemoteNotification(const std::string& payload,
+                                               const std::string& identifier) {
+    if (auto notification = notificationFromPush(payload, identifier)) {
+        platform_.userNotifications.add(*notification);
+        return;
+    }
+    // The payload may be personal: only its size is logged.
+    platform_.systemLog.write(kBundleIdentifier, "Push",
+                              "ignored a pushed message of " + std::to_string(payload.size()) +
+                                  " bytes: not a JSON object with a title or a body");
 }
 
 }  // namespace zandorin

@@ -29,6 +29,9 @@ public:
 
     void didRegisterForRemoteNotifications(const std::string& deviceToken) override;
     void didFailToRegisterForRemoteNotifications(const std::string& localizedDescription) override;
+    // Shows a pushed message as a notification; one that asks for none is logged and dropped.
+    void didReceiveRemoteNotification(const std::string& payload,
+                                      const std::string& identifier) override;
 
     StatusBarController* controller() const { return statusBarController.get(); }
 

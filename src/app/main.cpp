@@ -8,6 +8,7 @@
 #include "adapters/curl/CurlHttpClient.h"
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/dbus/FreedesktopNotifications.h"
+#include "adapters/dbus/UnifiedPushConnector.h"
 #include "adapters/journal/JournalSystemLog.h"
 #include "adapters/openssl/OpenSslCrypto.h"
 #include "adapters/plist/PlistBundleInfo.h"
@@ -17,7 +18,6 @@
 #include "adapters/std/StdoutConsole.h"
 #include "adapters/std/SystemClock.h"
 #include "adapters/std/ThreadPoolExecutor.h"
-#include "adapters/std/UnavailableServices.h"
 #include "app/AppDelegate.h"
 #include "platform/AppIdentity.h"
 
@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
     adapters::SystemClock clock;
     adapters::CurlHttpClient http;
     adapters::FreedesktopNotifications userNotifications;
-    adapters::UnavailableRemoteNotifications remoteNotifications;
+    adapters::UnifiedPushConnector remoteNotifications(
+        kBundleIdentifier, "ZandorinAuth notifications",
+        adapters::UnifiedPushConnector::defaultTokenFile());
     adapters::JournalSystemLog systemLog;
     adapters::StdoutConsole console;
     adapters::LocalNotificationCenter notificationCenter;

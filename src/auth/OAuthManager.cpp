@@ -200,7 +200,7 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
         keychain_.remove("refresh_token");
     }
     scheduleTokenRefresh();
-    push_.registerTokenWithServer();
+    push_.reportAfterSignIn();
     onMain([this] {
         platform_.notificationCenter.post(authStateChanged);
         platform_.userNotifications.add(

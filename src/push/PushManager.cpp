@@ -26,15 +26,19 @@ PushManager::PushManager(platform::Platform& platform, KeychainHelper& keychain)
 
 void PushManager::requestPermission() {
     using namespace platform;
-    auto& mainQueue = platform_.mainQueue;
-    auto& remote = platform_.remoteNotifications;
     platform_.userNotifications.requestAuthorization(
         authorizationAlert | authorizationSound | authorizationBadge,
-        [&mainQueue, &remote](bool granted, const std::optional<std::string>&) {
+        [this](bool granted, const std::optional<std::string>&) {
             if (granted) {
-                mainQueue.post([&remote] { remote.registerForRemoteNotifications(); });
+                permissionGranted_ = true;
+                registerForRemoteNotifications();
             }
         });
+}
+
+void PushManager::registerForRemoteNotifications() {
+    auto& remote = platform_.remoteNotifications;
+    platform_.mainQueue.post([&remote] { remote.registerForRemoteNotifications(); });
 }
 
 void PushManager::didRegisterForRemoteNotifications(const std::string& deviceToken) {
@@ -85,6 +89,14 @@ void PushManager::registerTokenWithServer() {
         platform_.console.writeLine("[Push] device token 同步失敗: HTTP " + std::to_string(status));
     } else {
         platform_.console.writeLine("[Push] device token 已同步至 server");
+    }
+}
+
+void PushManager::reportAfterSignIn() {
+    if (keychain_.load("push_token")) {
+        registerTokenWithServer();
+    } else if (permissionGranted_) {
+        registerForRemoteNotifications();
     }
 }
 

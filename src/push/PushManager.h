@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -34,6 +35,11 @@ public:
     // background task.
     void registerTokenWithServer();
 
+    // After a successful sign-in, in its background task: reports the stored device token,
+    // or, when an earlier sign-out withdrew it, asks the push service for it again (given
+    // permission), whose callback then reports it.
+    void reportAfterSignIn();
+
     Withdrawal prepareWithdrawal() const;
     // Withdraws the device token from the service and forgets it; background task.
     void unregisterToken(const Withdrawal& withdrawal);
@@ -41,11 +47,13 @@ public:
     const std::string& serverURL() const { return serverURL_; }
 
 private:
+    void registerForRemoteNotifications();  // on the main queue
     std::optional<std::string> pushTokenUrl() const;
 
     platform::Platform& platform_;
     KeychainHelper& keychain_;
     const std::string serverURL_;
+    std::atomic<bool> permissionGranted_{false};  // set from the authorization's thread
 };
 
 }  // namespace zandorin

@@ -154,5 +154,37 @@ TEST_F(AppDelegateTest, RemoteRegistrationOutcomesReachThePushManager) {
     EXPECT_EQ(keychain.load("push_token"), "000aabff10");
 }
 
+TEST_F(AppDelegateTest, PushedMessagesShowNotificationsWhoseClickOpensAStringUrl) {
+    struct Case {
+        std::string payload;
+        std::vector<std::string> opened;
+    };
+    const std::vector<Case> cases = {
+        {R"({"title":"T","body":"B","url":"https://kb.example.com/doc/1"})",
+         {"https://kb.example.com/doc/1"}},
+        {R"({"title":"T","body":"B","url":1234})", {}},
+        {R"({"title":"T","body":"B"})", {}},
+    };
+    for (const auto& c : cases) {
+        fakes.userNotifications.added.clear();
+        fakes.workspace.opened.clear();
+        delegate.didReceiveRemoteNotification(c.payload, "id-1");
+        ASSERT_EQ(fakes.userNotifications.added.size(), 1u) << c.payload;
+        int completions = 0;
+        delegate.didReceive({fakes.userNotifications.added[0], "default"},
+                            [&completions] { ++completions; });
+        EXPECT_EQ(completions, 1) << c.payload;
+        EXPECT_EQ(fakes.workspace.opened, c.opened) << c.payload;
+    }
+
+    // A payload that asks for no notification is dropped; the log keeps its size, not its text.
+    delegate.didReceiveRemoteNotification(R"({"secret":"s3cr3t"})", "id-2");
+    EXPECT_EQ(fakes.userNotifications.added.size(), 1u);
+    const auto lines = fakes.systemLog.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].category, "Push");
+    EXPECT_EQ(lines[0].message.find("s3cr3t"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace zandorin

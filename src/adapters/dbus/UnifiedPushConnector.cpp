@@ -1,0 +1,353 @@
+#include "adapters/dbus/UnifiedPushConnector.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <system_error>
+#include <utility>
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QObject>
+#include <QStringList>
+#include <QUuid>
+#include <QVariantMap>
+
+namespace zandorin::adapters {
+
+namespace {
+
+const QString kConnectorPath = QStringLiteral("/org/unifiedpush/Connector");
+const QString kDistributorPath = QStringLiteral("/org/unifiedpush/Distributor");
+const QString kDistributorPrefix = QStringLiteral("org.unifiedpush.Distributor.");
+const QString kDistributor1 = QStringLiteral("org.unifiedpush.Distributor1");
+const QString kDistributor2 = QStringLiteral("org.unifiedpush.Distributor2");
+const QString kSucceeded = QStringLiteral("REGISTRATION_SUCCEEDED");
+// A distributor may have to reach its push server before it answers.
+constexpr int kRegisterTimeoutMs = 30000;
+constexpr int kBusTimeoutMs = 5000;
+constexpr std::size_t kMaxTokenBytes = 100;  // the protocol's bound on a connection token
+
+// What the connector interfaces hand on, whichever version the distributor speaks.
+struct ConnectorHandlers {
+    std::function<void(const QString& token, const QByteArray& message, const QString& id)> message;
+    std::function<void(const QString& token, const QString& endpoint)> newEndpoint;
+    std::function<void(const QString& token)> unregistered;
+};
+
+class Connector2Adaptor final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.unifiedpush.Connector2")
+
+public:
+    Connector2Adaptor(QObject* parent, const ConnectorHandlers& handlers)
+        : QDBusAbstractAdaptor(parent), handlers_(handlers) {}
+
+public slots:
+    QVariantMap Message(const QVariantMap& args) {
+        const QVariant message = args.value(QStringLiteral("message"));
+        // Bytes by the protocol; a text from a lenient distributor means its UTF-8.
+        const QByteArray bytes = message.typeId() == QMetaType::QByteArray
+                                     ? message.toByteArray()
+                                     : message.toString().toUtf8();
+        const QString id = args.value(QStringLiteral("id")).toString();
+        handlers_.message(args.value(QStringLiteral("token")).toString(), bytes, id);
+        return id.isEmpty() ? QVariantMap{} : QVariantMap{{QStringLiteral("id"), id}};
+    }
+    QVariantMap NewEndpoint(const QVariantMap& args) {
+        handlers_.newEndpoint(args.value(QStringLiteral("token")).toString(),
+                              args.value(QStringLiteral("endpoint")).toString());
+        return {};
+    }
+    QVariantMap Unregistered(const QVariantMap& args) {
+        handlers_.unregistered(args.value(QStringLiteral("token")).toString());
+        return {};
+    }
+
+private:
+    const ConnectorHandlers& handlers_;
+};
+
+class Connector1Adaptor final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.unifiedpush.Connector1")
+
+public:
+    Connector1Adaptor(QObject* parent, const ConnectorHandlers& handlers)
+        : QDBusAbstractAdaptor(parent), handlers_(handlers) {}
+
+public slots:
+    Q_NOREPLY void Message(const QString& token, const QByteArray& message,
+                           const QString& messageIdentifier) {
+        handlers_.message(token, message, messageIdentifier);
+    }
+    Q_NOREPLY void NewEndpoint(const QString& token, const QString& endpoint) {
+        handlers_.newEndpoint(token, endpoint);
+    }
+    Q_NOREPLY void Unregistered(const QString& token) { handlers_.unregistered(token); }
+
+private:
+    const ConnectorHandlers& handlers_;
+};
+
+bool usableToken(const std::string& token) {
+    return !token.empty() && token.size() <= kMaxTokenBytes &&
+           std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7F; });
+}
+
+// The connection token identifies our registration to the distributor across starts; a
+// missing or damaged file means a new registration.
+std::string loadOrCreateToken(const std::string& path) {
+    {
+        std::ifstream in(path);
+        std::string token;
+        if (in && std::getline(in, token) && usableToken(token)) {
+            return token;
+        }
+    }
+    std::string token = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path file(path);
+    if (file.has_parent_path() && !fs::exists(file.parent_path(), error)) {
+        fs::create_directories(file.parent_path(), error);
+        fs::permissions(file.parent_path(), fs::perms::owner_all, error);
+    }
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, error);
+        out << token << '\n';
+        if (!out.flush()) {
+            fs::remove(temporary, error);
+            return token;  // this run still works; the next start registers anew
+        }
+    }
+    fs::rename(temporary, path, error);
+    return token;
+}
+
+}  // namespace
+
+struct UnifiedPushConnector::Impl {
+    const QString serviceName;
+    const QString description;
+    const std::string tokenFile;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ConnectorHandlers handlers;
+    // The exported object; owns the adaptors and the calls in flight, which end with it.
+    QObject connector;
+    platform::RemoteNotificationsDelegate* delegate = nullptr;
+    QString token;
+    QString distributor;  // the one we registered with
+    bool exported = false;
+    bool nameOwned = false;
+
+    Impl(std::string service, std::string text, std::string file)
+        : serviceName(QString::fromStdString(service)),
+          description(QString::fromStdString(text)),
+          tokenFile(std::move(file)) {
+        handlers.message = [this](const QString& from, const QByteArray& message,
+                                  const QString& id) {
+            if (ours(from) && delegate != nullptr) {
+                delegate->didReceiveRemoteNotification(message.toStdString(), id.toStdString());
+            }
+        };
+        handlers.newEndpoint = [this](const QString& from, const QString& endpoint) {
+            if (ours(from) && !endpoint.isEmpty() && delegate != nullptr) {
+                delegate->didRegisterForRemoteNotifications(endpoint.toUtf8().toStdString());
+            }
+        };
+        handlers.unregistered = [this](const QString& from) {
+            if (ours(from)) {
+                fail("the UnifiedPush distributor " + distributor.toStdString() +
+                     " ended the registration");
+            }
+        };
+        new Connector2Adaptor(&connector, handlers);
+        new Connector1Adaptor(&connector, handlers);
+    }
+
+    ~Impl() {
+        if (exported) {
+            bus.unregisterObject(kConnectorPath);
+        }
+    }
+
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // Anyone on the bus may call us; only the distributor knows the token.
+    bool ours(const QString& from) const { return !token.isEmpty() && from == token; }
+
+    void fail(const std::string& description) const {
+        if (delegate != nullptr) {
+            delegate->didFailToRegisterForRemoteNotifications(description);
+        }
+    }
+
+    template <typename Handler>
+    void call(const QDBusMessage& message, int timeoutMs, Handler handler) {
+        auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, timeoutMs), &connector);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &connector,
+                         [handler = std::move(handler)](QDBusPendingCallWatcher* finished) {
+                             finished->deleteLater();
+                             handler(*finished);
+                         });
+    }
+
+    static QDBusMessage busCall(const QString& method) {
+        return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                              QStringLiteral("/org/freedesktop/DBus"),
+                                              QStringLiteral("org.freedesktop.DBus"), method);
+    }
+
+    void start() {
+        if (!bus.isConnected()) {
+            // Queued, so that the outcome never arrives inside the caller's own call.
+            QMetaObject::invokeMethod(
+                &connector, [this] { fail("no D-Bus session bus"); }, Qt::QueuedConnection);
+            return;
+        }
+        if (token.isEmpty()) {
+            token = QString::fromStdString(loadOrCreateToken(tokenFile));
+        }
+        if (!exported) {
+            exported =
+                bus.registerObject(kConnectorPath, &connector, QDBusConnection::ExportAdaptors);
+        }
+        if (nameOwned) {
+            findDistributor();
+            return;
+        }
+        // The distributor calls us back by this name.
+        QDBusMessage request = busCall(QStringLiteral("RequestName"));
+        request << serviceName << uint{4};  // DBUS_NAME_FLAG_DO_NOT_QUEUE
+        call(request, kBusTimeoutMs, [this](const QDBusPendingCall& finished) {
+            const QDBusPendingReply<uint> reply(finished);
+            // 1: now the primary owner; 4: already it.
+            if (!reply.isValid() || (reply.value() != 1 && reply.value() != 4)) {
+                fail("the bus name " + serviceName.toStdString() + " is taken by another program");
+                return;
+            }
+            nameOwned = true;
+            findDistributor();
+        });
+    }
+
+    void findDistributor() {
+        call(busCall(QStringLiteral("ListNames")), kBusTimeoutMs,
+             [this](const QDBusPendingCall& finished) {
+                 const QDBusPendingReply<QStringList> reply(finished);
+                 QStringList found;
+                 for (const QString& name : reply.isValid() ? reply.value() : QStringList{}) {
+                     if (name.startsWith(kDistributorPrefix)) {
+                         found.append(name);
+                     }
+                 }
+                 if (found.isEmpty()) {
+                     fail("no UnifiedPush distributor found on the session bus");
+                     return;
+                 }
+                 found.sort();
+                 // The user's choice when several run.
+                 const QString preferred = qEnvironmentVariable("UNIFIEDPUSH_DISTRIBUTOR");
+                 distributor = found.first();
+                 for (const QString& name : found) {
+                     if (!preferred.isEmpty() &&
+                         (name == preferred || name == kDistributorPrefix + preferred)) {
+                         distributor = name;
+                     }
+                 }
+                 registerWith2();
+             });
+    }
+
+    void registerWith2() {
+        QDBusMessage request = QDBusMessage::createMethodCall(distributor, kDistributorPath,
+                                                              kDistributor2, "Register");
+        request << QVariantMap{{QStringLiteral("service"), serviceName},
+                               {QStringLiteral("token"), token},
+                               {QStringLiteral("description"), description}};
+        call(request, kRegisterTimeoutMs, [this](const QDBusPendingCall& finished) {
+            if (finished.isError()) {
+                const auto type = finished.error().type();
+                if (type == QDBusError::UnknownMethod || type == QDBusError::UnknownInterface) {
+                    registerWith1();
+                } else {
+                    noAnswer(finished.error());
+                }
+                return;
+            }
+            const QDBusPendingReply<QVariantMap> reply(finished);
+            const QVariantMap result = reply.value();
+            concluded(result.value(QStringLiteral("success")).toString(),
+                      result.value(QStringLiteral("reason")).toString());
+        });
+    }
+
+    void registerWith1() {
+        QDBusMessage request = QDBusMessage::createMethodCall(distributor, kDistributorPath,
+                                                              kDistributor1, "Register");
+        request << serviceName << token << description;
+        call(request, kRegisterTimeoutMs, [this](const QDBusPendingCall& finished) {
+            if (finished.isError()) {
+                noAnswer(finished.error());
+                return;
+            }
+            const QDBusPendingReply<QString, QString> reply(finished);
+            concluded(reply.argumentAt<0>(), reply.argumentAt<1>());
+        });
+    }
+
+    void noAnswer(const QDBusError& error) const {
+        fail("the UnifiedPush distributor " + distributor.toStdString() +
+             " did not answer: " + error.message().toStdString());
+    }
+
+    // On success the endpoint follows through NewEndpoint.
+    void concluded(const QString& result, const QString& reason) const {
+        if (result == kSucceeded || result == QStringLiteral("NEW_ENDPOINT")) {
+            return;
+        }
+        fail("the UnifiedPush distributor " + distributor.toStdString() +
+             " refused the registration: " + (reason.isEmpty() ? result : reason).toStdString());
+    }
+};
+
+UnifiedPushConnector::UnifiedPushConnector(std::string serviceName, std::string description,
+                                           std::string tokenFile)
+    : impl_(std::make_unique<Impl>(std::move(serviceName), std::move(description),
+                                   std::move(tokenFile))) {}
+
+UnifiedPushConnector::~UnifiedPushConnector() = default;
+
+std::string UnifiedPushConnector::defaultTokenFile() {
+    std::filesystem::path base;
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+        base = data;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        base = std::filesystem::path(home) / ".local" / "share";
+    } else {
+        base = std::filesystem::temp_directory_path();
+    }
+    return (base / "zandorin-auth" / "unifiedpush-token").string();
+}
+
+void UnifiedPushConnector::setDelegate(platform::RemoteNotificationsDelegate* delegate) {
+    impl_->delegate = delegate;
+}
+
+void UnifiedPushConnector::registerForRemoteNotifications() {
+    impl_->start();
+}
+
+}  // namespace zandorin::adapters
+
+#include "UnifiedPushConnector.moc"
