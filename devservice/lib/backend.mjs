@@ -2,6 +2,7 @@
 // registration and the payment page that checkout links lead to.
 
 import { randomBytes } from 'node:crypto';
+import http from 'node:http';
 
 import express from 'express';
 import { requireBearerAuth } from '@modelcontextprotocol/sdk/server/auth/middleware/bearerAuth.js';
@@ -17,6 +18,43 @@ export const DEFAULT_STATS = {
 const MAX_CHECKOUTS = 1000;
 const MAX_PENDING = 1000;
 const CHECKOUT_ID = /^[A-Za-z0-9_-]{1,64}$/;
+const PUSH_TIMEOUT_MS = 5000;
+const MAX_PUSH_BYTES = 4096; // what a push server accepts
+
+// The device token is the hexadecimal text of the endpoint URL the desktop's push distributor
+// handed out; the service pushes by POSTing the message to it (RFC 8030). Only loopback
+// endpoints: this is a test service.
+function endpointOf(token) {
+  if (typeof token !== 'string' || !/^([0-9a-f]{2})+$/.test(token)) return null;
+  let url;
+  try {
+    url = new URL(Buffer.from(token, 'hex').toString('utf8'));
+  } catch {
+    return null;
+  }
+  return url.protocol === 'http:' && url.hostname === '127.0.0.1' ? url : null;
+}
+
+function postMessage(url, bytes) {
+  return new Promise((resolve) => {
+    const req = http.request(url, {
+      method: 'POST',
+      headers: { 'content-type': 'application/octet-stream', 'content-length': bytes.length, ttl: '60' },
+      timeout: PUSH_TIMEOUT_MS,
+    }, (res) => {
+      res.resume();
+      res.on('end', () => resolve({ status: res.statusCode }));
+    });
+    req.on('timeout', () => req.destroy(new Error('timed out')));
+    req.on('error', (err) => resolve({ status: null, error: err.message }));
+    req.end(bytes);
+  });
+}
+
+const PushMessage = z.union([
+  z.object({ payload: z.any().refine((value) => value !== undefined, 'required'), token: z.string().optional() }).strict(),
+  z.object({ raw: z.string().min(1), token: z.string().optional() }).strict(),
+]);
 
 const StatsAnswer = z.union([
   z.object({ json: z.any().refine((value) => value !== undefined, 'required') }).strict(),
@@ -121,6 +159,17 @@ export class Backend {
     return router;
   }
 
+  #registeredTokens() {
+    const tokens = new Set();
+    for (const entry of this.#pushRequests.list()) {
+      const token = entry.body?.token;
+      if (!entry.bearer_valid || entry.status !== 200 || typeof token !== 'string') continue;
+      if (entry.http_method === 'POST') tokens.add(token);
+      if (entry.http_method === 'DELETE') tokens.delete(token);
+    }
+    return [...tokens];
+  }
+
   #payPage(req, res) {
     const { id } = req.params;
     if (!CHECKOUT_ID.test(id)) {
@@ -164,6 +213,22 @@ export class Backend {
       for (let i = 0; i < body.count; i += 1) this.#pushFailures.push({ status: body.status });
       res.json({ pending: this.#pushFailures.length });
     }));
+    // Sends a message to the given device token, or to every token reported and not withdrawn.
+    router.post('/push-message', parseControl(PushMessage, async (body, res) => {
+      const bytes = Buffer.from('raw' in body ? body.raw : JSON.stringify(body.payload), 'utf8');
+      if (bytes.length > MAX_PUSH_BYTES) {
+        res.status(400).json({ error: `at most ${MAX_PUSH_BYTES} bytes` });
+        return;
+      }
+      const tokens = body.token !== undefined ? [body.token] : this.#registeredTokens();
+      const deliveries = [];
+      for (const token of tokens) {
+        const url = endpointOf(token);
+        deliveries.push(url ? { token, ...(await postMessage(url, bytes)) }
+          : { token, status: null, error: 'not a loopback endpoint' });
+      }
+      res.json({ deliveries });
+    }, 'expected {"payload": any} or {"raw": string}, with an optional "token"'));
     router.get('/payments', (req, res) => {
       res.json({ checkouts: [...this.#checkouts], visits: this.#visits.list() });
     });

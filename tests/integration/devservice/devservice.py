@@ -230,6 +230,16 @@ class DevService:
     def fail_next_push(self, count, status):
         return self._set("/test/push-token/fail-next", {"count": count, "status": status})
 
+    def push_message(self, payload=_UNSET, raw=None, token=None):
+        """Pushes a message (a JSON value, or raw text) to one device token or to every one
+        reported and not withdrawn; the deliveries, each with the push server's status."""
+        body = {"raw": raw} if raw is not None else {"payload": payload}
+        if raw is None and payload is _UNSET:
+            raise TypeError("push_message needs payload or raw")
+        if token is not None:
+            body["token"] = token
+        return self._set("/test/push-message", body)["deliveries"]
+
     def payments(self):
         return self._get("/test/payments")
 

@@ -7,7 +7,9 @@ Usage: test_devservice_mcp.py [unittest options]
 """
 
 import http.client
+import http.server
 import json
+import threading
 import os
 import re
 import sys
@@ -340,6 +342,49 @@ class McpTest(unittest.TestCase):
         self.assertEqual({json.dumps(r["body"]) for r in recorded}, {json.dumps(device)})
         self.assertEqual({r["content_type"] for r in recorded}, {"application/json"})
         self.assertFalse(self.token in json.dumps(recorded), "the record holds the token")
+
+
+    def test_a_pushed_message_reaches_the_endpoints_of_reported_tokens_only(self):
+        received = []
+
+        class PushServer(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):  # noqa: N802 (the handler's name)
+                length = int(self.headers["Content-Length"])
+                received.append((self.path, self.headers["TTL"], self.rfile.read(length)))
+                self.send_response(201)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.HTTPServer(("127.0.0.1", 0), PushServer)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        endpoint = f"http://127.0.0.1:{server.server_port}/push/abc"
+        token = endpoint.encode().hex()
+        foreign = "https://push.example.com/x".encode().hex()
+
+        def report(method, device):
+            headers = {"Content-Type": "application/json", "Authorization": f"Bearer {self.token}"}
+            answer = send(self.service, method, "/push-token",
+                          json.dumps({"token": device, "platform": "macos"}).encode(), headers)
+            self.assertEqual(answer.status, 200)
+
+        report("POST", token)
+        report("POST", foreign)
+        message = {"title": "標題", "body": "內容", "url": "http://127.0.0.1/doc"}
+        deliveries = self.service.push_message(message)
+        self.assertEqual(sorted((d["token"], d["status"]) for d in deliveries),
+                         sorted([(token, 201), (foreign, None)]))
+        self.assertEqual([(path, ttl, json.loads(body)) for path, ttl, body in received],
+                         [("/push/abc", "60", message)])
+
+        report("DELETE", token)
+        self.assertEqual([d["token"] for d in self.service.push_message(message)], [foreign])
+        self.assertEqual(self.service.push_message(raw="x", token=token)[0]["status"], 201)
+        self.assertEqual(len(received), 2)
 
 
 class ExpiryTest(unittest.TestCase):
