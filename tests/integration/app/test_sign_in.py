@@ -6,65 +6,14 @@ zandorin-auth:// handler (a second process of the app), and the tokens land in t
 Usage: test_sign_in.py <zandorin-auth> [unittest options]
 """
 
-import os
-import plistlib
-import subprocess
-import sys
 import time
 
-import appcase
-from appcase import SIGNED_OUT, AppTestCase, main, signed_in_layout, wait_until
-
-sys.path.insert(0, os.path.join(appcase.HERE, "..", "devservice"))
-from devservice import DevService, jwt_parts, test_browser  # noqa: E402
-
-LOGIN = "ada"
-EMAIL = "ada@example.com"
-SUCCESS_LINE = "[OAuth] 登入成功，token 已存入 Keychain"
-SIGNED_IN = signed_in_layout(f"Mirrowen — {EMAIL}", "  已登入", "  MCP Server 檢查中...",
-                             reconnect=False)
-SIGN_IN_TIMEOUT = 60
+from appcase import EMAIL, SIGNED_OUT, main, wait_until
+from signincase import SUCCESS_LINE, SignInCase  # puts devservice on the path first
+from devservice import jwt_parts  # noqa: E402 (after the path)
 
 
-class SignInTest(AppTestCase):
-    def setUp(self):
-        super().setUp()
-        self.service = DevService()
-        self.service.__enter__()
-        self.addCleanup(self.service.__exit__, None, None, None)
-        env = self.session.env
-        self.browser = test_browser.install(os.path.join(self.session.root, "browser"), env)
-        self.browser.configure(login=LOGIN)
-        self.register_handler(env)
-        self.plist = os.path.join(self.session.root, "Info.plist")
-        with open(self.plist, "wb") as f:
-            plistlib.dump({"KEYCLOAK_ISSUER": self.service.issuer,
-                           "MCP_SERVER_URL": f"http://127.0.0.1:{self.silent.port}"}, f)
-
-    def register_handler(self, env):
-        """The desktop entry the install step writes, pointing at the executable under test."""
-        applications = os.path.join(env["XDG_DATA_HOME"], "applications")
-        os.makedirs(applications, exist_ok=True)
-        with open(os.path.join(applications, "zandorin-auth.desktop"), "w") as f:
-            f.write("[Desktop Entry]\nType=Application\nName=ZandorinAuth\n"
-                    f"Exec={appcase.APP} %u\nNoDisplay=true\n"
-                    "MimeType=x-scheme-handler/zandorin-auth;\n")
-        subprocess.run(["xdg-mime", "default", "zandorin-auth.desktop",
-                        "x-scheme-handler/zandorin-auth"], env=env, check=True, timeout=30,
-                       stdin=subprocess.DEVNULL, capture_output=True)
-
-    def tokens(self):
-        return self.session.lookup_secret("access_token"), \
-            self.session.lookup_secret("refresh_token")
-
-    def sign_in(self, app):
-        app.click("登入 Kestrune 帳號…")
-        layout = app.wait_for_layout(SIGNED_IN, timeout=SIGN_IN_TIMEOUT)
-        self.assertEqual(layout, SIGNED_IN, "\n".join(self.browser.log_lines()))
-        access, refresh = self.tokens()
-        self.secrets += [t for t in (access, refresh) if t]
-        return access, refresh
-
+class SignInTest(SignInCase):
     def test_sign_in_through_the_browser_then_sign_out(self):
         app = self.start_app(self.plist)
         app.wait_for_item()
