@@ -16,6 +16,7 @@
 #include <QDBusPendingReply>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <QUuid>
 #include <QVariantMap>
 
@@ -146,6 +147,8 @@ struct UnifiedPushConnector::Impl {
     platform::RemoteNotificationsDelegate* delegate = nullptr;
     QString token;
     QString distributor;  // the one we registered with
+    // Reports a missing bus from the event loop, never inside the caller's own call.
+    QTimer noBus;
     bool exported = false;
     bool nameOwned = false;
 
@@ -170,6 +173,10 @@ struct UnifiedPushConnector::Impl {
                      " ended the registration");
             }
         };
+        noBus.setSingleShot(true);
+        noBus.setInterval(0);
+        QObject::connect(&noBus, &QTimer::timeout, &connector,
+                         [this] { fail("no D-Bus session bus"); });
         new Connector2Adaptor(&connector, handlers);
         new Connector1Adaptor(&connector, handlers);
     }
@@ -210,9 +217,7 @@ struct UnifiedPushConnector::Impl {
 
     void start() {
         if (!bus.isConnected()) {
-            // Queued, so that the outcome never arrives inside the caller's own call.
-            QMetaObject::invokeMethod(
-                &connector, [this] { fail("no D-Bus session bus"); }, Qt::QueuedConnection);
+            noBus.start();
             return;
         }
         if (token.isEmpty()) {
