@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QObject>
@@ -16,6 +15,7 @@
 #include <QThread>
 #include <QVariantMap>
 
+#include "adapters/dbus/AsyncCall.h"
 #include "platform/AppIdentity.h"
 
 namespace zandorin::adapters {
@@ -103,12 +103,7 @@ struct FreedesktopNotifications::Impl {
 
     template <typename Handler>
     void call(const QDBusMessage& message, int timeoutMs, Handler handler) {
-        auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, timeoutMs), &context);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &context,
-                         [handler = std::move(handler)](QDBusPendingCallWatcher* finished) {
-                             finished->deleteLater();
-                             handler(*finished);
-                         });
+        dbus::asyncCall(bus, &context, message, timeoutMs, std::move(handler));
     }
 
     void queryCapabilities() {

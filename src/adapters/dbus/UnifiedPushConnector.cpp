@@ -12,13 +12,14 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 #include <QUuid>
 #include <QVariantMap>
+
+#include "adapters/dbus/AsyncCall.h"
 
 namespace zandorin::adapters {
 
@@ -201,12 +202,7 @@ struct UnifiedPushConnector::Impl {
 
     template <typename Handler>
     void call(const QDBusMessage& message, int timeoutMs, Handler handler) {
-        auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(message, timeoutMs), &connector);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &connector,
-                         [handler = std::move(handler)](QDBusPendingCallWatcher* finished) {
-                             finished->deleteLater();
-                             handler(*finished);
-                         });
+        dbus::asyncCall(bus, &connector, message, timeoutMs, std::move(handler));
     }
 
     static QDBusMessage busCall(const QString& method) {

@@ -7,9 +7,7 @@ message becomes a notification whose default action opens its "url" in the defau
 Usage: test_push.py <zandorin-auth> [unittest options]
 """
 
-import json
 import os
-import subprocess
 import sys
 import time
 
@@ -19,7 +17,7 @@ from signincase import SUCCESS_LINE, SignInCase
 
 sys.path.insert(0, os.path.join(appcase.HERE, "..", "..", "support", "push"))
 from distributor import TestDistributor  # noqa: E402
-from session import LineReader  # noqa: E402 (tests/support/desktop, through appcase)
+from session import EventProcess  # noqa: E402 (tests/support/desktop, through appcase)
 
 DAEMON = os.path.join(appcase.HERE, "..", "notifications", "fake_notification_daemon.py")
 SERVICE_NAME = "com.zandorin.auth"
@@ -27,39 +25,12 @@ SYNCED = "[Push] device token 已同步至 server"
 STEP = 20.0  # seconds any one step may take
 
 
-class NotificationServer:
-    """fake_notification_daemon.py on the session's bus: what Notify received, and clicks."""
-
-    def __init__(self, test, env):
-        self.proc = subprocess.Popen(
-            ["/usr/bin/python3", DAEMON, env["DBUS_SESSION_BUS_ADDRESS"]],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-        test.addCleanup(self.stop)
-        self.out = LineReader(self.proc.stdout)
-        if self.out.wait_for(lambda line: json.loads(line)["event"] == "ready", STEP) is None:
-            raise AssertionError("the notification server did not start")
-
-    def notifications(self):
-        return [e for e in map(json.loads, list(self.out.lines)) if e["event"] == "notify"]
-
-    def wait_for(self, count):
-        return wait_until(lambda: len(self.notifications()) >= count, STEP) \
-            and self.notifications()[count - 1]
-
-    def click(self, notification_id):
-        self.proc.stdin.write(f"{notification_id}\n".encode())
-        self.proc.stdin.flush()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        self.out.close(5)
-        self.proc.stdout.close()
+def notification_server(test, env):
+    """fake_notification_daemon.py on the session's bus: "notify" events, and clicks by id."""
+    server = EventProcess(["/usr/bin/python3", DAEMON, env["DBUS_SESSION_BUS_ADDRESS"]], env,
+                          STEP)
+    test.addCleanup(server.stop)
+    return server
 
 
 class PushTest(SignInCase):
@@ -68,7 +39,7 @@ class PushTest(SignInCase):
 
     def setUp(self):
         super().setUp()
-        self.notifications = NotificationServer(self, self.session.env)
+        self.notifications = notification_server(self, self.session.env)
         self.distributor = TestDistributor(env=self.session.env)
         self.distributor.__enter__()
         self.addCleanup(self.distributor.__exit__, None, None, None)
@@ -97,26 +68,28 @@ class PushTest(SignInCase):
         self.assertLess(lines.index(SYNCED), lines.index(SUCCESS_LINE))
 
         # A pushed message is shown; its default action opens its "url".
-        shown = len(self.notifications.notifications())
+        shown = len(self.notifications.events("notify"))
         page = f"{self.service.origin}/pay/push-1"
         [delivery] = self.service.push_message({"title": "新文章", "body": "知識庫已更新",
                                                 "url": page})
         self.assertEqual(delivery["status"], 201)
-        note = self.notifications.wait_for(shown + 1)
-        self.assertTrue(note, "no notification for the pushed message")
+        notes = self.notifications.wait_for("notify", shown + 1)
+        self.assertEqual(len(notes), shown + 1, "no notification for the pushed message")
+        note = notes[-1]
         self.assertEqual((note["summary"], note["body"]), ("新文章", "知識庫已更新"))
         self.assertIn("default", note["actions"])
-        self.notifications.click(note["id"])
+        self.notifications.send_line(str(note["id"]))
         visits = wait_until(lambda: self.service.payments()["visits"], STEP)
         self.assertEqual([v["id"] for v in visits or []], ["push-1"],
                          "\n".join(self.browser.log_lines()))
 
         # A "url" that is not a string opens nothing.
         self.service.push_message({"title": "數字", "body": "url 不是字串", "url": 12345})
-        note = self.notifications.wait_for(shown + 2)
-        self.assertTrue(note, "no notification for the second message")
+        notes = self.notifications.wait_for("notify", shown + 2)
+        self.assertEqual(len(notes), shown + 2, "no notification for the second message")
+        note = notes[-1]
         browsed = len(self.browser.log_lines())
-        self.notifications.click(note["id"])
+        self.notifications.send_line(str(note["id"]))
         time.sleep(1.0)  # time for a wrongly opened page to reach the browser
         self.assertEqual(len(self.browser.log_lines()), browsed)
         self.assertEqual(len(self.service.payments()["visits"]), 1)
@@ -145,7 +118,7 @@ class PushTest(SignInCase):
 
 class NoDistributorTest(AppTestCase):
     def test_without_a_distributor_registration_fails_with_its_line(self):
-        NotificationServer(self, self.session.env)
+        notification_server(self, self.session.env)
         app = self.start_app()
         app.wait_for_item()
         line = "[Push] 無法取得 APNs token: no UnifiedPush distributor found on the session bus"

@@ -6,27 +6,19 @@
 // ran on the main thread.
 
 #include <chrono>
-#include <iostream>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "adapters/dbus/FreedesktopNotifications.h"
 #include "adapters/qt/QtApplicationHost.h"
+#include "support/probe/ProbeLoop.h"
 
 namespace {
 
 using nlohmann::json;
+using zandorin::probe::report;
 using namespace zandorin::platform;
-
-std::mutex outputMutex;
-
-void report(const json& event) {
-    std::lock_guard lock(outputMutex);
-    std::cout << event.dump() << std::endl;
-}
 
 class Delegate final : public UserNotificationDelegate {
 public:
@@ -82,15 +74,7 @@ int main(int argc, char** argv) {
             report({{"event", "pong"}});
         }
     };
-    std::thread reader([&queue, &run, &host] {
-        for (std::string line; std::getline(std::cin, line);) {
-            queue.post([&run, command = json::parse(line, nullptr, false)] { run(command); });
-        }
-        queue.post([&host] { host.application().terminate(); });
-    });
-    host.whenLaunched([] { report({{"event", "ready"}}); });
-    const int status = host.exec();
-    reader.join();
+    const int status = zandorin::probe::runCommands(host, run);
     center.setDelegate(nullptr);
     return status;
 }

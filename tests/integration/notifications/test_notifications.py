@@ -6,9 +6,7 @@ blocks or fails without a working server.
 Usage: test_notifications.py <zandorin_notifications_probe> [unittest options]
 """
 
-import json
 import os
-import subprocess
 import sys
 import time
 import unittest
@@ -16,7 +14,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "desktop"))
 from gi.repository import GLib  # noqa: E402
-from session import DesktopSession, LineReader  # noqa: E402
+from session import DesktopSession, EventProcess  # noqa: E402
 
 PROBE = None
 SESSION = None
@@ -37,51 +35,6 @@ def tearDownModule():
         SESSION.__exit__(None, None, None)
 
 
-class Child:
-    """A process that writes JSON lines; the end of its input ends it."""
-
-    def __init__(self, argv, env):
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=env)
-        self.out = LineReader(self.proc.stdout)
-        self.expect("ready")
-
-    def send(self, line):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-
-    def events(self, kind):
-        return [e for e in map(json.loads, list(self.out.lines)) if e["event"] == kind]
-
-    def expect(self, kind, start=0):
-        found = self.out.wait_for(lambda line: json.loads(line)["event"] == kind, STEP, start)
-        if found is None:
-            raise AssertionError(f"no {kind!r} event in {self.out.lines!r}")
-        return found[0], json.loads(found[1])
-
-    def ask(self, kind, **command):
-        """Sends a command and waits for the event it brings."""
-        start = len(self.out.lines)
-        self.send(json.dumps(command))
-        return self.expect(kind, start)[1]
-
-    def wait_for(self, kind, count):
-        end = time.monotonic() + STEP
-        while len(self.events(kind)) < count and time.monotonic() < end:
-            time.sleep(0.02)
-        return self.events(kind)
-
-    def stop(self):
-        try:
-            self.proc.stdin.close()
-            self.proc.wait(STEP)
-        except (BrokenPipeError, subprocess.TimeoutExpired):
-            self.proc.kill()
-            self.proc.wait(STEP)
-        self.out.close(STEP)
-        return self.proc.returncode
-
-
 class NotificationsTest(unittest.TestCase):
     def setUp(self):
         self.children = []
@@ -92,7 +45,7 @@ class NotificationsTest(unittest.TestCase):
             self.children.pop().stop()
 
     def child(self, argv, env):
-        self.children.append(Child(argv, env))
+        self.children.append(EventProcess(argv, env, STEP))
         return self.children[-1]
 
     def daemon(self, *options):
@@ -135,7 +88,7 @@ class NotificationsTest(unittest.TestCase):
                 daemon = self.daemon(f"--caps={caps}")
                 probe = self.probe()
                 probe.ask("authorization", cmd="authorize")  # learns the capabilities
-                probe.send(json.dumps({"cmd": "add", "id": "n1", "title": "登入成功", "body": body}))
+                probe.send(cmd="add", id="n1", title="登入成功", body=body)
                 note = daemon.wait_for("notify", 1)[0]
                 del note["event"], note["id"]
                 self.assertEqual(note, {
@@ -153,7 +106,7 @@ class NotificationsTest(unittest.TestCase):
             probe.ask("added", cmd="add", id=f"n{n}", title=f"t{n}",
                       userInfo={"url": f"https://x/{n}"})
         first, second, third = (note["id"] for note in daemon.wait_for("notify", 3))
-        daemon.send(str(first))
+        daemon.send_line(str(first))
         index, _ = probe.expect("didReceive")
         # The same id from someone who is not the server.
         SESSION.bus.emit_signal(None, "/org/freedesktop/Notifications",
@@ -161,7 +114,7 @@ class NotificationsTest(unittest.TestCase):
                                 GLib.Variant("(us)", (second, "default")))
         SESSION.bus.flush_sync(None)
         for nid in (first, 999, third):  # answered already, another application's, ours
-            daemon.send(str(nid))
+            daemon.send_line(str(nid))
         probe.expect("didReceive", index + 1)
         probe.ask("pong", cmd="ping")
         self.assertEqual([(e["id"], e["action"], e["userInfo"], e["main"])

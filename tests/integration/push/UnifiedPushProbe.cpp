@@ -8,29 +8,22 @@
 // compare.
 
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "adapters/dbus/UnifiedPushConnector.h"
 #include "adapters/qt/QtApplicationHost.h"
+#include "support/probe/ProbeLoop.h"
 
 namespace {
 
 using nlohmann::json;
+using zandorin::probe::report;
 using namespace zandorin::platform;
 
 constexpr auto description = "ZandorinAuth probe";
-
-std::mutex outputMutex;
-
-void report(const json& event) {
-    std::lock_guard lock(outputMutex);
-    std::cout << event.dump(-1, ' ', false, json::error_handler_t::replace) << std::endl;
-}
 
 std::string hex(const std::string& bytes) {
     constexpr std::string_view digits = "0123456789abcdef";
@@ -89,22 +82,14 @@ int main(int argc, char** argv) {
     connector.setDelegate(&delegate);
 
     auto run = [&](const json& command) {
-        const std::string cmd = command.is_object() ? command.value("cmd", "") : "";
+        const std::string cmd = command.value("cmd", "");
         if (cmd == "register") {
             connector.registerForRemoteNotifications();
         } else if (cmd == "ping") {
             report({{"event", "pong"}});
         }
     };
-    std::thread reader([&queue, &run, &host] {
-        for (std::string line; std::getline(std::cin, line);) {
-            queue.post([&run, command = json::parse(line, nullptr, false)] { run(command); });
-        }
-        queue.post([&host] { host.application().terminate(); });
-    });
-    host.whenLaunched([] { report({{"event", "ready"}}); });
-    const int status = host.exec();
-    reader.join();
+    const int status = zandorin::probe::runCommands(host, run);
     connector.setDelegate(nullptr);
     return status;
 }

@@ -11,7 +11,6 @@ import json
 import os
 import shutil
 import stat
-import subprocess
 import sys
 import tempfile
 import time
@@ -23,7 +22,7 @@ sys.path.insert(0, os.path.join(SUPPORT, "desktop"))
 sys.path.insert(0, os.path.join(SUPPORT, "push"))
 from distributor import TestDistributor  # noqa: E402
 from gi.repository import Gio, GLib  # noqa: E402
-from session import DesktopSession, LineReader  # noqa: E402
+from session import DesktopSession, EventProcess  # noqa: E402
 
 PROBE = None
 SESSION = None
@@ -56,56 +55,17 @@ def tearDownModule():
         SESSION.__exit__(None, None, None)
 
 
-class Probe:
+class Probe(EventProcess):
     """The probe process; the end of its input ends it."""
 
     def __init__(self, token_file, env=None):
-        self.proc = subprocess.Popen(
-            [PROBE, SERVICE, token_file], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, env=dict(SESSION.env, QT_QPA_PLATFORM="offscreen",
-                                             **(env or {})))
-        self.out = LineReader(self.proc.stdout)
-        self.err = LineReader(self.proc.stderr)
-        self.expect("ready")
-
-    def send(self, **command):
-        self.proc.stdin.write((json.dumps(command) + "\n").encode())
-        self.proc.stdin.flush()
-
-    def events(self, kind):
-        return [e for e in map(json.loads, list(self.out.lines)) if e["event"] == kind]
-
-    def expect(self, kind, start=0):
-        found = self.out.wait_for(lambda line: json.loads(line)["event"] == kind, STEP, start)
-        if found is None:
-            raise AssertionError(f"no {kind!r} event after line {start} in {self.out.lines!r}; "
-                                 f"stderr: {self.err.lines!r}")
-        return found[0], json.loads(found[1])
-
-    def ask(self, kind, **command):
-        """Sends a command and waits for the first `kind` event after it."""
-        start = len(self.out.lines)
-        self.send(**command)
-        return self.expect(kind, start)[1]
+        super().__init__([PROBE, SERVICE, token_file],
+                         dict(SESSION.env, QT_QPA_PLATFORM="offscreen", **(env or {})), STEP)
 
     def settle(self):
         """Returns once the probe has handled what reached it before: its main thread has
         answered a ping sent now."""
         self.ask("pong", cmd="ping")
-
-    def output(self):
-        return "\n".join(self.out.lines + self.err.lines)
-
-    def stop(self):
-        try:
-            self.proc.stdin.close()
-            self.proc.wait(STEP)
-        except (BrokenPipeError, subprocess.TimeoutExpired):
-            self.proc.kill()
-            self.proc.wait(STEP)
-        self.out.close(STEP)
-        self.err.close(STEP)
-        return self.proc.returncode
 
 
 def call_connector(interface, method, signature, args, reply=True):

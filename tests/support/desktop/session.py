@@ -5,6 +5,7 @@ through it see only these. Needs /usr/bin/python3 (gi from python3-gi).
 ZANDORIN_DESKTOP_KEEP=1 keeps the session's directory (logs/ holds every process's output).
 """
 
+import json
 import os
 import shutil
 import signal
@@ -130,6 +131,66 @@ class LineReader:
                 if self._closed or left <= 0:
                     return None
                 self._cond.wait(left)
+
+
+class EventProcess:
+    """A child that reports JSON lines with an "event" member on stdout and takes lines on
+    stdin; the end of its input ends it. Every wait is bounded by `step` seconds."""
+
+    def __init__(self, argv, env, step, ready="ready"):
+        self.step = step
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        self.out = LineReader(self.proc.stdout)
+        self.err = LineReader(self.proc.stderr)
+        if ready:
+            self.expect(ready)
+
+    def send_line(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+
+    def send(self, **command):
+        self.send_line(json.dumps(command))
+
+    def events(self, kind):
+        return [e for e in map(json.loads, list(self.out.lines)) if e["event"] == kind]
+
+    def expect(self, kind, start=0):
+        """(index, event) of the first `kind` event at or after line `start`."""
+        found = self.out.wait_for(lambda line: json.loads(line)["event"] == kind, self.step,
+                                  start)
+        if found is None:
+            raise AssertionError(f"no {kind!r} event after line {start} in {self.out.lines!r}; "
+                                 f"stderr: {self.err.lines!r}")
+        return found[0], json.loads(found[1])
+
+    def ask(self, kind, **command):
+        """Sends a command and waits for the first `kind` event after it."""
+        start = len(self.out.lines)
+        self.send(**command)
+        return self.expect(kind, start)[1]
+
+    def wait_for(self, kind, count):
+        """The `kind` events once there are `count` of them, or those there are in time."""
+        end = time.monotonic() + self.step
+        while len(self.events(kind)) < count and time.monotonic() < end:
+            time.sleep(0.02)
+        return self.events(kind)
+
+    def output(self):
+        return "\n".join(self.out.lines + self.err.lines)
+
+    def stop(self):
+        try:
+            self.proc.stdin.close()
+            self.proc.wait(self.step)
+        except (BrokenPipeError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait(self.step)
+        self.out.close(self.step)
+        self.err.close(self.step)
+        return self.proc.returncode
 
 
 class TrayItem(NamedTuple):
