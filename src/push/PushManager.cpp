@@ -67,10 +67,12 @@ std::optional<std::string> PushManager::pushTokenUrl() const {
 }
 
 void PushManager::registerTokenWithServer() {
-    const auto deviceToken = keychain_.load("push_token");
-    if (!deviceToken) {
-        return;
+    if (const auto deviceToken = keychain_.load("push_token")) {
+        report(*deviceToken);
     }
+}
+
+void PushManager::report(const std::string& deviceToken) {
     const auto accessToken = keychain_.load("access_token");
     if (!accessToken) {
         return;
@@ -80,7 +82,7 @@ void PushManager::registerTokenWithServer() {
         return;
     }
     const auto result = platform_.http.send(
-        tokenRequest("POST", *url, *accessToken, {{"token", *deviceToken}, {"platform", "macos"}}));
+        tokenRequest("POST", *url, *accessToken, {{"token", deviceToken}, {"platform", "macos"}}));
     // Only an accepted report counts as synchronised.
     if (const auto* failure = std::get_if<platform::TransferError>(&result)) {
         platform_.console.writeLine("[Push] device token 同步失敗: " + failure->description);
@@ -93,8 +95,8 @@ void PushManager::registerTokenWithServer() {
 }
 
 void PushManager::reportAfterSignIn() {
-    if (keychain_.load("push_token")) {
-        registerTokenWithServer();
+    if (const auto deviceToken = keychain_.load("push_token")) {
+        report(*deviceToken);
     } else if (permissionGranted_) {
         registerForRemoteNotifications();
     }

@@ -48,6 +48,7 @@ public:
 
 private:
     void registerForRemoteNotifications();  // on the main queue
+    void report(const std::string& deviceToken);
     std::optional<std::string> pushTokenUrl() const;
 
     platform::Platform& platform_;
