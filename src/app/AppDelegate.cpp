@@ -14,10 +14,56 @@ void AppDelegate::applicationDidFinishLaunching() {
     statusBarController = std::make_unique<StatusBarController>(platform_, keychain_, oauth_);
     push_.requestPermission();
     // Presence alone counts: an expired token is exactly what the refresh is for.
-    if (keychain_.load("access_token")) {
+    const auto token = keychain_.lookup("access_token");
+    if (token.value) {
         oauth_.scheduleTokenRefresh();
+    } else if (token.keyringUnreadable) {
+        waitForKeyring();
     }
     platform_.userNotifications.setDelegate(this);
+}
+
+void AppDelegate::waitForKeyring() {
+    // Until the keyring answers, the menu shows the signed-out layout; the notice tells why.
+    platform_.userNotifications.add(
+        {.identifier = keyringNotice,
+         .content = {.title = "Mirrowen",
+                     .body = "無法讀取鑰匙圈：它已鎖定、不存在或沒有回應，所以目前顯示為未登入。"
+                             "點這則通知即可解鎖鑰匙圈；解鎖後會自動恢復登入狀態。"}});
+    platform_.keychainMonitor.setChangeHandler([this] { keyringMayBeReadable(); });
+    keyringRetry_ = platform_.mainQueue.scheduleRepeating(keyringRetryInterval,
+                                                          [this] { keyringMayBeReadable(); });
+}
+
+void AppDelegate::keyringMayBeReadable() {
+    if (!keyringRetry_) {
+        return;  // not waiting (any more)
+    }
+    const auto token = keychain_.lookup("access_token");
+    if (token.keyringUnreadable) {
+        return;
+    }
+    keyringRetry_.reset();
+    // What a start that could read the keyring would have done.
+    if (token.value) {
+        oauth_.scheduleTokenRefresh();
+        platform_.executor.run([&push = push_] { push.reportAfterSignIn(); });
+    }
+    statusBarController->onAuthChanged();
+}
+
+void AppDelegate::unlockKeyring() {
+    platform_.executor.run([&keychain = keychain_, &queue = platform_.mainQueue,
+                            alive = std::weak_ptr<const bool>(alive_), this] {
+        if (!keychain.unlock()) {
+            return;
+        }
+        queue.post([alive, this] {
+            if (alive.lock()) {
+                keyringMayBeReadable();
+            }
+        });
+    });
 }
 
 void AppDelegate::willPresent(const platform::NotificationRequest& /*notification*/,
@@ -27,6 +73,11 @@ void AppDelegate::willPresent(const platform::NotificationRequest& /*notificatio
 
 void AppDelegate::didReceive(const platform::NotificationResponse& response,
                              const std::function<void()>& completionHandler) {
+    if (response.request.identifier == keyringNotice) {
+        unlockKeyring();
+        completionHandler();
+        return;
+    }
     const auto& userInfo = response.request.content.userInfo;
     if (userInfo.is_object()) {
         const auto url = userInfo.find("url");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "auth/KeychainHelper.h"
@@ -14,6 +15,11 @@ namespace zandorin {
 class AppDelegate final : public platform::UserNotificationDelegate,
                           public platform::RemoteNotificationsDelegate {
 public:
+    // Said once per run when the start could not read the keyring; a click asks to unlock it.
+    static constexpr const char* keyringNotice = "keyring-unreadable";
+    // While the keyring cannot be read, it is read again this often (and whenever it changes).
+    static constexpr auto keyringRetryInterval = std::chrono::seconds(60);
+
     AppDelegate(platform::Platform& platform, KeychainHelper& keychain, OAuthManager& oauth,
                 PushManager& push);
 
@@ -23,7 +29,8 @@ public:
     void willPresent(const platform::NotificationRequest& notification,
                      const std::function<void(unsigned options)>& completionHandler) override;
 
-    // Opens the "url" string the notification carries, when it forms a URL.
+    // Opens the "url" string the notification carries, when it forms a URL; the keyring
+    // notice asks the keyring to unlock instead.
     void didReceive(const platform::NotificationResponse& response,
                     const std::function<void()>& completionHandler) override;
 
@@ -36,11 +43,18 @@ public:
     StatusBarController* controller() const { return statusBarController.get(); }
 
 private:
+    // Until the keyring can be read: a notice, and another read at every change and retry.
+    void waitForKeyring();
+    void keyringMayBeReadable();
+    void unlockKeyring();
+
     platform::Platform& platform_;
     KeychainHelper& keychain_;
     OAuthManager& oauth_;
     PushManager& push_;
     std::unique_ptr<StatusBarController> statusBarController;
+    std::unique_ptr<platform::Timer> keyringRetry_;  // set while the keyring cannot be read
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 }  // namespace zandorin

@@ -8,6 +8,7 @@
 #include "adapters/curl/CurlHttpClient.h"
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/dbus/FreedesktopNotifications.h"
+#include "adapters/dbus/SecretServiceMonitor.h"
 #include "adapters/dbus/UnifiedPushConnector.h"
 #include "adapters/journal/JournalSystemLog.h"
 #include "adapters/openssl/OpenSslCrypto.h"
@@ -26,6 +27,8 @@ namespace {
 // How long start-up waits for a panel that offers a tray: at login the panel may come up a
 // moment after the applications it hosts.
 constexpr std::chrono::seconds kTrayPatience(10);
+// How long a process on its way out waits for the notification server to take its notice.
+constexpr std::chrono::seconds kNoticePatience(2);
 
 int fail(const std::string& reason) {
     std::fprintf(stderr, "%s: %s\n", zandorin::kExecutableName, reason.c_str());
@@ -54,6 +57,15 @@ int main(int argc, char** argv) {
             return 0;
     }
     if (const auto missing = host.waitForSystemTray(kTrayPatience)) {
+        // Started from the menu or at login nobody reads standard error.
+        adapters::FreedesktopNotifications::showBeforeExit(
+            {.identifier = "no-system-tray",
+             .content = {.title = "Mirrowen",
+                         .body = "找不到系統匣，無法顯示 Mirrowen 的圖示與選單，程式已結束。"
+                                 "GNOME 使用者請安裝並啟用 AppIndicator 擴充功能"
+                                 "（套件 gnome-shell-extension-appindicator），"
+                                 "重新登入桌面後再開啟本程式。"}},
+            kNoticePatience);
         return fail(*missing);
     }
 
@@ -64,6 +76,7 @@ int main(int argc, char** argv) {
     }
     auto& mainQueue = host.mainQueue();
     adapters::SecretServiceKeychain keychain([&mainQueue] { return mainQueue.isMainThread(); });
+    adapters::SecretServiceMonitor keychainMonitor;
     adapters::SystemClock clock;
     adapters::CurlHttpClient http;
     adapters::FreedesktopNotifications userNotifications;
@@ -84,6 +97,7 @@ int main(int argc, char** argv) {
         .executor = executor,
         .http = http,
         .keychain = keychain,
+        .keychainMonitor = keychainMonitor,
         .bundle = bundle,
         .statusBar = host.statusBar(),
         .alerts = host.alerts(),

@@ -25,25 +25,39 @@ std::optional<platform::KeychainAccess> KeychainHelper::makeAccess(const std::st
     return platform::KeychainAccess{label, std::move(trusted)};
 }
 
-bool KeychainHelper::save(const std::string& value, const std::string& key) {
+platform::KeychainStatus KeychainHelper::save(const std::string& value, const std::string& key) {
     const auto itemQuery = query(key);
     std::optional<platform::KeychainAccess> access;
     if (key == "access_token" || key == "refresh_token") {
         access = makeAccess(itemQuery.account);
     }
-    return keychain_.store(itemQuery, value, access) == platform::KeychainStatus::success;
+    return keychain_.store(itemQuery, value, access);
 }
 
-std::optional<std::string> KeychainHelper::load(const std::string& key) const {
-    auto data = keychain_.copyMatching(query(key));
-    if (!data || !text::isValidUtf8(*data)) {
-        return std::nullopt;
+KeychainHelper::Lookup KeychainHelper::lookup(const std::string& key) const {
+    using platform::KeychainStatus;
+    auto read = keychain_.copyMatching(query(key));
+    switch (read.status) {
+        case KeychainStatus::success:
+            if (!text::isValidUtf8(read.data)) {
+                return {};
+            }
+            return {std::move(read.data), false};
+        case KeychainStatus::notFound:
+            return {};
+        case KeychainStatus::locked:
+        case KeychainStatus::failed:
+            break;
     }
-    return data;
+    return {std::nullopt, true};
 }
 
-void KeychainHelper::remove(const std::string& key) {
-    keychain_.remove(query(key));
+platform::KeychainStatus KeychainHelper::remove(const std::string& key) {
+    return keychain_.remove(query(key));
+}
+
+bool KeychainHelper::unlock() {
+    return keychain_.unlock() == platform::KeychainStatus::success;
 }
 
 }  // namespace zandorin

@@ -16,15 +16,27 @@ public:
 
     KeychainHelper(platform::Keychain& keychain, std::string service);
 
+    // What a read found. `keyringUnreadable` tells a keyring that could not be read (locked,
+    // absent, not answering) from one that holds no such item.
+    struct Lookup {
+        std::optional<std::string> value;
+        bool keyringUnreadable = false;
+    };
+
     // Replaces the item for the key. The old value stays when the new one cannot be written,
-    // so a failure never leaves the key empty. True when the value was written.
-    bool save(const std::string& value, const std::string& key);
+    // so a failure never leaves the key empty.
+    platform::KeychainStatus save(const std::string& value, const std::string& key);
 
     // Nothing when there is no item, the keyring refuses, or the data is not UTF-8.
-    std::optional<std::string> load(const std::string& key) const;
+    std::optional<std::string> load(const std::string& key) const { return lookup(key).value; }
+    Lookup lookup(const std::string& key) const;
 
     // `delete` in the keychain's own vocabulary; harmless when there is no item.
-    void remove(const std::string& key);
+    platform::KeychainStatus remove(const std::string& key);
+
+    // Shows the keyring's unlock prompt and waits for it; background tasks only. True when
+    // the keyring is open afterwards.
+    bool unlock();
 
     const std::string& service() const { return service_; }
 

@@ -190,8 +190,24 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
         platform_.console.writeLine("[OAuth] token exchange 失敗");
         return;
     }
-    if (!keychain_.save(answer->accessToken, "access_token")) {
+    ++signIns_;
+    // The user is signing in, so a locked keyring may ask them to unlock it now.
+    auto stored = keychain_.save(answer->accessToken, "access_token");
+    if (stored == platform::KeychainStatus::locked && keychain_.unlock()) {
+        stored = keychain_.save(answer->accessToken, "access_token");
+    }
+    if (stored != platform::KeychainStatus::success) {
         platform_.console.writeLine("[OAuth] 登入失敗：token 無法存入 Keychain");
+        if (!keyringNoticeShown_.exchange(true)) {
+            onMain([this] {
+                platform_.userNotifications.add(
+                    {.identifier = keyringNotice,
+                     .content = {.title = "Mirrowen",
+                                 .body = "登入無法保存：鑰匙圈已鎖定或不存在。請解鎖鑰匙圈"
+                                         "（或安裝並啟動 gnome-keyring 等 Secret Service），"
+                                         "再登入一次。"}});
+            });
+        }
         return;
     }
     if (answer->refreshToken) {
@@ -311,8 +327,20 @@ void OAuthManager::logout() {
         [this, withdrawal = std::move(withdrawal)] { push_.unregisterToken(withdrawal); });
 
     ++signOutEpoch_;
-    keychain_.remove("access_token");
-    keychain_.remove("refresh_token");
+    const bool accessLocked = keychain_.remove("access_token") == platform::KeychainStatus::locked;
+    const bool refreshLocked =
+        keychain_.remove("refresh_token") == platform::KeychainStatus::locked;
+    if (accessLocked || refreshLocked) {
+        // The tokens would come back with the keyring. The user asked for the sign-out, so the
+        // keyring may ask them to unlock it, away from the main thread; a sign-in since then
+        // keeps its own tokens.
+        platform_.executor.run([this, signIns = signIns_.load()] {
+            if (keychain_.unlock() && signIns_.load() == signIns) {
+                keychain_.remove("access_token");
+                keychain_.remove("refresh_token");
+            }
+        });
+    }
     onMain([this] { platform_.notificationCenter.post(authStateChanged); });
 }
 

@@ -21,6 +21,9 @@ public:
     // Process-local notification posted from the main queue after a sign-in and every sign-out.
     static constexpr const char* authStateChanged = "ZandorinAuthStateChanged";
 
+    // Said once per run when a sign-in's tokens cannot be stored in the keyring.
+    static constexpr const char* keyringNotice = "keyring-sign-in-lost";
+
     static constexpr auto refreshInterval = std::chrono::seconds(240);
     static constexpr auto tokenRequestTimeout = std::chrono::seconds(60);
 
@@ -88,6 +91,9 @@ private:
     // by a sign-out is dropped, or undone if the sign-out came while it was being stored. No
     // lock is held across a keyring call: the main thread must never wait on a slow keyring.
     std::atomic<std::uint64_t> signOutEpoch_{0};
+    // Bumped by every code exchange before it stores tokens.
+    std::atomic<std::uint64_t> signIns_{0};
+    std::atomic<bool> keyringNoticeShown_{false};
 
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

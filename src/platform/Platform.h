@@ -29,6 +29,7 @@ struct Platform {
     BackgroundExecutor& executor;
     HttpClient& http;
     Keychain& keychain;
+    KeychainMonitor& keychainMonitor;
     BundleInfo& bundle;
     StatusBar& statusBar;
     Alerts& alerts;

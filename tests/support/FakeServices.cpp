@@ -83,27 +83,41 @@ platform::KeychainStatus InMemoryKeychain::store(
     }
     std::lock_guard lock(mutex_);
     if (locked_) {
-        return platform::KeychainStatus::failed;
+        return platform::KeychainStatus::locked;
     }
     items_[{query.service, query.account}] = Item{data, access};
     return platform::KeychainStatus::success;
 }
 
-std::optional<std::string> InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
+platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
+    using platform::KeychainStatus;
     events_.add("keychain.copyMatching " + query.account);
     std::lock_guard lock(mutex_);
-    const auto it = items_.find({query.service, query.account});
-    if (locked_ || it == items_.end()) {
-        return std::nullopt;
+    if (locked_) {
+        return {KeychainStatus::locked, {}};
     }
-    return it->second.data;
+    const auto it = items_.find({query.service, query.account});
+    if (it == items_.end()) {
+        return {KeychainStatus::notFound, {}};
+    }
+    return {KeychainStatus::success, it->second.data};
+}
+
+platform::KeychainStatus InMemoryKeychain::unlock() {
+    events_.add("keychain.unlock");
+    std::lock_guard lock(mutex_);
+    ++unlockPrompts;
+    if (locked_ && !dismissPrompt) {
+        locked_ = false;
+    }
+    return locked_ ? platform::KeychainStatus::locked : platform::KeychainStatus::success;
 }
 
 platform::KeychainStatus InMemoryKeychain::remove(const platform::KeychainQuery& query) {
     events_.add("keychain.remove " + query.account);
     std::lock_guard lock(mutex_);
     if (locked_) {
-        return platform::KeychainStatus::failed;
+        return platform::KeychainStatus::locked;
     }
     return items_.erase({query.service, query.account}) > 0 ? platform::KeychainStatus::success
                                                             : platform::KeychainStatus::notFound;

@@ -59,8 +59,10 @@ public:
 
     platform::KeychainStatus store(const platform::KeychainQuery& query, const std::string& data,
                                    const std::optional<platform::KeychainAccess>& access) override;
-    std::optional<std::string> copyMatching(const platform::KeychainQuery& query) override;
+    platform::KeychainData copyMatching(const platform::KeychainQuery& query) override;
     platform::KeychainStatus remove(const platform::KeychainQuery& query) override;
+    // Opens a locked keyring unless the user is to dismiss the prompt.
+    platform::KeychainStatus unlock() override;
     std::optional<platform::TrustedApplication> trustedApplication(
         const std::optional<std::string>& path) override;
 
@@ -72,6 +74,8 @@ public:
     std::size_t itemCount() const;
 
     void setLocked(bool locked);
+    bool dismissPrompt = false;
+    int unlockPrompts = 0;
     void setExecutables(std::set<std::string> paths);  // paths that exist and are executable
 
     // Runs before each store, e.g. to interleave another operation with a write.
@@ -83,6 +87,12 @@ private:
     std::map<std::pair<std::string, std::string>, Item> items_;
     bool locked_ = false;
     std::set<std::string> executables_;
+};
+
+class FakeKeychainMonitor final : public platform::KeychainMonitor {
+public:
+    void setChangeHandler(std::function<void()> handler) override { this->handler = handler; }
+    std::function<void()> handler;
 };
 
 class FakeStatusItem final : public platform::StatusItem {

@@ -16,6 +16,7 @@ struct TestPlatform {
     ManualExecutor executor;
     ScriptedHttpClient http{events};
     InMemoryKeychain keychain{events};
+    FakeKeychainMonitor keychainMonitor;
     FakeBundleInfo bundle;
     FakeStatusBar statusBar{events};
     FakeAlerts alerts{events};
@@ -36,6 +37,7 @@ struct TestPlatform {
         .executor = executor,
         .http = http,
         .keychain = keychain,
+        .keychainMonitor = keychainMonitor,
         .bundle = bundle,
         .statusBar = statusBar,
         .alerts = alerts,

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "app/AppDelegate.h"
+#include "support/MenuText.h"
 #include "support/TestPlatform.h"
 #include "support/Tokens.h"
 
@@ -30,11 +31,14 @@ TEST_F(AppDelegateTest, StartUpRunsInOrderAndSchedulesRefreshForAnyStoredToken) 
         std::string name;
         std::optional<std::string> token;
         bool refreshTimer;
+        bool keyringLocked = false;
     };
     const std::vector<Case> cases = {
         {"signed out", std::nullopt, false},
         {"expired token still refreshes", test::makeToken(R"({"exp":1})"), true},
         {"unreadable token still refreshes", std::string("opaque"), true},
+        {"locked keyring: a notice and a retry, never a prompt", std::string("opaque"), false,
+         true},
     };
     for (const auto& c : cases) {
         test::TestPlatform local;
@@ -45,6 +49,7 @@ TEST_F(AppDelegateTest, StartUpRunsInOrderAndSchedulesRefreshForAnyStoredToken) 
         if (c.token) {
             localKeychain.save(*c.token, "access_token");
         }
+        local.keychain.setLocked(c.keyringLocked);
         localDelegate.applicationDidFinishLaunching();
 
         std::vector<std::string> expected = {
@@ -54,13 +59,61 @@ TEST_F(AppDelegateTest, StartUpRunsInOrderAndSchedulesRefreshForAnyStoredToken) 
         if (c.refreshTimer) {
             expected.push_back("mainQueue.scheduleRepeating 240s");
         }
+        if (c.keyringLocked) {
+            expected.push_back(std::string("userNotifications.add ") + AppDelegate::keyringNotice);
+            expected.push_back("mainQueue.scheduleRepeating 60s");
+        }
         expected.push_back("userNotifications.setDelegate");
+        EXPECT_EQ(local.keychain.unlockPrompts, 0) << c.name;
         EXPECT_EQ(local.events.matching({"application.", "statusBar.", "userNotifications.",
                                          "mainQueue.scheduleRepeating"}),
                   expected)
             << c.name;
         EXPECT_EQ(local.userNotifications.delegate, &localDelegate) << c.name;
         EXPECT_TRUE(localDelegate.controller()) << c.name;
+    }
+}
+
+TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutARestart) {
+    enum class Trigger { keyringSignal, retryTimer, noticeClick };
+    for (const auto trigger : {Trigger::keyringSignal, Trigger::retryTimer, Trigger::noticeClick}) {
+        test::TestPlatform local;
+        KeychainHelper localKeychain{local.keychain, "com.zandorin.auth"};
+        PushManager localPush{local.platform, localKeychain};
+        OAuthManager localOAuth{local.platform, localKeychain, localPush};
+        AppDelegate localDelegate{local.platform, localKeychain, localOAuth, localPush};
+        localKeychain.save(test::makeToken(R"({"email":"ada@example.com"})"), "access_token");
+        local.keychain.setLocked(true);
+        localDelegate.applicationDidFinishLaunching();
+        ASSERT_TRUE(local.keychainMonitor.handler);
+        local.keychainMonitor.handler();  // a change that leaves it locked changes nothing
+        local.events.clear();
+
+        switch (trigger) {
+            case Trigger::keyringSignal:
+                local.keychain.setLocked(false);
+                local.keychainMonitor.handler();
+                break;
+            case Trigger::retryTimer:
+                local.keychain.setLocked(false);
+                local.mainQueue.advance(AppDelegate::keyringRetryInterval);
+                break;
+            case Trigger::noticeClick:
+                localDelegate.didReceive({local.userNotifications.added.at(0), "default"}, [] {});
+                local.executor.runAll();  // the prompt, away from the main thread
+                local.mainQueue.runPending();
+                break;
+        }
+        EXPECT_EQ(local.keychain.unlockPrompts, trigger == Trigger::noticeClick ? 1 : 0);
+        EXPECT_EQ(local.events.matching({"mainQueue.scheduleRepeating 240s"}).size(), 1u);
+        EXPECT_TRUE(test::describe(local.statusBar.item->menus.back())
+                        .at(0)
+                        .starts_with("status Mirrowen — ada@example.com"));
+        // Read once: neither the signal nor the retry timer acts any more.
+        local.keychainMonitor.handler();
+        local.mainQueue.advance(AppDelegate::keyringRetryInterval * 3);
+        EXPECT_EQ(local.events.matching({"mainQueue.scheduleRepeating 240s"}).size(), 1u);
+        EXPECT_EQ(local.userNotifications.added.size(), 1u);
     }
 }
 

@@ -53,7 +53,7 @@ TEST_F(KeychainHelperTest, OnlyTheTwoOAuthKeysTrustTheProxyAndOnlyWhenItIsInstal
         fakes.keychain.setExecutables(c.proxyInstalled
                                           ? std::set<std::string>{KeychainHelper::proxyPath}
                                           : std::set<std::string>{});
-        ASSERT_TRUE(keychain.save("v", c.key)) << c.key;
+        ASSERT_EQ(keychain.save("v", c.key), platform::KeychainStatus::success) << c.key;
         const auto stored = item(c.key);
         ASSERT_TRUE(stored) << c.key;
         if (!c.trusted) {
@@ -76,23 +76,39 @@ TEST_F(KeychainHelperTest, SavingTwiceLeavesOneItemWithTheSecondValue) {
 TEST_F(KeychainHelperTest, AFailedSaveKeepsTheOldValue) {
     keychain.save("old", "refresh_token");
     fakes.keychain.setLocked(true);
-    EXPECT_FALSE(keychain.save("new", "refresh_token"));
+    EXPECT_EQ(keychain.save("new", "refresh_token"), platform::KeychainStatus::locked);
     fakes.keychain.setLocked(false);
     EXPECT_EQ(keychain.load("refresh_token"), "old");
     // The store was asked to replace, never to delete first.
     EXPECT_TRUE(fakes.events.matching({"keychain.remove"}).empty());
 }
 
-TEST_F(KeychainHelperTest, LoadFoldsEveryFailureIntoNothing) {
-    EXPECT_EQ(keychain.load("access_token"), std::nullopt);  // never saved
-    keychain.save("", "access_token");
-    EXPECT_EQ(keychain.load("access_token"), "");  // zero bytes is a value
-    keychain.save("\xC3\x28", "access_token");     // not UTF-8
-    EXPECT_EQ(keychain.load("access_token"), std::nullopt);
-    keychain.save("令牌", "access_token");
-    EXPECT_EQ(keychain.load("access_token"), "令牌");
-    fakes.keychain.setLocked(true);
-    EXPECT_EQ(keychain.load("access_token"), std::nullopt);
+TEST_F(KeychainHelperTest, ALockedKeyringIsToldApartFromAMissingOrUnusableItem) {
+    struct Case {
+        std::optional<std::string> stored;  // nothing: never saved
+        bool locked;
+        std::optional<std::string> value;
+        bool unreadable;
+    };
+    const Case cases[] = {
+        {std::nullopt, false, std::nullopt, false},
+        {"", false, "", false},                    // zero bytes is a value
+        {"\xC3\x28", false, std::nullopt, false},  // not UTF-8
+        {"令牌", false, "令牌", false},
+        {"令牌", true, std::nullopt, true},
+        {std::nullopt, true, std::nullopt, true},
+    };
+    for (const auto& c : cases) {
+        fakes.keychain.setLocked(false);
+        keychain.remove("access_token");
+        if (c.stored) {
+            keychain.save(*c.stored, "access_token");
+        }
+        fakes.keychain.setLocked(c.locked);
+        const auto found = keychain.lookup("access_token");
+        EXPECT_EQ(found.value, c.value) << c.stored.value_or("(none)") << c.locked;
+        EXPECT_EQ(found.keyringUnreadable, c.unreadable) << c.stored.value_or("(none)");
+    }
 }
 
 TEST_F(KeychainHelperTest, RemoveIsHarmlessWithoutAnItem) {

@@ -255,10 +255,13 @@ TEST_F(OAuthManagerTest, ExchangeOutcomes) {
         {"not JSON", answer(200, "<html>"), false, "A1", "R1", failed, false},
         {"JSON array", answer(200, R"([{"access_token":"A2"}])"), false, "A1", "R1", failed, false},
         {"no answer", TransferError{"connection refused"}, false, "A1", "R1", failed, false},
-        {"keychain refuses the new token", answer(200, R"({"access_token":"A2"})"), true, "A1",
+        {"locked keyring unlocked at the prompt", answer(200, R"({"access_token":"A2"})"), true,
+         "A2", std::nullopt, success, true},
+        {"locked keyring, prompt dismissed", answer(200, R"({"access_token":"A2"})"), true, "A1",
          "R1", "[OAuth] 登入失敗：token 無法存入 Keychain", false},
     };
     for (const auto& c : cases) {
+        fakes.keychain.dismissPrompt = c.name.ends_with("dismissed");
         fakes.keychain.setLocked(false);
         storeTokens("A1", "R1");
         fakes.console.clear();
@@ -278,7 +281,16 @@ TEST_F(OAuthManagerTest, ExchangeOutcomes) {
         EXPECT_EQ(fakes.console.lines(), std::vector<std::string>{c.line}) << c.name;
         EXPECT_EQ(fakes.events.matching({"authStateChanged"}).size(), c.announced ? 1u : 0u)
             << c.name;
-        EXPECT_EQ(fakes.userNotifications.added.size(), c.announced ? 1u : 0u) << c.name;
+        // The sign-in that could not be kept is said, in a notice of its own.
+        std::vector<std::string> notices;
+        for (const auto& added : fakes.userNotifications.added) {
+            notices.push_back(added.identifier);
+        }
+        EXPECT_EQ(notices, c.announced ? std::vector<std::string>{"login-success"}
+                           : c.keychainLocked
+                               ? std::vector<std::string>{OAuthManager::keyringNotice}
+                               : std::vector<std::string>{})
+            << c.name;
         EXPECT_EQ(!fakes.events.matching({"mainQueue.scheduleRepeating 240s"}).empty(), c.announced)
             << c.name;
     }
@@ -517,6 +529,28 @@ TEST_F(OAuthManagerTest, LogoutReadsTheWithdrawalFirstThenDeletesThenAnnounces) 
     // The device token goes even though the withdrawal failed; sign-out itself never did.
     EXPECT_EQ(keychain.load("push_token"), std::nullopt);
     EXPECT_TRUE(fakes.console.lines().empty());
+}
+
+TEST_F(OAuthManagerTest, ASignOutIntoALockedKeyringAsksToUnlockInTheBackgroundOnly) {
+    for (const bool dismissed : {false, true}) {
+        fakes.keychain.setLocked(false);
+        storeTokens("A1", "R1");
+        fakes.keychain.setLocked(true);
+        fakes.keychain.dismissPrompt = dismissed;
+        fakes.keychain.unlockPrompts = 0;
+
+        oauth->logout();
+        EXPECT_EQ(fakes.keychain.unlockPrompts, 0) << "a prompt on the main thread";
+        runTasks();
+        fakes.mainQueue.runPending();
+        EXPECT_EQ(fakes.keychain.unlockPrompts, 1);
+        fakes.keychain.setLocked(false);
+        // Unlocked, the tokens go; left locked, they stay where nobody can read them.
+        EXPECT_EQ(keychain.load("access_token"),
+                  dismissed ? std::optional<std::string>("A1") : std::nullopt);
+        EXPECT_EQ(keychain.load("refresh_token"),
+                  dismissed ? std::optional<std::string>("R1") : std::nullopt);
+    }
 }
 
 TEST_F(OAuthManagerTest, RescheduledRefreshStartsItsPeriodAgain) {

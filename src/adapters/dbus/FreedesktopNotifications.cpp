@@ -52,6 +52,24 @@ QDBusMessage serverCall(const QString& method) {
     return QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
 }
 
+QDBusMessage notifyCall(const platform::NotificationRequest& request, unsigned options,
+                        bool bodyMarkup) {
+    QVariantMap hints{{QStringLiteral("desktop-entry"), QString::fromUtf8(kExecutableName)}};
+    if ((options & platform::presentationSound) != 0) {
+        hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
+    }
+    QString body = QString::fromStdString(request.content.body);
+    if (bodyMarkup) {
+        // Texts come from the service: shown as they are, never as markup.
+        body = body.toHtmlEscaped();
+    }
+    QDBusMessage message = serverCall(QStringLiteral("Notify"));
+    message << QStringLiteral("ZandorinAuth") << uint{0} << QString()
+            << QString::fromStdString(request.content.title) << body
+            << QStringList{QStringLiteral("default"), QStringLiteral("開啟")} << hints << int{-1};
+    return message;
+}
+
 }  // namespace
 
 struct FreedesktopNotifications::Impl {
@@ -119,26 +137,13 @@ struct FreedesktopNotifications::Impl {
         if ((options & platform::presentationBanner) == 0 || !bus.isConnected()) {
             return;
         }
-        QVariantMap hints{{QStringLiteral("desktop-entry"), QString::fromUtf8(kExecutableName)}};
-        if ((options & platform::presentationSound) != 0) {
-            hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
-        }
-        QString body = QString::fromStdString(request.content.body);
-        if (bodyMarkup) {
-            // Texts come from the service: shown as they are, never as markup.
-            body = body.toHtmlEscaped();
-        }
-        QDBusMessage message = serverCall(QStringLiteral("Notify"));
-        message << QStringLiteral("ZandorinAuth") << uint{0} << QString()
-                << QString::fromStdString(request.content.title) << body
-                << QStringList{QStringLiteral("default"), QStringLiteral("開啟")} << hints
-                << int{-1};
-        call(message, -1, [this, request](const QDBusPendingCall& finished) {
-            const QDBusPendingReply<uint> reply(finished);
-            if (reply.isValid()) {
-                remember(reply.value(), request);
-            }
-        });
+        call(notifyCall(request, options, bodyMarkup), -1,
+             [this, request](const QDBusPendingCall& finished) {
+                 const QDBusPendingReply<uint> reply(finished);
+                 if (reply.isValid()) {
+                     remember(reply.value(), request);
+                 }
+             });
     }
 
     void remember(uint id, platform::NotificationRequest request) {
@@ -231,6 +236,18 @@ void FreedesktopNotifications::add(const platform::NotificationRequest& request)
                 QMetaObject::invokeMethod(app, std::move(present), Qt::QueuedConnection);
             }
         });
+}
+
+bool FreedesktopNotifications::showBeforeExit(const platform::NotificationRequest& request,
+                                              std::chrono::milliseconds timeout) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        return false;
+    }
+    // No capability query here: the texts are our own, free of markup characters.
+    const QDBusMessage reply = bus.call(notifyCall(request, platform::presentationBanner, false),
+                                        QDBus::Block, static_cast<int>(timeout.count()));
+    return reply.type() == QDBusMessage::ReplyMessage;
 }
 
 void FreedesktopNotifications::setDelegate(platform::UserNotificationDelegate* delegate) {

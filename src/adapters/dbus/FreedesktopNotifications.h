@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -35,6 +36,11 @@ public:
     void add(const platform::NotificationRequest& request) override;
 
     void setDelegate(platform::UserNotificationDelegate* delegate) override;
+
+    // For a process about to end: shows the notification at once and waits (at most
+    // `timeout`) until the server has it. False when no server took it.
+    static bool showBeforeExit(const platform::NotificationRequest& request,
+                               std::chrono::milliseconds timeout);
 
 private:
     struct Impl;

@@ -4,11 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <condition_variable>
-#include <cstdint>
+#include <deque>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -19,6 +17,7 @@ namespace zandorin::adapters {
 
 namespace {
 
+using platform::KeychainData;
 using platform::KeychainQuery;
 using platform::KeychainStatus;
 using Clock = std::chrono::steady_clock;
@@ -36,6 +35,8 @@ using GOwned = std::unique_ptr<T, GDeleter<Free>>;
 
 using CancellablePtr = GOwned<GCancellable, g_object_unref>;
 using ServicePtr = GOwned<SecretService, g_object_unref>;
+using CollectionPtr = GOwned<SecretCollection, g_object_unref>;
+using ItemPtr = GOwned<SecretItem, g_object_unref>;
 using ValuePtr = GOwned<SecretValue, secret_value_unref>;
 using AttributesPtr = GOwned<GHashTable, g_hash_table_unref>;
 using ErrorPtr = GOwned<GError, g_error_free>;
@@ -72,156 +73,344 @@ std::vector<SecretItem*> itemsOf(GList* list) {
     return items;
 }
 
-// Every item matching the query, in any collection. UNLOCK asks the provider to unlock
-// locked ones (a prompt on a desktop); items that stay locked come back with their locked
-// flag set.
-ItemListPtr matchingItems(SecretService* service, const KeychainQuery& query,
-                          GCancellable* cancellable, GError** error) {
-    const auto attributes = attributesFor(query);
-    return ItemListPtr{secret_service_search_sync(
-        service, &tokenSchema(), attributes.get(),
-        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK), cancellable,
-        error)};
+bool anyLocked(const std::vector<SecretItem*>& items) {
+    for (SecretItem* item : items) {
+        if (secret_item_get_locked(item)) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// Cancels calls that outlive their deadline. One thread that sleeps on a condition variable,
-// without a timeout while no call is running.
-class Watchdog {
+ServicePtr connectService(GCancellable* cancellable, GError** error) {
+    return ServicePtr{secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error)};
+}
+
+// Every item matching the query, in any collection. Without SECRET_SEARCH_UNLOCK: locked ones
+// come back with their locked flag set instead of bringing up the unlock prompt.
+ItemListPtr matchingItems(SecretService* service, const KeychainQuery& query, bool loadSecrets,
+                          GCancellable* cancellable, GError** error) {
+    const auto attributes = attributesFor(query);
+    const int flags = SECRET_SEARCH_ALL | (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0);
+    return ItemListPtr{secret_service_search_sync(service, &tokenSchema(), attributes.get(),
+                                                  static_cast<SecretSearchFlags>(flags),
+                                                  cancellable, error)};
+}
+
+CollectionPtr defaultCollection(SecretService* service, GCancellable* cancellable, GError** error) {
+    return CollectionPtr{secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, error)};
+}
+
+// What a search that found nothing means: some providers hide what a locked collection
+// holds, so with the default collection locked the answer is "locked", not "no item".
+KeychainStatus nothingFound(SecretService* service, GCancellable* cancellable, GError** error) {
+    const auto collection = defaultCollection(service, cancellable, error);
+    if (*error != nullptr) {
+        return KeychainStatus::failed;
+    }
+    return collection && secret_collection_get_locked(collection.get()) ? KeychainStatus::locked
+                                                                        : KeychainStatus::notFound;
+}
+
+// Where the default collection is missing or locked, a new item cannot be written without the
+// user: "locked", which unlock() resolves.
+KeychainStatus createItem(SecretService* service, const KeychainQuery& query, SecretValue* value,
+                          GCancellable* cancellable, GError** error) {
+    const auto collection = defaultCollection(service, cancellable, error);
+    if (*error != nullptr) {
+        return KeychainStatus::failed;
+    }
+    if (!collection || secret_collection_get_locked(collection.get())) {
+        return KeychainStatus::locked;
+    }
+    const auto attributes = attributesFor(query);
+    const ItemPtr item{secret_item_create_sync(collection.get(), &tokenSchema(), attributes.get(),
+                                               query.account.c_str(), value,
+                                               SECRET_ITEM_CREATE_NONE, cancellable, error)};
+    return item ? KeychainStatus::success : KeychainStatus::failed;
+}
+
+// Calls to the keyring run on a thread of their own, so that a caller can stop waiting for one
+// that does not come back. libsecret's cancellation cannot be relied on for that: it does not
+// end a call that waits on an unlock prompt.
+class Lane {
 public:
-    Watchdog() : thread_([this] { run(); }) {}
+    // A call's outcome, shared by the lane and whoever waits for it.
+    template <typename Result>
+    struct Pending {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<Result> result;
+        bool started = false;
+        bool abandoned = false;  // its callers have gone: do not start it
+        CancellablePtr cancellable{g_cancellable_new()};
 
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+        // Nothing when the deadline passed first.
+        std::optional<Result> wait(Clock::time_point deadline) {
+            std::unique_lock lock(mutex);
+            if (!done.wait_until(lock, deadline, [this] { return result.has_value(); })) {
+                return std::nullopt;
+            }
+            return result;
         }
-        wake_.notify_one();
-        thread_.join();
-    }
-
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-    std::uint64_t arm(Clock::time_point deadline, GCancellable* cancellable) {
-        std::uint64_t ticket = 0;
-        {
-            std::lock_guard lock(mutex_);
-            ticket = ++lastTicket_;
-            armed_.emplace(
-                ticket, Armed{deadline, CancellablePtr{G_CANCELLABLE(g_object_ref(cancellable))}});
-        }
-        wake_.notify_one();
-        return ticket;
-    }
-
-    void disarm(std::uint64_t ticket) {
-        CancellablePtr released;
-        std::lock_guard lock(mutex_);
-        if (auto it = armed_.find(ticket); it != armed_.end()) {
-            released = std::move(it->second.cancellable);
-            armed_.erase(it);
-        }
-    }
-
-private:
-    struct Armed {
-        Clock::time_point deadline;
-        CancellablePtr cancellable;
     };
 
-    void run() {
-        std::unique_lock lock(mutex_);
-        while (!stopping_) {
-            if (armed_.empty()) {
-                wake_.wait(lock);
-                continue;
-            }
-            const auto now = Clock::now();
-            auto earliest = Clock::time_point::max();
-            std::vector<CancellablePtr> due;
-            for (auto it = armed_.begin(); it != armed_.end();) {
-                if (it->second.deadline <= now) {
-                    due.push_back(std::move(it->second.cancellable));
-                    it = armed_.erase(it);
-                } else {
-                    earliest = std::min(earliest, it->second.deadline);
-                    ++it;
-                }
-            }
-            if (!due.empty()) {
-                // Cancelling runs GIO's handlers; keep them outside our lock.
-                lock.unlock();
-                for (const auto& cancellable : due) {
-                    g_cancellable_cancel(cancellable.get());
-                }
-                due.clear();
-                lock.lock();
-                continue;
-            }
-            wake_.wait_until(lock, earliest);
-        }
+    Lane() : queue_(std::make_shared<Queue>()) {
+        std::thread([queue = queue_] { queue->run(); }).detach();
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::map<std::uint64_t, Armed> armed_;
-    std::uint64_t lastTicket_ = 0;
-    bool stopping_ = false;
-    std::thread thread_;  // last: starts once the members above exist
-};
+    ~Lane() {
+        {
+            std::lock_guard lock(queue_->mutex);
+            queue_->stopping = true;
+        }
+        queue_->wake.notify_one();
+    }
 
-class ArmedDeadline {
-public:
-    ArmedDeadline(Watchdog& watchdog, Clock::time_point deadline, GCancellable* cancellable)
-        : watchdog_(watchdog), ticket_(watchdog.arm(deadline, cancellable)) {}
-    ~ArmedDeadline() { watchdog_.disarm(ticket_); }
+    Lane(const Lane&) = delete;
+    Lane& operator=(const Lane&) = delete;
 
-    ArmedDeadline(const ArmedDeadline&) = delete;
-    ArmedDeadline& operator=(const ArmedDeadline&) = delete;
+    template <typename Result, typename Work>
+    std::shared_ptr<Pending<Result>> post(Work work) {
+        auto pending = std::make_shared<Pending<Result>>();
+        {
+            std::lock_guard lock(queue_->mutex);
+            queue_->jobs.emplace_back([pending, work = std::move(work)]() mutable {
+                {
+                    std::lock_guard lock(pending->mutex);
+                    if (pending->abandoned) {
+                        return;
+                    }
+                    pending->started = true;
+                }
+                Result result = work(pending->cancellable.get());
+                {
+                    std::lock_guard lock(pending->mutex);
+                    pending->result = std::move(result);
+                }
+                pending->done.notify_all();
+            });
+        }
+        queue_->wake.notify_one();
+        return pending;
+    }
+
+    // Runs the work on the lane and waits for it until the deadline; after that the call is
+    // cancelled and its answer dropped.
+    // While a call that was given up on still runs, later ones fail at once instead of
+    // queueing behind it: a keyring that hangs costs one deadline, not one per call.
+    template <typename Result, typename Work>
+    Result call(Clock::time_point deadline, Result onTimeout, Work work) {
+        {
+            std::lock_guard lock(queue_->mutex);
+            if (queue_->stuck) {
+                return onTimeout;
+            }
+        }
+        const auto pending = post<Result>(std::move(work));
+        if (auto result = pending->wait(deadline)) {
+            return std::move(*result);
+        }
+        bool started = false;
+        {
+            std::lock_guard lock(pending->mutex);
+            pending->abandoned = true;
+            started = pending->started && !pending->result;
+        }
+        if (started) {
+            std::lock_guard lock(queue_->mutex);
+            queue_->stuck = true;
+        }
+        g_cancellable_cancel(pending->cancellable.get());
+        return onTimeout;
+    }
 
 private:
-    Watchdog& watchdog_;
-    std::uint64_t ticket_;
+    // Outlives the lane: the thread may still be inside an abandoned call when the lane goes.
+    struct Queue {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> jobs;
+        bool stopping = false;
+        bool stuck = false;  // a call given up on is still running
+
+        void run() {
+            std::unique_lock lock(mutex);
+            while (true) {
+                wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+                if (stopping) {
+                    return;
+                }
+                auto job = std::move(jobs.front());
+                jobs.pop_front();
+                lock.unlock();
+                job();
+                lock.lock();
+                stuck = false;
+            }
+        }
+    };
+
+    std::shared_ptr<Queue> queue_;
 };
+
+// Runs one keyring operation, a second time after an error that neither a cancellation nor the
+// provider's "locked" answer explains: after the keyring daemon restarts, libsecret's cached
+// connection keeps failing until it is dropped.
+template <typename Result, typename Attempt>
+Result withReconnect(Result onFailure, Result onLocked, GCancellable* cancellable,
+                     Attempt attempt) {
+    for (int round = 0; round < 2; ++round) {
+        GError* raw = nullptr;
+        Result result = attempt(cancellable, &raw);
+        const ErrorPtr error{raw};
+        if (!error) {
+            return result;
+        }
+        if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+            break;
+        }
+        if (g_error_matches(error.get(), SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) {
+            return onLocked;
+        }
+        secret_service_disconnect();
+    }
+    return onFailure;
+}
+
+KeychainStatus storeNow(const KeychainQuery& query, const std::string& data,
+                        GCancellable* cancellable, GError** error) {
+    const ServicePtr service = connectService(cancellable, error);
+    if (!service) {
+        return KeychainStatus::failed;
+    }
+    const auto found = matchingItems(service.get(), query, false, cancellable, error);
+    if (*error != nullptr) {
+        return KeychainStatus::failed;
+    }
+    const ValuePtr value{
+        secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain")};
+    const auto items = itemsOf(found.get());
+    // Overwrite an existing item rather than create a new one: the provider only replaces
+    // items whose attributes match exactly, and one written by another tool lacks our
+    // xdg:schema, so creating would leave two items and readers would pick either.
+    SecretItem* target = nullptr;
+    for (SecretItem* item : items) {
+        if (!secret_item_get_locked(item)) {
+            target = item;
+            break;
+        }
+    }
+    if (target == nullptr) {
+        return items.empty() ? createItem(service.get(), query, value.get(), cancellable, error)
+                             : KeychainStatus::locked;
+    }
+    if (!secret_item_set_secret_sync(target, value.get(), cancellable, error)) {
+        return KeychainStatus::failed;
+    }
+    for (SecretItem* item : items) {
+        if (item != target && !secret_item_get_locked(item) &&
+            !secret_item_delete_sync(item, cancellable, error)) {
+            return KeychainStatus::failed;
+        }
+    }
+    return KeychainStatus::success;
+}
+
+KeychainData copyNow(const KeychainQuery& query, GCancellable* cancellable, GError** error) {
+    const ServicePtr service = connectService(cancellable, error);
+    if (!service) {
+        return {};
+    }
+    const auto found = matchingItems(service.get(), query, true, cancellable, error);
+    if (*error != nullptr) {
+        return {};
+    }
+    const auto items = itemsOf(found.get());
+    for (SecretItem* item : items) {
+        if (secret_item_get_locked(item)) {
+            continue;
+        }
+        if (const ValuePtr value{secret_item_get_secret(item)}) {
+            gsize length = 0;
+            const gchar* bytes = secret_value_get(value.get(), &length);
+            return {KeychainStatus::success, std::string(bytes, length)};
+        }
+    }
+    if (anyLocked(items)) {
+        return {KeychainStatus::locked, {}};
+    }
+    return {nothingFound(service.get(), cancellable, error), {}};
+}
+
+KeychainStatus removeNow(const KeychainQuery& query, GCancellable* cancellable, GError** error) {
+    const ServicePtr service = connectService(cancellable, error);
+    if (!service) {
+        return KeychainStatus::failed;
+    }
+    const auto found = matchingItems(service.get(), query, false, cancellable, error);
+    if (*error != nullptr) {
+        return KeychainStatus::failed;
+    }
+    const auto items = itemsOf(found.get());
+    if (items.empty()) {
+        return nothingFound(service.get(), cancellable, error);
+    }
+    for (SecretItem* item : items) {
+        if (!secret_item_get_locked(item) && !secret_item_delete_sync(item, cancellable, error)) {
+            return KeychainStatus::failed;
+        }
+    }
+    return anyLocked(items) ? KeychainStatus::locked : KeychainStatus::success;
+}
+
+// Brings up the keyring's prompt: to unlock the default collection, or to choose the password
+// of a new one where there is none yet. Not cancellable (see Lane).
+KeychainStatus unlockNow(GError** error) {
+    const ServicePtr service = connectService(nullptr, error);
+    if (!service) {
+        return KeychainStatus::failed;
+    }
+    const auto collection = defaultCollection(service.get(), nullptr, error);
+    if (*error != nullptr) {
+        return KeychainStatus::failed;
+    }
+    if (!collection) {
+        const CollectionPtr created{
+            secret_collection_create_sync(service.get(), "Login", SECRET_COLLECTION_DEFAULT,
+                                          SECRET_COLLECTION_CREATE_NONE, nullptr, error)};
+        return created ? KeychainStatus::success : KeychainStatus::failed;
+    }
+    if (!secret_collection_get_locked(collection.get())) {
+        return KeychainStatus::success;
+    }
+    GList objects{collection.get(), nullptr, nullptr};
+    const gint unlocked =
+        secret_service_unlock_sync(service.get(), &objects, nullptr, nullptr, error);
+    if (*error != nullptr) {
+        return KeychainStatus::failed;
+    }
+    // A dismissed prompt is no error: the collection just stays locked.
+    return unlocked > 0 ? KeychainStatus::success : KeychainStatus::locked;
+}
 
 }  // namespace
 
 struct SecretServiceKeychain::Impl {
     std::function<bool()> isMainThread;
     Options options;
-    Watchdog watchdog;
+    Lane calls;
+    Lane prompts;
+    std::mutex unlockMutex;
+    std::shared_ptr<Lane::Pending<KeychainStatus>> unlocking;  // the prompt open now, if any
 
     Impl(std::function<bool()> mainThread, Options opts)
         : isMainThread(std::move(mainThread)), options(opts) {}
 
-    [[nodiscard]] std::chrono::milliseconds deadline() const {
-        return isMainThread && isMainThread() ? options.mainThreadDeadline
-                                              : options.backgroundDeadline;
-    }
-
-    // Runs one keyring call under the caller's deadline. `attempt` reports failure through
-    // its GError; it runs a second time after an error that neither the deadline nor the
-    // provider's "locked" answer explains, because after the keyring daemon restarts,
-    // libsecret's cached connection keeps failing until it is dropped. Re-asking after
-    // "locked" would only repeat the unlock prompt.
-    template <typename Result, typename Attempt>
-    Result bounded(Result onFailure, Attempt attempt) {
-        const CancellablePtr cancellable{g_cancellable_new()};
-        const ArmedDeadline armed(watchdog, Clock::now() + deadline(), cancellable.get());
-        for (int round = 0; round < 2; ++round) {
-            GError* raw = nullptr;
-            Result result = attempt(cancellable.get(), &raw);
-            const ErrorPtr error{raw};
-            if (!error) {
-                return result;
-            }
-            if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
-                g_error_matches(error.get(), SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) {
-                break;
-            }
-            secret_service_disconnect();
-        }
-        return onFailure;
+    [[nodiscard]] Clock::time_point deadline() const {
+        return Clock::now() + (isMainThread && isMainThread() ? options.mainThreadDeadline
+                                                              : options.backgroundDeadline);
     }
 };
 
@@ -233,97 +422,57 @@ SecretServiceKeychain::SecretServiceKeychain(std::function<bool()> isMainThread,
 
 SecretServiceKeychain::~SecretServiceKeychain() = default;
 
+// Each call's arguments are copied into its work: an abandoned call outlives its caller.
 KeychainStatus SecretServiceKeychain::store(const KeychainQuery& query, const std::string& data,
                                             const std::optional<platform::KeychainAccess>&) {
-    return impl_->bounded(KeychainStatus::failed, [&](GCancellable* cancellable, GError** error) {
-        const ServicePtr service{
-            secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error)};
-        if (!service) {
-            return KeychainStatus::failed;
-        }
-        const auto found = matchingItems(service.get(), query, cancellable, error);
-        if (*error != nullptr) {
-            return KeychainStatus::failed;
-        }
-        const ValuePtr value{
-            secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain")};
-        const auto items = itemsOf(found.get());
-        if (items.empty()) {
-            const auto attributes = attributesFor(query);
-            return secret_service_store_sync(service.get(), &tokenSchema(), attributes.get(),
-                                             SECRET_COLLECTION_DEFAULT, query.account.c_str(),
-                                             value.get(), cancellable, error)
-                       ? KeychainStatus::success
-                       : KeychainStatus::failed;
-        }
-        // Overwrite an existing item rather than create a new one: the provider only replaces
-        // items whose attributes match exactly, and one written by another tool lacks our
-        // xdg:schema, so creating would leave two items and readers would pick either.
-        SecretItem* target = nullptr;
-        for (SecretItem* item : items) {
-            if (!secret_item_get_locked(item)) {
-                target = item;
-                break;
-            }
-        }
-        if (target == nullptr) {
-            return KeychainStatus::failed;
-        }
-        if (!secret_item_set_secret_sync(target, value.get(), cancellable, error)) {
-            return KeychainStatus::failed;
-        }
-        for (SecretItem* item : items) {
-            if (item != target && !secret_item_get_locked(item) &&
-                !secret_item_delete_sync(item, cancellable, error)) {
-                return KeychainStatus::failed;
-            }
-        }
-        return KeychainStatus::success;
-    });
-}
-
-std::optional<std::string> SecretServiceKeychain::copyMatching(const KeychainQuery& query) {
-    return impl_->bounded(
-        std::optional<std::string>{},
-        [&](GCancellable* cancellable, GError** error) -> std::optional<std::string> {
-            const auto attributes = attributesFor(query);
-            // A locked keyring yields no value and no error.
-            const ValuePtr value{secret_password_lookupv_binary_sync(
-                &tokenSchema(), attributes.get(), cancellable, error)};
-            if (!value) {
-                return std::nullopt;
-            }
-            gsize length = 0;
-            const gchar* bytes = secret_value_get(value.get(), &length);
-            return std::string(bytes, length);
+    return impl_->calls.call(
+        impl_->deadline(), KeychainStatus::failed, [query, data](GCancellable* cancellable) {
+            return withReconnect(
+                KeychainStatus::failed, KeychainStatus::locked, cancellable,
+                [&](GCancellable* c, GError** error) { return storeNow(query, data, c, error); });
         });
 }
 
+KeychainData SecretServiceKeychain::copyMatching(const KeychainQuery& query) {
+    return impl_->calls.call(impl_->deadline(), KeychainData{}, [query](GCancellable* cancellable) {
+        return withReconnect(
+            KeychainData{}, KeychainData{KeychainStatus::locked, {}}, cancellable,
+            [&](GCancellable* c, GError** error) { return copyNow(query, c, error); });
+    });
+}
+
 KeychainStatus SecretServiceKeychain::remove(const KeychainQuery& query) {
-    return impl_->bounded(KeychainStatus::failed, [&](GCancellable* cancellable, GError** error) {
-        const ServicePtr service{secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, error)};
-        if (!service) {
-            return KeychainStatus::failed;
-        }
-        // Not secret_password_clear: it skips locked items and then reports "nothing matched".
-        const auto found = matchingItems(service.get(), query, cancellable, error);
-        if (*error != nullptr) {
-            return KeychainStatus::failed;
-        }
-        const auto items = itemsOf(found.get());
-        if (items.empty()) {
-            return KeychainStatus::notFound;
-        }
-        bool lockedLeft = false;
-        for (SecretItem* item : items) {
-            if (secret_item_get_locked(item)) {
-                lockedLeft = true;
-            } else if (!secret_item_delete_sync(item, cancellable, error)) {
-                return KeychainStatus::failed;
+    return impl_->calls.call(
+        impl_->deadline(), KeychainStatus::failed, [query](GCancellable* cancellable) {
+            return withReconnect(
+                KeychainStatus::failed, KeychainStatus::locked, cancellable,
+                [&](GCancellable* c, GError** error) { return removeNow(query, c, error); });
+        });
+}
+
+KeychainStatus SecretServiceKeychain::unlock() {
+    std::shared_ptr<Lane::Pending<KeychainStatus>> pending;
+    {
+        std::lock_guard lock(impl_->unlockMutex);
+        // A second prompt over one that is open would only confuse the user (and the keyring).
+        if (impl_->unlocking) {
+            std::lock_guard answered(impl_->unlocking->mutex);
+            if (!impl_->unlocking->result) {
+                pending = impl_->unlocking;
             }
         }
-        return lockedLeft ? KeychainStatus::failed : KeychainStatus::success;
-    });
+        if (!pending) {
+            pending = impl_->prompts.post<KeychainStatus>([](GCancellable*) {
+                GError* raw = nullptr;
+                const KeychainStatus status = unlockNow(&raw);
+                const ErrorPtr error{raw};
+                return status;
+            });
+            impl_->unlocking = pending;
+        }
+    }
+    return pending->wait(Clock::now() + impl_->options.unlockDeadline)
+        .value_or(KeychainStatus::failed);
 }
 
 std::optional<platform::TrustedApplication> SecretServiceKeychain::trustedApplication(

@@ -17,7 +17,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "desktop"))
-from session import SEPARATOR, DesktopSession, entry  # noqa: E402
+from session import SEPARATOR, DesktopSession, EventProcess, entry  # noqa: E402
 
 APP = None
 
@@ -35,6 +35,18 @@ def signed_in_layout(title, account_line, server_line, reconnect):
 
 SIGNED_OUT = [entry("Mirrowen", enabled=False), SEPARATOR, *DASHBOARD_LOADING, SEPARATOR,
               entry("登入 Kestrune 帳號…"), SEPARATOR, QUIT]
+
+
+NOTIFICATION_DAEMON = os.path.join(HERE, "..", "notifications", "fake_notification_daemon.py")
+STEP = 20.0  # seconds any one step of a test may take
+
+
+def notification_server(test, env):
+    """fake_notification_daemon.py on the session's bus: "notify" events, and clicks by id."""
+    server = EventProcess(["/usr/bin/python3", NOTIFICATION_DAEMON,
+                           env["DBUS_SESSION_BUS_ADDRESS"]], env, STEP)
+    test.addCleanup(server.stop)
+    return server
 
 
 def wait_until(predicate, timeout, interval=0.1):
@@ -67,6 +79,7 @@ class AppTestCase(unittest.TestCase):
     requests stay in flight and the menu keeps showing its "checking" state."""
 
     maxDiff = None
+    WATCHER = True  # False: a desktop without a tray
 
     def setUp(self):
         if not APP or not os.access(APP, os.X_OK):
@@ -74,7 +87,7 @@ class AppTestCase(unittest.TestCase):
         listener = socket.create_server(("127.0.0.1", 0), backlog=64)
         self.addCleanup(listener.close)
         self.silent = types.SimpleNamespace(port=listener.getsockname()[1])
-        self.session = DesktopSession()
+        self.session = DesktopSession(watcher=self.WATCHER)
         self.session.__enter__()
         self.addCleanup(self.session.__exit__, None, None, None)
         self.plist = self.write_plist(f"http://127.0.0.1:{self.silent.port}")

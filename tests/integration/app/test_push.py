@@ -12,25 +12,14 @@ import sys
 import time
 
 import appcase
-from appcase import AppTestCase, main, wait_until
+from appcase import STEP, AppTestCase, main, notification_server, wait_until
 from signincase import SUCCESS_LINE, SignInCase
 
 sys.path.insert(0, os.path.join(appcase.HERE, "..", "..", "support", "push"))
 from distributor import TestDistributor  # noqa: E402
-from session import EventProcess  # noqa: E402 (tests/support/desktop, through appcase)
 
-DAEMON = os.path.join(appcase.HERE, "..", "notifications", "fake_notification_daemon.py")
 SERVICE_NAME = "com.zandorin.auth"
 SYNCED = "[Push] device token 已同步至 server"
-STEP = 20.0  # seconds any one step may take
-
-
-def notification_server(test, env):
-    """fake_notification_daemon.py on the session's bus: "notify" events, and clicks by id."""
-    server = EventProcess(["/usr/bin/python3", DAEMON, env["DBUS_SESSION_BUS_ADDRESS"]], env,
-                          STEP)
-    test.addCleanup(server.stop)
-    return server
 
 
 class PushTest(SignInCase):

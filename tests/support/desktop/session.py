@@ -482,6 +482,33 @@ class DesktopSession:
             check=False)
         return result.stdout.decode() if result.returncode == 0 else None
 
+    def set_keyring_locked(self, locked):
+        """Locks the default collection, or unlocks it with its password without a prompt."""
+        service, path = "/org/freedesktop/secrets", "/org/freedesktop/secrets/aliases/default"
+        if locked:
+            self.call(SECRET_NAME, service, "org.freedesktop.Secret.Service", "Lock",
+                      GLib.Variant("(ao)", ([path],)))
+            return
+        session = self.call(SECRET_NAME, service, "org.freedesktop.Secret.Service",
+                            "OpenSession", GLib.Variant("(sv)", ("plain", GLib.Variant("s", ""))))
+        self.call(SECRET_NAME, service,
+                  "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                  "UnlockWithMasterPassword",
+                  GLib.Variant("(o(oayays))", (path, (session.unpack()[1], b"", b"pw",
+                                                      "text/plain"))))
+
+    def start_prompter(self):
+        """gcr-prompter, which gnome-keyring asks to show its unlock prompt, as on a desktop."""
+        with self._log("prompter.log") as log:
+            proc = subprocess.Popen(["/usr/libexec/gcr-prompter"], stdin=subprocess.DEVNULL,
+                                    stdout=log, stderr=log, env=self.env)
+        self._apps.append(App(self, proc, time.monotonic(), log.name, log.name))
+        end = time.monotonic() + START_TIMEOUT
+        while not self.name_has_owner("org.gnome.keyring.SystemPrompter"):
+            if time.monotonic() >= end or proc.poll() is not None:
+                raise HarnessError("gcr-prompter never took its name")
+            time.sleep(0.05)
+
     def viewable_windows(self):
         """Ids of the windows mapped on the display."""
         tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True,
