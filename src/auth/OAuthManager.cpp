@@ -294,7 +294,7 @@ void OAuthManager::performRefresh() {
     }
     const auto answer = readTokenAnswer(response.body);
     if (!answer) {
-        logout();
+        signOut(/*userAsked=*/false);
         return;
     }
     keychain_.save(answer->accessToken, "access_token");
@@ -309,6 +309,10 @@ void OAuthManager::performRefresh() {
 }
 
 void OAuthManager::logout() {
+    signOut(/*userAsked=*/true);
+}
+
+void OAuthManager::signOut(bool userAsked) {
     auto stopTimer = [this] {
         if (refreshTimer) {
             refreshTimer->invalidate();
@@ -330,10 +334,11 @@ void OAuthManager::logout() {
     const bool accessLocked = keychain_.remove("access_token") == platform::KeychainStatus::locked;
     const bool refreshLocked =
         keychain_.remove("refresh_token") == platform::KeychainStatus::locked;
-    if (accessLocked || refreshLocked) {
+    if (userAsked && (accessLocked || refreshLocked)) {
         // The tokens would come back with the keyring. The user asked for the sign-out, so the
         // keyring may ask them to unlock it, away from the main thread; a sign-in since then
-        // keeps its own tokens.
+        // keeps its own tokens. A refused refresh asks nobody: its next attempt, once the
+        // keyring is open, is refused again.
         platform_.executor.run([this, signIns = signIns_.load()] {
             if (keychain_.unlock() && signIns_.load() == signIns) {
                 keychain_.remove("access_token");

@@ -69,6 +69,8 @@ private:
                           const std::optional<platform::WebAuthError>& error);
     void exchangeCode(const std::string& code, const std::string& verifier);
     void performRefresh();
+    // A sign-out the user asked for may ask them to unlock the keyring to finish it.
+    void signOut(bool userAsked);
     void onMain(std::function<void()> block);
 
     platform::Platform& platform_;
