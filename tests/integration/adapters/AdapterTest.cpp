@@ -79,7 +79,8 @@ TEST(PlistBundleInfoTest, TheFirstReadableFileOfTheSearchPathIsTaken) {
          {"/h/.config" + xdg, "/b" + xdg}},
         {{{"XDG_CONFIG_DIRS", "a"}, {"HOME", "h"}}, "", {"/etc/xdg" + xdg}},
     };
-    for (const auto& [environment, bin, expected] : orders) {
+    for (const auto& [variables, bin, expected] : orders) {
+        const Environment& environment = variables;  // lambdas capture no structured binding
         const auto places = PlistBundleInfo::searchPath(
             [&environment](const char* name) {
                 const auto it = environment.find(name);
