@@ -15,14 +15,17 @@ build_packages=(
     qt6-base-dev qt6-svg-dev libxcb1-dev libgl-dev
     libsecret-1-dev libplist-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev
     libsystemd-dev libglib2.0-dev
+    librsvg2-bin
 )
 run_packages=(
     gnome-keyring libsecret-tools dbus dbus-x11 xdg-utils fonts-noto-cjk ca-certificates
     qt6-qpa-plugins
+    fonts-noto-color-emoji
 )
 test_packages=(
     googletest libgtest-dev libgmock-dev
     xvfb xauth x11-utils python3 python3-gi python3-dbus gir1.2-glib-2.0 openssl
+    dpkg-dev file lintian desktop-file-utils appstream
 )
 
 wanted=("${build_packages[@]}" "${run_packages[@]}")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: unit and integration tests on the release tree, then the
-# unit tests again under AddressSanitizer+UBSan and under ThreadSanitizer.
+# Sets up, builds and runs every test: unit and integration tests on the release tree, the
+# Debian package packed from it (installed, run and purged when root), then the unit tests
+# again under AddressSanitizer+UBSan and under ThreadSanitizer.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -14,6 +15,9 @@ echo "== build"
 "$here/build.sh" "$builds/release"
 echo "== unit and integration tests"
 ctest --test-dir "$builds/release" --output-on-failure --timeout 300
+
+echo "== Debian package from the release tree"
+"$root/tests/integration/package/check-package.sh" "$builds/release"
 
 echo "== unit tests under AddressSanitizer and UBSan"
 BUILD_TYPE=Debug "$here/build.sh" "$builds/asan" -DZANDORIN_UNIT_ONLY=ON \

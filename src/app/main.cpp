@@ -20,6 +20,7 @@
 #include "adapters/std/SystemClock.h"
 #include "adapters/std/ThreadPoolExecutor.h"
 #include "app/AppDelegate.h"
+#include "app/CommandLine.h"
 #include "platform/AppIdentity.h"
 
 namespace {
@@ -39,6 +40,17 @@ int fail(const std::string& reason) {
 
 int main(int argc, char** argv) {
     using namespace zandorin;
+
+    // Before any display, keyring or running instance is touched.
+    const CommandLine command = parseCommandLine({argv + 1, argv + argc});
+    if (command.action == CommandLine::Action::exit) {
+        std::fputs(command.text.c_str(), command.status == 0 ? stdout : stderr);
+        return command.status;
+    }
+    if (command.action == CommandLine::Action::quit) {
+        const auto problem = adapters::QtApplicationHost::quitRunningInstance(argc, argv);
+        return problem ? fail(*problem) : 0;
+    }
 
     if (const auto missing = adapters::QtApplicationHost::missingDisplay()) {
         return fail(*missing);
@@ -69,7 +81,9 @@ int main(int argc, char** argv) {
         return fail(*missing);
     }
 
-    adapters::PlistBundleInfo bundle(adapters::PlistBundleInfo::locate());
+    auto bundle = adapters::PlistBundleInfo::locate([](const std::string& problem) {
+        std::fprintf(stderr, "%s: %s; skipped\n", kExecutableName, problem.c_str());
+    });
     if (bundle.loadError()) {
         std::fprintf(stderr, "%s: %s; using the built-in service addresses\n", kExecutableName,
                      bundle.loadError()->c_str());

@@ -8,31 +8,81 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <string_view>
 
 namespace zandorin::adapters {
 namespace {
 
 constexpr std::size_t kMaxPlistBytes = 1 << 20;
 
-std::filesystem::path executableDirectory() {
+std::string executableDirectory() {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path() : self.parent_path();
+    return error ? std::string() : self.parent_path().string();
 }
 
 }  // namespace
 
-std::string PlistBundleInfo::locate() {
-    if (const char* configured = std::getenv(pathVariable); configured && *configured) {
-        return configured;
+std::vector<PlistBundleInfo::Place> PlistBundleInfo::searchPath(
+    const std::function<const char*(const char*)>& variable,
+    const std::string& executableDirectory) {
+    // Relative directories in the XDG variables are invalid and ignored.
+    const auto absolute = [](const char* path) { return path != nullptr && path[0] == '/'; };
+    const std::filesystem::path relative = std::filesystem::path("zandorin-auth") / "Info.plist";
+    std::vector<Place> places;
+    if (const char* named = variable(pathVariable); named && *named) {
+        places.push_back({named, true});
     }
-    const auto directory = executableDirectory();
-    const auto beside = directory / "Info.plist";
-    std::error_code error;
-    if (std::filesystem::exists(beside, error)) {
-        return beside.string();
+    if (const char* home = variable("XDG_CONFIG_HOME"); absolute(home)) {
+        places.push_back({(home / relative).string()});
+    } else if (const char* user = variable("HOME"); absolute(user)) {
+        places.push_back({(std::filesystem::path(user) / ".config" / relative).string()});
     }
-    return (directory.parent_path() / "share" / "zandorin-auth" / "Info.plist").string();
+    bool anyDirectory = false;
+    const char* dirs = variable("XDG_CONFIG_DIRS");
+    for (std::string_view rest = dirs ? dirs : ""; !rest.empty();) {
+        const auto end = rest.find(':');
+        const std::string directory(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        if (absolute(directory.c_str())) {
+            places.push_back({(directory / relative).string()});
+            anyDirectory = true;
+        }
+    }
+    if (!anyDirectory) {
+        places.push_back({("/etc/xdg" / relative).string()});
+    }
+    // Never relative to the working directory when the executable's own is unknown.
+    if (absolute(executableDirectory.c_str())) {
+        const std::filesystem::path bin(executableDirectory);
+        places.push_back({(bin.parent_path() / "share" / relative).string()});
+        places.push_back({(bin / "Info.plist").string()});
+    }
+    return places;
+}
+
+PlistBundleInfo PlistBundleInfo::locate(const std::vector<Place>& places,
+                                        const std::function<void(const std::string&)>& report) {
+    for (const auto& place : places) {
+        std::error_code error;
+        if (!place.named && !std::filesystem::exists(place.path, error)) {
+            continue;
+        }
+        PlistBundleInfo info(place.path);
+        if (!info.loadError_) {
+            return info;
+        }
+        report(*info.loadError_);
+    }
+    PlistBundleInfo none;
+    none.loadError_ = "no readable Info.plist";
+    return none;
+}
+
+PlistBundleInfo PlistBundleInfo::locate(const std::function<void(const std::string&)>& report) {
+    return locate(
+        searchPath([](const char* name) { return std::getenv(name); }, executableDirectory()),
+        report);
 }
 
 PlistBundleInfo::PlistBundleInfo(const std::string& path) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/BundleInfo.h"
 
@@ -13,9 +15,25 @@ class PlistBundleInfo final : public platform::BundleInfo {
 public:
     static constexpr const char* pathVariable = "ZANDORIN_AUTH_INFO_PLIST";
 
-    // The file named by ZANDORIN_AUTH_INFO_PLIST, else the Info.plist beside the executable,
-    // else the installed one under ../share/zandorin-auth.
-    static std::string locate();
+    struct Place {
+        std::string path;
+        bool named = false;  // named by the user, so its absence is worth a word too
+    };
+
+    // Where the Info.plist is looked for, first to last: the file ZANDORIN_AUTH_INFO_PLIST
+    // names; zandorin-auth/Info.plist in $XDG_CONFIG_HOME (default ~/.config), then in each of
+    // $XDG_CONFIG_DIRS (default /etc/xdg); the installed ../share/zandorin-auth/Info.plist;
+    // the copy beside the executable (a build tree). `variable` reads the environment.
+    static std::vector<Place> searchPath(const std::function<const char*(const char*)>& variable,
+                                         const std::string& executableDirectory);
+
+    // The first of `places` that holds a dictionary. Each one that exists but cannot be read
+    // goes to `report` with the reason, and the search goes on: a broken file must not send
+    // the user to the built-in addresses without a word.
+    static PlistBundleInfo locate(const std::vector<Place>& places,
+                                  const std::function<void(const std::string&)>& report);
+    // The same over this process's environment and executable.
+    static PlistBundleInfo locate(const std::function<void(const std::string&)>& report);
 
     explicit PlistBundleInfo(const std::string& path);
 
@@ -25,6 +43,8 @@ public:
     const std::optional<std::string>& loadError() const { return loadError_; }
 
 private:
+    PlistBundleInfo() = default;
+
     std::map<std::string, std::string> strings_;
     std::optional<std::string> loadError_;
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QLabel>
@@ -99,6 +100,10 @@ public:
     }
 };
 
+InstanceDirectory instanceDirectory() {
+    return resolveInstanceDirectory(std::getenv("XDG_RUNTIME_DIR"), "/tmp", ::getuid());
+}
+
 bool trayReady() {
     // Qt is asked only once a tray is known to be there, so that its answer is yes.
     if (tray::statusNotifierHostReady()) {
@@ -137,6 +142,16 @@ std::optional<std::string> QtApplicationHost::missingDisplay() {
     return "no graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set";
 }
 
+std::optional<std::string> QtApplicationHost::quitRunningInstance(int& argc, char** argv) {
+    const QCoreApplication app(argc, argv);  // for the local socket
+    const auto directory = instanceDirectory();
+    if (!directory.path) {
+        return directory.problem + ": unsafe for the instance socket";
+    }
+    return QtInstanceChannel(QtInstanceChannel::Options{.directory = *directory.path}, {}, {})
+        .requestQuit();
+}
+
 QtApplicationHost::QtApplicationHost(int& argc, char** argv) : impl_(std::make_unique<Impl>()) {
     QCoreApplication::setApplicationName(QStringLiteral("zandorin-auth"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("zandorin.com"));
@@ -161,8 +176,7 @@ InstanceRole QtApplicationHost::claimSingleInstance(const std::vector<std::strin
     if (impl_->role) {
         return *impl_->role;
     }
-    const auto directory =
-        resolveInstanceDirectory(std::getenv("XDG_RUNTIME_DIR"), "/tmp", ::getuid());
+    const auto directory = instanceDirectory();
     if (!directory.path) {
         std::fprintf(stderr,
                      "%s: %s: unsafe for the instance socket; not looking for a running instance\n",
@@ -171,7 +185,8 @@ InstanceRole QtApplicationHost::claimSingleInstance(const std::vector<std::strin
     }
     impl_->instance = std::make_unique<QtInstanceChannel>(
         QtInstanceChannel::Options{.directory = *directory.path},
-        [webAuth = impl_->webAuth.get()](const std::string& url) { webAuth->deliver(url); });
+        [webAuth = impl_->webAuth.get()](const std::string& url) { webAuth->deliver(url); },
+        [application = &impl_->application] { application->terminate(); });
     impl_->role = impl_->instance->claim(arguments);
     if (*impl_->role != InstanceRole::primary) {
         impl_->instance.reset();

@@ -30,6 +30,10 @@ public:
     // What is missing for a tray application to start (no display connection), or nothing.
     static std::optional<std::string> missingDisplay();
 
+    // Asks the instance running for this user to quit, and waits until it has; why that did
+    // not happen (none runs, it does not answer), or nothing. Needs no display.
+    static std::optional<std::string> quitRunningInstance(int& argc, char** argv);
+
     // Creates the QApplication: no window, no taskbar entry, not quitting when the last window
     // closes.
     QtApplicationHost(int& argc, char** argv);

@@ -79,6 +79,22 @@ bool validUtf8(const QByteArray& bytes) {
     return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // Connects, trying again while nobody listens yet: the instance holding the lock may be
 // between taking it and listening.
 bool connectWithin(QLocalSocket& socket, const QString& path, std::chrono::milliseconds patience) {
@@ -97,7 +113,7 @@ bool connectWithin(QLocalSocket& socket, const QString& path, std::chrono::milli
     }
 }
 
-enum class Answer { ack, closed, silent };
+enum class Answer { ack, closed, silent, unreachable, unwritten };
 
 Answer readAck(QLocalSocket& socket, std::chrono::milliseconds timeout) {
     const QDeadlineTimer deadline(timeout);
@@ -112,7 +128,46 @@ Answer readAck(QLocalSocket& socket, std::chrono::milliseconds timeout) {
     return answer == kAck ? Answer::ack : Answer::closed;
 }
 
+// Sends one request line to the primary and reads its answer.
+Answer deliver(const std::string& path, QByteArray line,
+               const QtInstanceChannel::Options& options) {
+    QLocalSocket socket;
+    if (!connectWithin(socket, QString::fromStdString(path), options.connectPatience)) {
+        return Answer::unreachable;
+    }
+    line.append('\n');
+    socket.write(line);
+    const QDeadlineTimer deadline(options.ackTimeout);
+    while (socket.bytesToWrite() > 0) {
+        if (!socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) {
+            return Answer::unwritten;
+        }
+    }
+    const Answer answer = readAck(socket, std::chrono::milliseconds(deadline.remainingTime()));
+    socket.disconnectFromServer();
+    return answer;
+}
+
 }  // namespace
+
+InstanceRequest parseInstanceRequest(std::string_view received) {
+    const auto end = received.find('\n');
+    if (end == std::string_view::npos) {
+        return {received.size() >= QtInstanceChannel::kMaxMessage
+                    ? InstanceRequest::Kind::oversized
+                    : InstanceRequest::Kind::incomplete,
+                {}};
+    }
+    const std::string_view line = received.substr(0, end);
+    if (line == QtInstanceChannel::kQuitRequest) {
+        return {InstanceRequest::Kind::quit, {}};
+    }
+    const auto bytes = QByteArray::fromRawData(line.data(), static_cast<qsizetype>(line.size()));
+    if (line.empty() || !validUtf8(bytes)) {
+        return {InstanceRequest::Kind::nothing, {}};
+    }
+    return {InstanceRequest::Kind::url, std::string(line)};
+}
 
 InstanceDirectory resolveInstanceDirectory(const char* runtimeDir,
                                            const std::string& fallbackParent, uid_t uid) {
@@ -130,8 +185,9 @@ InstanceDirectory resolveInstanceDirectory(const char* runtimeDir,
 }
 
 QtInstanceChannel::QtInstanceChannel(Options options,
-                                     std::function<void(const std::string&)> receiver)
-    : options_(std::move(options)), receiver_(std::move(receiver)) {}
+                                     std::function<void(const std::string&)> receiver,
+                                     std::function<void()> quit)
+    : options_(std::move(options)), receiver_(std::move(receiver)), quit_(std::move(quit)) {}
 
 QtInstanceChannel::~QtInstanceChannel() {
     server_.reset();  // removes the socket file while we still hold the lock
@@ -217,20 +273,26 @@ void QtInstanceChannel::acceptClients() {
             }
             const auto room = static_cast<qint64>(kMaxMessage) - buffer->size();
             buffer->append(socket->read(room));
-            const qsizetype end = buffer->indexOf('\n');
-            if (end < 0) {
-                if (buffer->size() >= static_cast<qsizetype>(kMaxMessage)) {
-                    socket->abort();
-                    socket->deleteLater();
-                }
+            const auto request = parseInstanceRequest(
+                std::string_view(buffer->constData(), static_cast<std::size_t>(buffer->size())));
+            if (request.kind == InstanceRequest::Kind::incomplete) {
+                return;
+            }
+            if (request.kind == InstanceRequest::Kind::oversized) {
+                socket->abort();
+                socket->deleteLater();
                 return;
             }
             timeout->stop();
-            const QByteArray line = buffer->left(end);
             socket->write(kAck.data(), kAck.size());
+            if (request.kind == InstanceRequest::Kind::quit) {
+                socket->flush();  // the event loop that would send the answer is ending
+            }
             socket->disconnectFromServer();
-            if (!line.isEmpty() && validUtf8(line)) {
-                receiver_(line.toStdString());
+            if (request.kind == InstanceRequest::Kind::url) {
+                receiver_(request.url);
+            } else if (request.kind == InstanceRequest::Kind::quit && quit_) {
+                quit_();
             }
         });
     }
@@ -242,28 +304,19 @@ InstanceRole QtInstanceChannel::handOff(const std::vector<std::string>& argument
     }
     const std::string& argument = arguments.front();
     if (argument.size() + 1 > kMaxMessage || argument.find('\n') != std::string::npos ||
-        argument.empty()) {
+        argument.empty() || argument.starts_with('-')) {
         warn("the argument is not a URL that can be passed to the running instance");
         return InstanceRole::alreadyRunning;
     }
-    QLocalSocket socket;
-    if (!connectWithin(socket, QString::fromStdString(socketPath()), options_.connectPatience)) {
-        warn("the running instance does not answer on " + socketPath());
-        return InstanceRole::alreadyRunning;
-    }
-    QByteArray message = QByteArray::fromStdString(argument);
-    message.append('\n');
-    socket.write(message);
-    const QDeadlineTimer deadline(options_.ackTimeout);
-    while (socket.bytesToWrite() > 0) {
-        if (!socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) {
-            warn("could not pass the URL to the running instance");
-            return InstanceRole::alreadyRunning;
-        }
-    }
-    switch (readAck(socket, std::chrono::milliseconds(deadline.remainingTime()))) {
+    switch (deliver(socketPath(), QByteArray::fromStdString(argument), options_)) {
         case Answer::ack:
             break;
+        case Answer::unreachable:
+            warn("the running instance does not answer on " + socketPath());
+            return InstanceRole::alreadyRunning;
+        case Answer::unwritten:
+            warn("could not pass the URL to the running instance");
+            return InstanceRole::alreadyRunning;
         case Answer::closed:
             warn("the running instance turned the URL away");
             return InstanceRole::alreadyRunning;
@@ -272,8 +325,41 @@ InstanceRole QtInstanceChannel::handOff(const std::vector<std::string>& argument
             warn("the running instance did not confirm the URL in time");
             break;
     }
-    socket.disconnectFromServer();
     return InstanceRole::handedOff;
+}
+
+std::optional<std::string> QtInstanceChannel::requestQuit() {
+    // The lock tells whether an instance runs, and when it has gone.
+    const std::string lockPath = options_.directory + "/instance.lock";
+    const FileDescriptor lock(
+        ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (lock.get() < 0) {
+        return lockPath + ": " + std::strerror(errno);
+    }
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+        return "no instance is running";
+    }
+    if (errno != EWOULDBLOCK) {
+        return lockPath + ": " + std::strerror(errno);
+    }
+    switch (deliver(socketPath(), QByteArray(kQuitRequest.data(), kQuitRequest.size()), options_)) {
+        case Answer::unreachable:
+            return "the running instance does not answer on " + socketPath();
+        case Answer::unwritten:
+        case Answer::closed:
+            return "the running instance turned the request away";
+        case Answer::ack:
+        case Answer::silent:
+            break;
+    }
+    const QDeadlineTimer deadline(options_.quitPatience);
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (deadline.hasExpired()) {
+            return "the running instance has not quit in time";
+        }
+        QThread::msleep(static_cast<unsigned long>(kConnectRetry.count()));
+    }
+    return std::nullopt;
 }
 
 }  // namespace zandorin::adapters

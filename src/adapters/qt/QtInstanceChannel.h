@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "adapters/qt/QtApplicationHost.h"
@@ -28,14 +29,34 @@ struct InstanceDirectory {
 InstanceDirectory resolveInstanceDirectory(const char* runtimeDir,
                                            const std::string& fallbackParent, uid_t uid);
 
+// What the bytes one client has sent so far ask of the running instance.
+struct InstanceRequest {
+    enum class Kind {
+        incomplete,  // no line end yet: wait for more
+        oversized,   // no line end within kMaxMessage bytes: drop the client
+        url,         // `url`, for a sign-in waiting for one
+        quit,        // quit the application
+        nothing,     // a line that asks nothing (empty, not UTF-8): answered, then dropped
+    };
+    Kind kind = Kind::incomplete;
+    std::string url;
+};
+
+// The one parser of what clients send; `received` holds at most kMaxMessage bytes.
+InstanceRequest parseInstanceRequest(std::string_view received);
+
 // One running instance per user: the first process holds a lock and listens on a local socket;
-// later ones pass their argument (a callback URL from the browser) to it and leave.
+// later ones pass their argument (a callback URL from the browser) or a quit request to it and
+// leave.
 //
-// Wire format: the URL in UTF-8 and "\n", at most kMaxMessage bytes in all; the primary answers
-// "ok\n" once it has the line, whether or not a sign-in was waiting for it.
+// Wire format: one request per connection, a line of UTF-8 ended by "\n", at most kMaxMessage
+// bytes in all: the URL as it came, or kQuitRequest. A URL handed on never starts with '-', so
+// the two cannot be confused. The primary answers "ok\n" once it has the line (whether or not
+// a sign-in was waiting for the URL), and only then quits.
 class QtInstanceChannel {
 public:
     static constexpr std::size_t kMaxMessage = std::size_t{8} * 1024;
+    static constexpr std::string_view kQuitRequest = "--quit";
 
     struct Options {
         std::string directory;
@@ -46,17 +67,24 @@ public:
         std::chrono::milliseconds ackTimeout{2000};
         // Clients being read at once; more are turned away at once.
         int maxClients = 16;
+        // How long a quit request waits for the running instance to be gone.
+        std::chrono::milliseconds quitPatience{5000};
     };
 
-    // Main thread, with the QCoreApplication alive. Each line received goes to `receiver` on
-    // the main thread.
-    QtInstanceChannel(Options options, std::function<void(const std::string&)> receiver);
+    // Main thread, with the QCoreApplication alive. Each URL received goes to `receiver`, a
+    // quit request to `quit`, both on the main thread.
+    QtInstanceChannel(Options options, std::function<void(const std::string&)> receiver,
+                      std::function<void()> quit);
     ~QtInstanceChannel();
 
     QtInstanceChannel(const QtInstanceChannel&) = delete;
     QtInstanceChannel& operator=(const QtInstanceChannel&) = delete;
 
     InstanceRole claim(const std::vector<std::string>& arguments);
+
+    // From a process that is not the primary: asks the running instance to quit and waits
+    // until it has gone. Why that did not happen (none runs, it does not answer), or nothing.
+    std::optional<std::string> requestQuit();
 
     std::string socketPath() const;
 
@@ -67,6 +95,7 @@ private:
 
     Options options_;
     std::function<void(const std::string&)> receiver_;
+    std::function<void()> quit_;
     int lockFd_ = -1;
     std::unique_ptr<QLocalServer> server_;
     int clients_ = 0;

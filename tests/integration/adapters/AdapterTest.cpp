@@ -4,7 +4,10 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/plist/PlistBundleInfo.h"
@@ -51,6 +54,85 @@ TEST(PlistBundleInfoTest, UnreadableFilesGiveNoValuesAndSayWhy) {
         EXPECT_EQ(info.stringValue("A"), std::nullopt) << contents;
     }
     EXPECT_TRUE(PlistBundleInfo("/nonexistent/Info.plist").loadError());
+}
+
+TEST(PlistBundleInfoTest, TheFirstReadableFileOfTheSearchPathIsTaken) {
+    // Where it is looked for: environment, executable's directory, places ("*": named).
+    using Environment = std::map<std::string, std::string>;
+    const std::string xdg = "/zandorin-auth/Info.plist";
+    const std::vector<std::string> installed = {"/opt/z/share/zandorin-auth/Info.plist",
+                                                "/opt/z/bin/Info.plist"};
+    const std::vector<std::tuple<Environment, std::string, std::vector<std::string>>> orders = {
+        {{{"HOME", "/h"}}, "/opt/z/bin", {"/h/.config" + xdg, "/etc/xdg" + xdg}},
+        {{{"ZANDORIN_AUTH_INFO_PLIST", "dev.plist"},
+          {"XDG_CONFIG_HOME", "/c"},
+          {"HOME", "/h"},
+          {"XDG_CONFIG_DIRS", "/a:/b/"}},
+         "/opt/z/bin",
+         {"*dev.plist", "/c" + xdg, "/a" + xdg, "/b" + xdg}},
+        // Empty and relative values are ignored; so is an unknown executable's directory.
+        {{{"ZANDORIN_AUTH_INFO_PLIST", ""},
+          {"XDG_CONFIG_HOME", "c"},
+          {"HOME", "/h"},
+          {"XDG_CONFIG_DIRS", ":a::/b"}},
+         "/opt/z/bin",
+         {"/h/.config" + xdg, "/b" + xdg}},
+        {{{"XDG_CONFIG_DIRS", "a"}, {"HOME", "h"}}, "", {"/etc/xdg" + xdg}},
+    };
+    for (const auto& [variables, bin, expected] : orders) {
+        const Environment& environment = variables;  // lambdas capture no structured binding
+        const auto places = PlistBundleInfo::searchPath(
+            [&environment](const char* name) {
+                const auto it = environment.find(name);
+                return it == environment.end() ? nullptr : it->second.c_str();
+            },
+            bin);
+        std::vector<std::string> found;
+        for (const auto& place : places) {
+            found.push_back((place.named ? "*" : "") + place.path);
+        }
+        auto wanted = expected;
+        if (!bin.empty()) {
+            wanted.insert(wanted.end(), installed.begin(), installed.end());
+        }
+        EXPECT_EQ(found, wanted) << bin;
+    }
+
+    // Which one is read: "A" holds WHO=A, "bad" is no property list, "" is missing; "*" named.
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("zandorin-places-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::vector<std::tuple<std::vector<std::string>, std::string, std::vector<int>>> reads = {
+        {{"bad", "A", "B"}, "A", {0}},
+        {{"", "*", "A"}, "A", {1}},
+        {{"*A", "B"}, "A", {}},
+        {{"bad", "", "bad"}, "", {0, 2}},
+    };
+    for (const auto& [contents, chosen, reported] : reads) {
+        std::vector<PlistBundleInfo::Place> places;
+        for (std::size_t i = 0; i < contents.size(); ++i) {
+            const bool named = contents[i].starts_with('*');
+            const std::string who = contents[i].substr(named ? 1 : 0);
+            const auto path = (dir / std::to_string(i)).string();
+            std::filesystem::remove(path);
+            if (!who.empty()) {
+                std::ofstream(path) << (who == "bad" ? "<plist><dict>"
+                                                     : "<plist><dict><key>WHO</key><string>" + who +
+                                                           "</string></dict></plist>");
+            }
+            places.push_back({path, named});
+        }
+        std::vector<std::string> problems;
+        const auto info = PlistBundleInfo::locate(
+            places, [&problems](const std::string& problem) { problems.push_back(problem); });
+        EXPECT_EQ(info.stringValue("WHO").value_or(""), chosen) << contents.size();
+        EXPECT_EQ(info.loadError().has_value(), chosen.empty());
+        ASSERT_EQ(problems.size(), reported.size()) << chosen;
+        for (std::size_t i = 0; i < reported.size(); ++i) {
+            EXPECT_NE(problems[i].find(places[reported[i]].path), std::string::npos) << problems[i];
+        }
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PlistBundleInfoTest, TheReleasedInfoPlistHoldsHttpsDefaults) {

@@ -1,11 +1,30 @@
 #!/usr/bin/python3
-"""How the built app starts and ends: the quit entry clicked over dbusmenu, and a start
-without any display.
+"""How the built app starts and ends: the quit entry clicked over dbusmenu, a start without
+any display, and the command line with and without a running instance.
 
 Usage: test_lifecycle.py <zandorin-auth> [unittest options]
 """
 
+import appcase
 from appcase import SIGNED_OUT, AppTestCase, main
+
+USAGE = "Usage: zandorin-auth [--help | --version | --quit | URL]\n"
+CALLBACK = "zandorin-auth://callback?code=x"
+
+# In this order, in one session: (arguments, whether an instance runs, exit status, start of
+# stdout, start of stderr; "" for nothing at all). Without an instance the display and the
+# session bus are gone too, so a row that reached for the tray or the keyring fails.
+COMMAND_LINE = [
+    (["--help"], False, 0, USAGE, ""),
+    (["--version", CALLBACK], False, 0, "ZandorinAuth ", ""),
+    (["--quit"], False, 1, "", "zandorin-auth: no instance is running\n"),
+    (["-x", "--help"], False, 2, "", "zandorin-auth: unknown option '-x'\n" + USAGE),
+    (["--help", CALLBACK], True, 0, USAGE, ""),
+    (["--bogus\x1b[2J"], True, 2, "", "zandorin-auth: unknown option '--bogus?[2J'\n" + USAGE),
+    (["--quit", CALLBACK], True, 2, "", "zandorin-auth: --quit takes no URL\n" + USAGE),
+    (["--quit"], True, 0, "", ""),  # ends the instance
+    (["--quit"], False, 1, "", "zandorin-auth: no instance is running\n"),
+]
 
 
 class LifecycleTest(AppTestCase):
@@ -22,6 +41,28 @@ class LifecycleTest(AppTestCase):
         self.assertIsNotNone(status, "still running 10 s after a start without display")
         self.assertNotEqual(status, 0)
         self.assertIn("DISPLAY", app.stderr(), "stderr does not name what is missing")
+
+    def test_command_line_answers_without_starting_anything(self):
+        instance = None
+        for args, running, status, out, err in COMMAND_LINE:
+            with self.subTest(args=args, running=running):
+                if running and instance is None:
+                    instance = self.start_app()
+                    self.assertEqual(instance.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+                if instance is not None:
+                    self.assertEqual(running, instance.poll() is None, "instance state")
+                    instance_err = instance.stderr()
+                gone = () if running else ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS")
+                process = self.session.start_app(appcase.APP, args=args, unset=gone)
+                self.assertEqual(process.wait(10), status)
+                for expected, actual in ((out, process.stdout()), (err, process.stderr())):
+                    self.assertTrue(actual.startswith(expected) and (expected or not actual),
+                                    f"{actual!r} does not start with {expected!r}")
+                if instance is not None and args != ["--quit"]:
+                    self.assertIsNone(instance.poll(), "the running instance ended")
+                    self.assertEqual(instance.stderr(), instance_err, "it was contacted")
+                elif instance is not None:
+                    self.assertEqual(instance.wait(10), 0)
 
 
 if __name__ == "__main__":

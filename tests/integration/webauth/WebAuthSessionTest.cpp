@@ -231,7 +231,8 @@ protected:
         return std::make_unique<QtInstanceChannel>(
             QtInstanceChannel::Options{
                 .directory = dir, .readTimeout = 2s, .ackTimeout = 10s, .maxClients = 4},
-            [this](const std::string& line) { received.push_back(line); });
+            [this](const std::string& line) { received.push_back(line); },
+            [this] { received.push_back("(quit)"); });
     }
 
     // A later process, on another thread while this one serves the primary.
