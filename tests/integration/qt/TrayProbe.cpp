@@ -1,5 +1,6 @@
 // A tray application in miniature for test_tray_export.py: it starts the way the real one does
-// (waiting for the tray, status item, menu, event loop) and says "LAUNCHED" on stdout.
+// (waiting for the tray, status item, menu, event loop) and says "LAUNCHED" on stdout, then
+// "ACTION <selector>" for every command that reaches it; "quit" ends it.
 //
 // Usage: zandorin_qt_tray_probe [tray patience in ms]
 // Exit status: 2 without a tray; otherwise it runs until stopped.
@@ -34,6 +35,12 @@ int main(int argc, char** argv) {
     quit.enabled = true;
 
     auto item = host.statusBar().makeStatusItem();
+    item->setActionHandler([&host](zandorin::platform::MenuAction action) {
+        std::cout << "ACTION " << zandorin::platform::selectorName(action) << std::endl;
+        if (action == zandorin::platform::MenuAction::quit) {
+            host.application().terminate();
+        }
+    });
     item->setImage({"StatusBarIcon", true, 18, 18});
     item->setMenu(
         {{row(MenuItemKind::statusLine, "Mirrowen — ada@example.com"),
