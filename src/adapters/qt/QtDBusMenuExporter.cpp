@@ -42,13 +42,6 @@ Q_DECLARE_METATYPE(zandorin::adapters::DBusMenuEvent)
 
 namespace zandorin::adapters {
 
-namespace {
-
-// dbusmenu's menu icons are 16 px; the panel scales them for its own density.
-constexpr int kMenuIconSize = 16;
-
-}  // namespace
-
 const QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuItem& item) {
     arg.beginStructure();
     arg << item.id << item.properties;
@@ -79,6 +72,14 @@ const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuEvent& event) 
 
 namespace {
 
+// dbusmenu's menu icons are 16 px; the panel scales them for its own density.
+constexpr int kMenuIconSize = 16;
+
+// The root entry, whose children are the menu.
+QVariantMap rootProperties() {
+    return {{QStringLiteral("children-display"), QStringLiteral("submenu")}};
+}
+
 // dbusmenu reads a single "_" as a mnemonic marker and "__" as an underscore; texts from the
 // service are meant literally.
 QString dbusmenuLabel(const std::string& text) {
@@ -106,7 +107,7 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
         properties.insert(QStringLiteral("type"), QStringLiteral("separator"));
         return properties;
     }
-    // The panel draws what follows a tab in the shortcut column, as QMenu does.
+    // Plasma draws its menus with QMenu, which right-aligns what follows a tab.
     const std::string title =
         item.kind == MenuItemKind::statRow ? item.title + "\t" + item.value : item.title;
     properties.insert(QStringLiteral("label"), dbusmenuLabel(title));
@@ -300,7 +301,7 @@ uint QtDBusMenuExporter::layout(int parentId, int depth, const QStringList& name
                                 DBusMenuLayout& out) const {
     out.id = parentId;
     if (parentId == 0) {
-        out.properties.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
+        out.properties = only(rootProperties(), names);
         if (depth != 0) {
             for (const Entry& entry : entries_) {
                 out.children << DBusMenuLayout{entry.id, only(entry.properties, names), {}};
@@ -314,7 +315,7 @@ uint QtDBusMenuExporter::layout(int parentId, int depth, const QStringList& name
 
 std::optional<QVariantMap> QtDBusMenuExporter::properties(int id, const QStringList& names) const {
     if (id == 0) {
-        return only({{QStringLiteral("children-display"), QStringLiteral("submenu")}}, names);
+        return only(rootProperties(), names);
     }
     const Entry* entry = find(id);
     return entry ? std::optional(only(entry->properties, names)) : std::nullopt;

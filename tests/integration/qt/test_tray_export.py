@@ -15,14 +15,15 @@ import xml.etree.ElementTree as ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "desktop"))
-from gi.repository import GLib  # noqa: E402
-from session import ITEM_INTERFACE, SEPARATOR, DesktopSession, entry  # noqa: E402
+from gi.repository import Gio, GLib  # noqa: E402
+from session import (ITEM_INTERFACE, MENU_INTERFACE, SEPARATOR, DesktopSession,  # noqa: E402
+                     entry)
 
 PROBE = None
 
 LAYOUT = [entry("Mirrowen — ada@example.com", enabled=False), SEPARATOR,
           entry("    點數\t1,234", enabled=False), entry("    R&D 載入中…", enabled=False),
-          entry("結束", shortcut=(("Control", "Q"),))]
+          entry("重新連線"), entry("結束", shortcut=(("Control", "Q"),))]
 
 # WCAG 2.1 asks 3:1 of a graphical object against what surrounds it (1.4.11, non-text
 # contrast). The glyph must reach it on a black panel and its ring on a white one.
@@ -120,10 +121,22 @@ class TrayExportTest(unittest.TestCase):
                          GLib.Variant("(ii)", (200, 10)))
         self.assertIn("org.freedesktop.DBus.Error.UnknownMethod", refused.exception.message)
         self.assertFalse(wait_until(session.viewable_windows, 1), "the app showed a window")
+
+        # A command that rebuilds the menu: panels learn of it from LayoutUpdated, and the new
+        # entries have new ids, or a panel keeping properties by id would show the old ones.
+        updates = []
+        session.bus.signal_subscribe(None, MENU_INTERFACE, "LayoutUpdated", item.menu_path, None,
+                                     Gio.DBusSignalFlags.NONE, lambda *_: updates.append(1))
+        old_ids = {i for i, _ in app.menu_layout(with_ids=True)}
+        app.click("重新連線")
+        self.assertTrue(wait_until(lambda: GLib.MainContext.default().iteration(False)
+                                   or updates, 5), "no LayoutUpdated")
         self.assertEqual(app.wait_for_layout(LAYOUT), LAYOUT)
+        self.assertFalse(old_ids & {i for i, _ in app.menu_layout(with_ids=True)})
         app.click("結束")
         self.assertEqual(app.wait(10), 0)
-        self.assertEqual(app.stdout().splitlines(), ["LAUNCHED", "ACTION quit"])
+        self.assertEqual(app.stdout().splitlines(),
+                         ["LAUNCHED", "ACTION reconnect", "ACTION quit"])
         self.assertEqual(app.stderr(), "")
 
     def test_on_x11(self):
