@@ -64,8 +64,10 @@ bool QtStatusItem::setImage(const platform::StatusItemImage& image) {
     const QIcon icon = symbols::statusItemIcon(image);
     hasImage_ = !icon.isNull();
     if (exported_) {
-        const QString name = hasImage_ ? symbols::statusItemIconName(image) : QString();
-        exported_->setIcon(name, symbols::statusItemIconThemePath(name), icon);
+        const QString name = symbols::statusItemIconName(image);
+        const QString themePath = symbols::statusItemIconThemePath(name);
+        // A name that the panel cannot find leaves some panels with a blank; the pixels do not.
+        exported_->setIcon(themePath.isEmpty() ? QString() : name, themePath, icon);
         return hasImage_;
     }
     tray_->setIcon(icon);

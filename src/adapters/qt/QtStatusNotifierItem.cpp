@@ -35,11 +35,11 @@ DBusImageList imagesOf(const QIcon& icon) {
             icon.pixmap(size, 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
         QByteArray pixels(static_cast<qsizetype>(image.width()) * image.height() * 4,
                           Qt::Uninitialized);
-        auto* out = reinterpret_cast<quint32*>(pixels.data());
+        char* out = pixels.data();
         for (int y = 0; y < image.height(); ++y) {
             const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-            for (int x = 0; x < image.width(); ++x) {
-                *out++ = qToBigEndian(static_cast<quint32>(line[x]));
+            for (int x = 0; x < image.width(); ++x, out += 4) {
+                qToBigEndian(static_cast<quint32>(line[x]), out);
             }
         }
         images << DBusImage{image.width(), image.height(), pixels};

@@ -38,10 +38,10 @@ struct DBusToolTip {
 class StatusNotifierItemAdaptor;
 
 // The tray entry as an org.kde.StatusNotifierItem of our own, with its menu over dbusmenu.
-// It says ItemIsMenu, and it has no Activate, so a left click shows the menu as the panel draws
-// it: Plasma opens the menu for ItemIsMenu, and for an Activate that fails; GNOME's AppIndicator
-// extension stops calling an Activate the item does not know. No popup is ever placed by us,
-// which Wayland compositors would refuse, or show as a window of its own.
+// It says ItemIsMenu and has no Activate, so that a left click shows the menu the panel draws:
+// Plasma 6 opens it for ItemIsMenu, Plasma 5 when Activate fails, and GNOME's AppIndicator
+// extension at once after an Activate it was told is unknown. We never place a popup ourselves:
+// Wayland compositors refuse one without a parent window, and KWin shows it as a window.
 //
 // It lives on a session-bus connection of its own, so that its name and objects go away with
 // it and the panel drops the entry at once. It registers with the StatusNotifierWatcher on
