@@ -117,23 +117,25 @@ QImage ringedGlyph(QSvgRenderer& renderer, int size) {
         const double side = size - 2.0 * ring;
         renderer.render(&painter, QRectF(ring, ring, side, side));
     }
+    auto alpha = [&glyph](int x, int y) {
+        return qAlpha(reinterpret_cast<const QRgb*>(glyph.constScanLine(y))[x]);
+    };
     QImage out(size, size, QImage::Format_ARGB32_Premultiplied);
     for (int y = 0; y < size; ++y) {
         auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
         for (int x = 0; x < size; ++x) {
             int reach = 0;
-            for (int dy = -ring; dy <= ring; ++dy) {
-                for (int dx = -ring; dx <= ring; ++dx) {
-                    const int gx = x + dx;
-                    const int gy = y + dy;
-                    if (dx * dx + dy * dy <= ring * ring + ring && gx >= 0 && gy >= 0 &&
-                        gx < size && gy < size) {
-                        reach = std::max(reach, qAlpha(glyph.pixel(gx, gy)));
+            for (int gy = std::max(0, y - ring); gy <= std::min(size - 1, y + ring); ++gy) {
+                for (int gx = std::max(0, x - ring); gx <= std::min(size - 1, x + ring); ++gx) {
+                    const int dx = gx - x;
+                    const int dy = gy - y;
+                    if (dx * dx + dy * dy <= ring * ring + ring) {
+                        reach = std::max(reach, alpha(gx, gy));
                     }
                 }
             }
             const int ringAlpha = std::min(255, kRingGain * reach);
-            const int glyphAlpha = qAlpha(glyph.pixel(x, y));
+            const int glyphAlpha = alpha(x, y);
             // The glyph over the ring, premultiplied.
             const int under = ringAlpha * (255 - glyphAlpha) / 255;
             const int shade = (kGlyphShade * glyphAlpha + kRingShade * under) / 255;
