@@ -434,6 +434,9 @@ class DesktopSession:
         for lines in (self._watcher_lines, self._kwin_lines):
             if lines is not None:
                 lines.close(STOP_TIMEOUT)
+        if self._kwin_lines is not None:
+            with open(os.path.join(self.logs, "kwin.log"), "w") as log:
+                log.write("\n".join(self._kwin_lines.lines))
         # Only now: the readers' threads may have been reading their pipes until here.
         for proc in [app.proc for app in self._apps] + [self._keyring, self._watcher, self._kwin,
                                                          self._dbus, self._xvfb]:
