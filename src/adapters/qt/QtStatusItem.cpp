@@ -5,8 +5,8 @@
 #include <QAction>
 #include <QCursor>
 #include <QFont>
-#include <QKeySequence>
 
+#include "adapters/qt/QtStatusNotifierItem.h"
 #include "adapters/qt/QtSymbols.h"
 #include "adapters/qt/QtTrayProbe.h"
 
@@ -16,36 +16,9 @@ namespace {
 
 constexpr double kSectionHeaderScale = 0.85;
 
-// Texts come from the service: "&" and "_" are meant literally, never as mnemonics.
+// Texts come from the service: "&" is meant literally, never as a mnemonic.
 QString widgetLabel(const std::string& text) {
     return QString::fromStdString(text).replace(QLatin1Char('&'), QLatin1String("&&"));
-}
-
-// Qt turns the first "&" of a label into dbusmenu's mnemonic "_" and passes the rest through,
-// while the shell reads a single "_" as a mnemonic and "__" as an underscore. So underscores
-// are doubled, and the first "&" is doubled to become "_&", a literal "&".
-QString dbusmenuLabel(const std::string& text) {
-    QString label = QString::fromStdString(text).replace(QLatin1Char('_'), QLatin1String("__"));
-    if (const qsizetype first = label.indexOf(QLatin1Char('&')); first >= 0) {
-        label.insert(first, QLatin1Char('&'));
-    }
-    return label;
-}
-
-QKeySequence shortcutFor(const std::string& keyEquivalent) {
-    if (keyEquivalent.size() != 1) {
-        return {};
-    }
-    const char key = keyEquivalent.front();
-    if (key >= 'a' && key <= 'z') {
-        return QKeySequence(
-            QKeyCombination(Qt::ControlModifier, static_cast<Qt::Key>(Qt::Key_A + (key - 'a'))));
-    }
-    if (key >= '0' && key <= '9') {
-        return QKeySequence(
-            QKeyCombination(Qt::ControlModifier, static_cast<Qt::Key>(Qt::Key_0 + (key - '0'))));
-    }
-    return {};
 }
 
 QFont sectionHeaderFont(QFont font) {
@@ -61,16 +34,19 @@ QFont sectionHeaderFont(QFont font) {
 
 }  // namespace
 
-QtStatusItem::QtStatusItem(bool exportedOverDBus)
-    : exportedOverDBus_(exportedOverDBus),
-      menu_(std::make_unique<QMenu>()),
-      popupMenu_(exportedOverDBus ? std::make_unique<QMenu>() : nullptr),
-      tray_(std::make_unique<QSystemTrayIcon>()) {
+QtStatusItem::QtStatusItem(bool statusNotifierHost) {
+    if (statusNotifierHost) {
+        exported_ = std::make_unique<QtStatusNotifierItem>();
+        exported_->setActionHandler([this](platform::MenuAction action) { perform(action); });
+        return;
+    }
+    menu_ = std::make_unique<QMenu>();
+    tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setContextMenu(menu_.get());
+    tray_->setToolTip(QString::fromLatin1(kTrayTitle));
     // A status-bar entry opens its menu on a plain click too, not only on the context click.
-    QMenu* menu = popupMenu_ ? popupMenu_.get() : menu_.get();
-    QObject::connect(tray_.get(), &QSystemTrayIcon::activated, menu,
-                     [menu](QSystemTrayIcon::ActivationReason reason) {
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated, menu_.get(),
+                     [menu = menu_.get()](QSystemTrayIcon::ActivationReason reason) {
                          if (reason == QSystemTrayIcon::Trigger && !menu->isVisible()) {
                              menu->popup(QCursor::pos());
                          }
@@ -78,13 +54,22 @@ QtStatusItem::QtStatusItem(bool exportedOverDBus)
 }
 
 QtStatusItem::~QtStatusItem() {
-    tray_->hide();
-    tray_->setContextMenu(nullptr);
+    if (tray_) {
+        tray_->hide();
+        tray_->setContextMenu(nullptr);
+    }
 }
 
 bool QtStatusItem::setImage(const platform::StatusItemImage& image) {
-    QIcon icon = symbols::statusItemIcon(image);
+    const QIcon icon = symbols::statusItemIcon(image);
     hasImage_ = !icon.isNull();
+    if (exported_) {
+        const QString name = symbols::statusItemIconName(image);
+        const QString themePath = symbols::statusItemIconThemePath(name);
+        // A name that the panel cannot find leaves some panels with a blank; the pixels do not.
+        exported_->setIcon(themePath.isEmpty() ? QString() : name, themePath, icon);
+        return hasImage_;
+    }
     tray_->setIcon(icon);
     if (!hasImage_) {
         tray_->hide();
@@ -95,36 +80,45 @@ bool QtStatusItem::setImage(const platform::StatusItemImage& image) {
 }
 
 void QtStatusItem::setMenu(const platform::MenuModel& model) {
-    fill(*menu_, model, exportedOverDBus_ ? Labels::dbusmenu : Labels::widget);
-    if (popupMenu_) {
-        fill(*popupMenu_, model, Labels::widget);
+    if (exported_) {
+        exported_->setMenu(model);
+        // The panel shows a stand-in for a missing image; the menu works all the same.
+        exported_->show();
+        return;
     }
+    fill(model);
     hasMenu_ = true;
     showWhenComplete();
-}
-
-void QtStatusItem::fill(QMenu& menu, const platform::MenuModel& model, Labels labels) {
-    // The old rows may be the sender of the trigger that led here (a command whose handler
-    // rebuilds the menu), so they leave the menu now and are deleted later.
-    for (QAction* action : menu.actions()) {
-        menu.removeAction(action);
-        if (action->parent() == &menu) {
-            action->deleteLater();
-        }
-    }
-    for (const platform::MenuItem& item : model.items) {
-        addItem(menu, item, labels);
-    }
 }
 
 void QtStatusItem::setActionHandler(std::function<void(platform::MenuAction)> handler) {
     handler_ = std::move(handler);
 }
 
-void QtStatusItem::addItem(QMenu& menu, const platform::MenuItem& item, Labels labels) {
+void QtStatusItem::perform(platform::MenuAction action) const {
+    if (auto handler = handler_) {  // a copy: the handler may replace itself
+        handler(action);
+    }
+}
+
+void QtStatusItem::fill(const platform::MenuModel& model) {
+    // The old rows may be the sender of the trigger that led here (a command whose handler
+    // rebuilds the menu), so they leave the menu now and are deleted later.
+    for (QAction* action : menu_->actions()) {
+        menu_->removeAction(action);
+        if (action->parent() == menu_.get()) {
+            action->deleteLater();
+        }
+    }
+    for (const platform::MenuItem& item : model.items) {
+        addItem(item);
+    }
+}
+
+void QtStatusItem::addItem(const platform::MenuItem& item) {
     using platform::MenuItemKind;
     if (item.kind == MenuItemKind::separator) {
-        menu.addSeparator();
+        menu_->addSeparator();
         return;
     }
 
@@ -133,29 +127,23 @@ void QtStatusItem::addItem(QMenu& menu, const platform::MenuItem& item, Labels l
         // QMenu right-aligns what follows a tab, in the shortcut column.
         title += "\t" + item.value;
     }
-    auto* action =
-        new QAction(labels == Labels::dbusmenu ? dbusmenuLabel(title) : widgetLabel(title), &menu);
+    auto* action = new QAction(widgetLabel(title), menu_.get());
 
-    if (QIcon icon = symbols::menuIcon(item, menu.palette()); !icon.isNull()) {
+    if (QIcon icon = symbols::menuIcon(item, menu_->palette()); !icon.isNull()) {
         action->setIcon(icon);
         action->setIconVisibleInMenu(true);
     }
 
     switch (item.kind) {
         case MenuItemKind::sectionHeader:
-            action->setFont(sectionHeaderFont(menu.font()));
+            action->setFont(sectionHeaderFont(menu_->font()));
             action->setEnabled(false);
             break;
         case MenuItemKind::command:
             if (item.action) {
-                action->setShortcut(shortcutFor(item.keyEquivalent));
+                action->setShortcut(symbols::shortcut(item.keyEquivalent));
                 QObject::connect(action, &QAction::triggered, action,
-                                 [this, selector = *item.action] {
-                                     // A copy: the handler may replace itself.
-                                     if (auto handler = handler_) {
-                                         handler(selector);
-                                     }
-                                 });
+                                 [this, selector = *item.action] { perform(selector); });
             }
             action->setEnabled(item.action.has_value());
             break;
@@ -163,7 +151,7 @@ void QtStatusItem::addItem(QMenu& menu, const platform::MenuItem& item, Labels l
             action->setEnabled(false);
             break;
     }
-    menu.addAction(action);
+    menu_->addAction(action);
 }
 
 void QtStatusItem::showWhenComplete() {
@@ -173,7 +161,6 @@ void QtStatusItem::showWhenComplete() {
 }
 
 std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() {
-    // Qt exports its tray over D-Bus exactly when a StatusNotifierItem host is there.
     return std::make_unique<QtStatusItem>(tray::statusNotifierHostReady());
 }
 

@@ -10,13 +10,15 @@
 
 namespace zandorin::adapters {
 
-// A tray icon and the one menu it keeps for its whole life; each model refills that menu.
-// Main thread only.
+class QtStatusNotifierItem;
+
+// The tray entry and the one menu it keeps for its whole life; each model refills that menu.
+// Where a StatusNotifierItem host runs, the entry and its menu are exported over D-Bus for the
+// panel to draw; otherwise an XEmbed tray icon pops a widget menu at the pointer, where X11
+// places it. Main thread only.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    // `exportedOverDBus`: the tray is a StatusNotifierItem whose menu the desktop shell draws
-    // from dbusmenu labels, where "_" marks a mnemonic.
-    explicit QtStatusItem(bool exportedOverDBus);
+    explicit QtStatusItem(bool statusNotifierHost);
     ~QtStatusItem() override;
 
     QtStatusItem(const QtStatusItem&) = delete;
@@ -27,21 +29,17 @@ public:
     void setMenu(const platform::MenuModel& menu) override;
     void setActionHandler(std::function<void(platform::MenuAction)> handler) override;
 
+    // The XEmbed tray's menu; null for an exported entry.
     QMenu* menuForTesting() const { return menu_.get(); }
-    QMenu* popupMenuForTesting() const { return popupMenu_.get(); }
-    QSystemTrayIcon* trayIconForTesting() const { return tray_.get(); }
 
 private:
-    enum class Labels { widget, dbusmenu };
-    void fill(QMenu& menu, const platform::MenuModel& model, Labels labels);
-    void addItem(QMenu& menu, const platform::MenuItem& item, Labels labels);
+    void fill(const platform::MenuModel& model);
+    void addItem(const platform::MenuItem& item);
     void showWhenComplete();
+    void perform(platform::MenuAction action) const;
 
-    const bool exportedOverDBus_;
-    // The menu the tray exports; over dbusmenu its labels are written for dbusmenu, so a plain
-    // click gets a widget menu of its own with the labels written for QMenu.
+    std::unique_ptr<QtStatusNotifierItem> exported_;
     std::unique_ptr<QMenu> menu_;
-    std::unique_ptr<QMenu> popupMenu_;
     std::unique_ptr<QSystemTrayIcon> tray_;  // declared after menu_: goes first
     std::function<void(platform::MenuAction)> handler_;
     bool hasImage_ = false;

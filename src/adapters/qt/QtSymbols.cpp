@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <utility>
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
@@ -23,6 +27,18 @@ constexpr std::array kTraySizes{16, 18, 22, 24, 32, 36, 44, 48, 64};
 constexpr double kSmallScale = 0.75;
 // A status dot fills about the middle 60 % of the icon box, like a bullet beside the text.
 constexpr double kDotDiameter = 0.6;
+
+// The tray glyph and its ring: each contrasts about 17:1 or more with white and black panels.
+constexpr int kGlyphShade = 0xFA;
+constexpr int kRingShade = 0x1E;
+// One ring pixel per 16 px of icon: legible at 16 px without swallowing the glyph at 64 px.
+constexpr int kRingPerPixels = 16;
+// The ring is all but opaque wherever the glyph shows, and soft only at its own outer edge.
+constexpr int kRingGain = 3;
+
+// The theme name of each template artwork (installed under hicolor/symbolic/apps).
+constexpr std::array<std::pair<const char*, const char*>, 1> kSymbolicNames{
+    {{"StatusBarIcon", "zandorin-auth-symbolic"}}};
 
 bool isArtworkName(const std::string& name) {
     if (name.empty() || name.front() == '.') {
@@ -90,7 +106,62 @@ Painter artworkPainter(const QString& path, double scale) {
     };
 }
 
+// The glyph in its ring: the ring covers what lies within its width of any part of the glyph.
+QImage ringedGlyph(QSvgRenderer& renderer, int size) {
+    const int ring = std::max(1, size / kRingPerPixels);
+    QImage glyph(size, size, QImage::Format_ARGB32_Premultiplied);
+    glyph.fill(Qt::transparent);
+    {
+        QPainter painter(&glyph);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const double side = size - 2.0 * ring;
+        renderer.render(&painter, QRectF(ring, ring, side, side));
+    }
+    auto alpha = [&glyph](int x, int y) {
+        return qAlpha(reinterpret_cast<const QRgb*>(glyph.constScanLine(y))[x]);
+    };
+    QImage out(size, size, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < size; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < size; ++x) {
+            int reach = 0;
+            for (int gy = std::max(0, y - ring); gy <= std::min(size - 1, y + ring); ++gy) {
+                for (int gx = std::max(0, x - ring); gx <= std::min(size - 1, x + ring); ++gx) {
+                    const int dx = gx - x;
+                    const int dy = gy - y;
+                    if (dx * dx + dy * dy <= ring * ring + ring) {
+                        reach = std::max(reach, alpha(gx, gy));
+                    }
+                }
+            }
+            const int ringAlpha = std::min(255, kRingGain * reach);
+            const int glyphAlpha = alpha(x, y);
+            // The glyph over the ring, premultiplied.
+            const int under = ringAlpha * (255 - glyphAlpha) / 255;
+            const int shade = (kGlyphShade * glyphAlpha + kRingShade * under) / 255;
+            line[x] = qRgba(shade, shade, shade, glyphAlpha + under);
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+QKeySequence shortcut(const std::string& keyEquivalent) {
+    if (keyEquivalent.size() != 1) {
+        return {};
+    }
+    const char key = keyEquivalent.front();
+    if (key >= 'a' && key <= 'z') {
+        return QKeySequence(
+            QKeyCombination(Qt::ControlModifier, static_cast<Qt::Key>(Qt::Key_A + (key - 'a'))));
+    }
+    if (key >= '0' && key <= '9') {
+        return QKeySequence(
+            QKeyCombination(Qt::ControlModifier, static_cast<Qt::Key>(Qt::Key_0 + (key - '0'))));
+    }
+    return {};
+}
 
 QColor color(platform::Color color, const QPalette& palette) {
     using platform::Color;
@@ -162,6 +233,10 @@ QIcon statusItemIcon(const platform::StatusItemImage& image) {
     }
     QIcon icon;
     for (int size : kTraySizes) {
+        if (image.isTemplate) {
+            icon.addPixmap(QPixmap::fromImage(ringedGlyph(renderer, size)));
+            continue;
+        }
         QImage pixels(size, size, QImage::Format_ARGB32_Premultiplied);
         pixels.fill(Qt::transparent);
         {
@@ -171,8 +246,27 @@ QIcon statusItemIcon(const platform::StatusItemImage& image) {
         }
         icon.addPixmap(QPixmap::fromImage(pixels));
     }
-    icon.setIsMask(image.isTemplate);
     return icon;
+}
+
+QString statusItemIconName(const platform::StatusItemImage& image) {
+    if (image.isTemplate) {
+        for (const auto& [artwork, name] : kSymbolicNames) {
+            if (image.name == artwork) {
+                return QString::fromLatin1(name);
+            }
+        }
+    }
+    return {};
+}
+
+QString statusItemIconThemePath(const QString& iconName) {
+    const QString icons =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/icons"));
+    const bool there =
+        !iconName.isEmpty() &&
+        QFileInfo::exists(QStringLiteral("%1/hicolor/symbolic/apps/%2.svg").arg(icons, iconName));
+    return there ? icons : QString();
 }
 
 }  // namespace zandorin::adapters::symbols

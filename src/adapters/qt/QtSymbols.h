@@ -4,7 +4,9 @@
 
 #include <QColor>
 #include <QIcon>
+#include <QKeySequence>
 #include <QPalette>
+#include <QString>
 
 #include "platform/MenuModel.h"
 #include "platform/StatusItem.h"
@@ -19,9 +21,21 @@ QColor color(platform::Color color, const QPalette& palette);
 // artwork tinted. Null for a row without a symbol or with a symbol we have no artwork for.
 QIcon menuIcon(const platform::MenuItem& item, const QPalette& palette);
 
-// The status-bar artwork at the usual tray sizes, a mask when it is a template image.
-// Null when no artwork has that name.
+// A key equivalent (one lower-case letter or digit) as its Ctrl shortcut; empty otherwise.
+QKeySequence shortcut(const std::string& keyEquivalent);
+
+// The status-bar artwork at the sizes trays ask for. A template image is drawn as a light glyph
+// in a dark ring, so that it reads on light and dark panels alike where a panel shows the
+// pixels as they are. Null when no artwork has that name.
 QIcon statusItemIcon(const platform::StatusItemImage& image);
+
+// The icon-theme name of a template image: a symbolic icon, which panels that know the icon
+// theme draw in their own text colour. Empty for an image that has none.
+QString statusItemIconName(const platform::StatusItemImage& image);
+
+// The icon directory holding that name: share/icons beside the executable's bin/ directory,
+// which the build tree mirrors. Empty when it is not there (panels then look in the theme).
+QString statusItemIconThemePath(const QString& iconName);
 
 // The resource path of a piece of artwork; empty when there is none.
 QString artworkPath(const std::string& name);

@@ -1,28 +1,33 @@
 #!/usr/bin/python3
 """The Qt status item as a desktop shell sees it: a StatusNotifierItem with a dbusmenu menu,
-read and clicked over a private session bus, and how start-up copes with a tray that is late
-or missing.
+read and clicked over a private session bus, on X11 and under KWin's Wayland compositor, and how
+start-up copes with a tray that is late, restarts or is missing.
 
 Usage: test_tray_export.py <zandorin_qt_tray_probe> [unittest options]
 """
 
+import configparser
 import os
 import sys
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "desktop"))
-from gi.repository import GLib  # noqa: E402
-from session import ITEM_INTERFACE, SEPARATOR, DesktopSession, entry  # noqa: E402
+from gi.repository import Gio, GLib  # noqa: E402
+from session import (ITEM_INTERFACE, MENU_INTERFACE, SEPARATOR, DesktopSession,  # noqa: E402
+                     entry)
 
 PROBE = None
 
-# Qt 6.4 turns the first "&&" of a label into "_&" (dbusmenu's mnemonic marker before a
-# literal "&"): shells show "R&D".
 LAYOUT = [entry("Mirrowen — ada@example.com", enabled=False), SEPARATOR,
-          entry("    點數\t1,234", enabled=False), entry("    R_&D 載入中…", enabled=False),
-          entry("結束", shortcut=(("Control", "Q"),))]
+          entry("    點數\t1,234", enabled=False), entry("    R&D 載入中…", enabled=False),
+          entry("重新連線"), entry("結束", shortcut=(("Control", "Q"),))]
+
+# WCAG 2.1 asks 3:1 of a graphical object against what surrounds it (1.4.11, non-text
+# contrast). The glyph must reach it on a black panel and its ring on a white one.
+MIN_CONTRAST = 3.0
 
 
 def wait_until(predicate, timeout):
@@ -32,38 +37,123 @@ def wait_until(predicate, timeout):
     return value
 
 
+def resolve_icon(name, theme_path):
+    """The file an icon-theme lookup of `name` in hicolor finds, searching the item's
+    IconThemePath before the system's icon directories, as panels do."""
+    data_dirs = os.environ.get("XDG_DATA_DIRS") or "/usr/local/share:/usr/share"
+    bases = [theme_path] + [os.path.join(d, "icons") for d in data_dirs.split(":")]
+    theme = configparser.ConfigParser(interpolation=None)
+    theme.read(next(p for b in bases if os.path.isfile(p := os.path.join(b, "hicolor",
+                                                                         "index.theme"))))
+    for directory in theme["Icon Theme"]["Directories"].split(","):
+        for base in bases:
+            for extension in ("svg", "png"):
+                path = os.path.join(base, "hicolor", directory, f"{name}.{extension}")
+                if os.path.isfile(path):
+                    return path
+    return None
+
+
+def luminances(argb, background):
+    """Relative luminance of each ARGB32 pixel laid over a grey of `background` (0-255)."""
+    def linear(value):
+        c = value / 255
+        return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
+    out = []
+    for i in range(0, len(argb), 4):
+        a, rgb = argb[i] / 255, argb[i + 1:i + 4]
+        out.append(sum(k * linear(a * c + (1 - a) * background)
+                       for k, c in zip((0.2126, 0.7152, 0.0722), rgb)))
+    return out
+
+
+def contrast(one, other):
+    return (max(one, other) + 0.05) / (min(one, other) + 0.05)
+
+
 class TrayExportTest(unittest.TestCase):
-    def start(self, patience_ms, watcher=True):
-        session = DesktopSession(keyring=False, watcher=watcher)
+    def start(self, patience_ms, watcher=True, wayland=False):
+        session = DesktopSession(keyring=False, watcher=watcher, wayland=wayland)
         session.__enter__()
         self.addCleanup(session.__exit__, None, None, None)
         return session, session.start_app(PROBE, args=(str(patience_ms),))
 
-    def test_menu_icon_and_item_as_a_shell_reads_them(self):
-        session, app = self.start(5000)
+    def check_icon(self, props):
+        path = resolve_icon(props["IconName"], props["IconThemePath"])
+        self.assertTrue(path and path.endswith("-symbolic.svg"), path)
+        # Hosts recolour a symbolic icon by painting over its fills: a stroke would stay.
+        shapes = [e for e in ElementTree.parse(path).iter()
+                  if e.tag.rsplit("}", 1)[-1] in ("path", "circle", "rect", "ellipse")]
+        self.assertTrue(shapes)
+        self.assertEqual({e.get("stroke", "none") for e in shapes}, {"none"})
+
+        sizes = {(w, h) for w, h, _ in props["IconPixmap"]}
+        self.assertTrue({(16, 16), (22, 22), (24, 24), (32, 32)} <= sizes, sizes)
+        for w, h, argb in props["IconPixmap"]:
+            argb = bytes(argb)  # ARGB32 in network byte order
+            light = {i for i, lum in enumerate(luminances(argb, 0))
+                     if contrast(lum, 0.0) >= MIN_CONTRAST}
+            dark = {i for i, lum in enumerate(luminances(argb, 255))
+                    if contrast(lum, 1.0) >= MIN_CONTRAST}
+            self.assertGreater(min(len(light), len(dark)), w * h // 20, (w, h))
+            # The ring encloses the glyph: nowhere does the light glyph meet the panel.
+            for i in light:
+                x, y = i % w, i // w
+                for nx, ny in ((x + 1, y), (x - 1, y), (x, y + 1), (x, y - 1)):
+                    self.assertTrue(0 <= nx < w and 0 <= ny < h
+                                    and (ny * w + nx in light or ny * w + nx in dark),
+                                    f"{w}x{h}: the glyph meets the panel at {(x, y)}")
+
+    def check_item_menu_and_left_click(self, wayland):
+        session, app = self.start(5000, wayland=wayland)
         self.assertEqual(app.wait_for_layout(LAYOUT), LAYOUT)
         props = app.item_properties()
-        self.assertEqual((props["Id"], props["Status"], props["Menu"]),
-                         ("zandorin-auth", "Active", "/MenuBar"))
-        sizes = {(w, h) for w, h, _ in props["IconPixmap"]}
-        self.assertTrue({(16, 16), (22, 22), (24, 24)} <= sizes, sizes)
-        for w, h, argb in props["IconPixmap"]:
-            alphas = bytes(argb)[0::4]  # ARGB32 in network byte order
-            self.assertGreater(sum(a > 128 for a in alphas), w * h // 20, (w, h))
-        self.assertEqual(session.viewable_windows(), [], "a window was mapped")
+        self.assertEqual(
+            (props["Id"], props["Title"], props["Status"], props["Menu"], props["ItemIsMenu"]),
+            ("zandorin-auth", "ZandorinAuth", "Active", "/MenuBar", True))
+        self.check_icon(props)
 
-        # A plain click on the icon opens the menu.
+        # A left click: Plasma opens the menu itself for ItemIsMenu, or when Activate fails;
+        # GNOME's extension stops asking for an Activate the item does not know.
         item = app.wait_for_item()
-        session.call(item.bus_name, item.path, ITEM_INTERFACE, "Activate",
-                     GLib.Variant("(ii)", (200, 10)))
-        self.assertTrue(wait_until(session.viewable_windows, 5), "no menu appeared")
+        with self.assertRaises(GLib.Error) as refused:
+            session.call(item.bus_name, item.path, ITEM_INTERFACE, "Activate",
+                         GLib.Variant("(ii)", (200, 10)))
+        self.assertIn("org.freedesktop.DBus.Error.UnknownMethod", refused.exception.message)
+        self.assertFalse(wait_until(session.viewable_windows, 1), "the app showed a window")
 
-    def test_a_panel_that_starts_after_the_app_still_gets_the_item(self):
+        # A command that rebuilds the menu: panels learn of it from LayoutUpdated, and the new
+        # entries have new ids, or a panel keeping properties by id would show the old ones.
+        updates = []
+        session.bus.signal_subscribe(None, MENU_INTERFACE, "LayoutUpdated", item.menu_path, None,
+                                     Gio.DBusSignalFlags.NONE, lambda *_: updates.append(1))
+        old_ids = {i for i, _ in app.menu_layout(with_ids=True)}
+        app.click("重新連線")
+        self.assertTrue(wait_until(lambda: GLib.MainContext.default().iteration(False)
+                                   or updates, 5), "no LayoutUpdated")
+        self.assertEqual(app.wait_for_layout(LAYOUT), LAYOUT)
+        self.assertFalse(old_ids & {i for i, _ in app.menu_layout(with_ids=True)})
+        app.click("結束")
+        self.assertEqual(app.wait(10), 0)
+        self.assertEqual(app.stdout().splitlines(),
+                         ["LAUNCHED", "ACTION reconnect", "ACTION quit"])
+        self.assertEqual(app.stderr(), "")
+
+    def test_on_x11(self):
+        self.check_item_menu_and_left_click(wayland=False)
+
+    def test_under_kwin_wayland(self):
+        self.check_item_menu_and_left_click(wayland=True)
+
+    def test_a_panel_that_comes_late_or_restarts_still_gets_the_item(self):
         session, app = self.start(15000, watcher=False)
         time.sleep(1.5)  # the probe is polling for a tray by now
         self.assertIsNone(app.poll())
         session.start_watcher()
         self.assertEqual(app.wait_for_layout(LAYOUT), LAYOUT)
+        session.stop_watcher()
+        session.start_watcher()
+        self.assertEqual(session.wait_for_item(app.pid).path, "/StatusNotifierItem")
 
     def test_without_any_tray_start_up_gives_up_after_its_patience(self):
         started = time.monotonic()

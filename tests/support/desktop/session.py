@@ -1,7 +1,8 @@
 """A private desktop session for end-to-end tests of tray applications: in a fresh temporary
-home, an Xvfb display, a session bus of its own (no service activation), a StatusNotifierWatcher
-and an unlocked gnome-keyring, all stopped again by PID with bounded waits. Applications started
-through it see only these. Needs /usr/bin/python3 (gi from python3-gi).
+home, an Xvfb display (or KWin's Wayland compositor on a virtual output), a session bus of its own
+(no service activation), a StatusNotifierWatcher and an unlocked gnome-keyring, all stopped again
+by PID with bounded waits. Applications started through it see only these. Needs
+/usr/bin/python3 (gi from python3-gi).
 ZANDORIN_DESKTOP_KEEP=1 keeps the session's directory (logs/ holds every process's output).
 """
 
@@ -292,14 +293,18 @@ class App:
 
 
 class DesktopSession:
-    """`watcher=False` leaves out the panel until start_watcher() (a panel that comes late)."""
+    """`watcher=False` leaves out the panel until start_watcher() (a panel that comes late);
+    `wayland=True` runs applications under kwin_wayland instead of on an X display."""
 
-    def __init__(self, keyring=True, watcher=True):
+    def __init__(self, keyring=True, watcher=True, wayland=False):
         self.want_keyring = keyring
         self.want_watcher = watcher
+        self.wayland = wayland
         self.root = self.env = self.logs = self.display = self.bus_address = self.bus = None
         self._xvfb = self._dbus = self._watcher = self._watcher_lines = self._keyring = None
+        self._kwin = self._kwin_lines = None
         self._apps = []
+        self._scripts = 0
 
     def __enter__(self):
         try:
@@ -327,12 +332,14 @@ class DesktopSession:
                         XDG_RUNTIME_DIR=dirs["runtime"], LANG=self.env.get("LANG") or "C.UTF-8",
                         NO_AT_BRIDGE="1")
 
-        with self._log("xvfb.log") as log:
-            self._xvfb = subprocess.Popen(
-                ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24", "-displayfd", "1"],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, env=self.env)
-        self.display = ":" + self._first_line(self._xvfb, "Xvfb")
-        self.env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
+        if not self.wayland:
+            with self._log("xvfb.log") as log:
+                self._xvfb = subprocess.Popen(
+                    ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24", "-displayfd",
+                     "1"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
+                    env=self.env)
+            self.display = ":" + self._first_line(self._xvfb, "Xvfb")
+            self.env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
 
         config = os.path.join(self.root, "bus.conf")
         with open(config, "w") as f:
@@ -349,6 +356,8 @@ class DesktopSession:
             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
         self.bus.set_exit_on_close(False)
 
+        if self.wayland:
+            self._start_kwin(dirs["runtime"])
         if self.want_watcher:
             self.start_watcher()
         if self.want_keyring:
@@ -374,6 +383,31 @@ class DesktopSession:
         if self._watcher_lines.wait_for(lambda line: line == "READY", START_TIMEOUT) is None:
             raise HarnessError("the StatusNotifierWatcher did not take its name")
 
+    def _start_kwin(self, runtime):
+        # kwin_wayland carries a file capability (CAP_SYS_RESOURCE), which containers without it
+        # refuse to exec; a plain copy is the same program without the capability.
+        kwin = os.path.join(self.root, "kwin_wayland")
+        shutil.copy("/usr/bin/kwin_wayland", kwin)
+        self.display = "wayland-zandorin"
+        self._kwin = subprocess.Popen(
+            [kwin, "--virtual", "--no-lockscreen", "--socket", self.display, "--width", "1024",
+             "--height", "768"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, env=self.env)
+        self._kwin_lines = LineReader(self._kwin.stdout)
+        end = time.monotonic() + START_TIMEOUT
+        while not (os.path.exists(os.path.join(runtime, self.display))
+                   and self.name_has_owner("org.kde.KWin")):
+            if time.monotonic() >= end or self._kwin.poll() is not None:
+                raise HarnessError("kwin_wayland did not start")
+            time.sleep(0.05)
+        self.env.update(WAYLAND_DISPLAY=self.display, QT_QPA_PLATFORM="wayland")
+
+    def stop_watcher(self):
+        _stop_child(self._watcher)
+        self._watcher_lines.close(STOP_TIMEOUT)
+        self._watcher.stdout.close()
+        self._watcher = self._watcher_lines = None
+
     def _start_keyring(self):
         with self._log("keyring.log") as log:
             self._keyring = subprocess.Popen(
@@ -395,18 +429,22 @@ class DesktopSession:
                 self.bus.close_sync(None)
             except GLib.Error:
                 pass  # the bus went first
-        for proc in (self._watcher, self._dbus, self._xvfb):
+        for proc in (self._watcher, self._kwin, self._dbus, self._xvfb):
             _stop_child(proc)
-        if self._watcher_lines is not None:
-            self._watcher_lines.close(STOP_TIMEOUT)
-        # Only now: the watcher's reader thread may have been reading its pipe until here.
-        for proc in [app.proc for app in self._apps] + [self._keyring, self._watcher, self._dbus,
-                                                         self._xvfb]:
+        for lines in (self._watcher_lines, self._kwin_lines):
+            if lines is not None:
+                lines.close(STOP_TIMEOUT)
+        if self._kwin_lines is not None:
+            with open(os.path.join(self.logs, "kwin.log"), "w") as log:
+                log.write("\n".join(self._kwin_lines.lines))
+        # Only now: the readers' threads may have been reading their pipes until here.
+        for proc in [app.proc for app in self._apps] + [self._keyring, self._watcher, self._kwin,
+                                                         self._dbus, self._xvfb]:
             for stream in (proc.stdin, proc.stdout, proc.stderr) if proc else ():
                 if stream is not None:
                     stream.close()
-        self._apps, self.bus, self._watcher_lines = [], None, None
-        self._watcher = self._dbus = self._xvfb = self._keyring = None
+        self._apps, self.bus, self._watcher_lines, self._kwin_lines = [], None, None, None
+        self._watcher = self._dbus = self._xvfb = self._keyring = self._kwin = None
         if self.root and os.environ.get("ZANDORIN_DESKTOP_KEEP"):
             print(f"desktop session kept in {self.root}", file=sys.stderr)
         elif self.root:
@@ -510,10 +548,28 @@ class DesktopSession:
             time.sleep(0.05)
 
     def viewable_windows(self):
-        """Ids of the windows mapped on the display."""
+        """Ids of the windows mapped on the display; under KWin, the process id and class of
+        each window the compositor manages, as its scripting reports them."""
+        if self.wayland:
+            return self._kwin_windows()
         tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True,
                               env=self.env, timeout=START_TIMEOUT, check=True).stdout
         ids = [line.split()[0] for line in tree.splitlines() if line.strip().startswith("0x")]
         return [wid for wid in ids if "Map State: IsViewable" in subprocess.run(
             ["xwininfo", "-id", wid], capture_output=True, text=True, env=self.env,
             timeout=START_TIMEOUT, check=False).stdout]
+
+    def _kwin_windows(self):
+        self._scripts += 1
+        token = f"zandorin-windows-{self._scripts}"
+        path = os.path.join(self.root, token + ".js")
+        with open(path, "w") as f:
+            f.write(f'print("{token} " + JSON.stringify(workspace.clientList().map('
+                    f'w => [w.pid, w.resourceClass])));\n')
+        self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript",
+                  GLib.Variant("(ss)", (path, token)))
+        self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "start")
+        found = self._kwin_lines.wait_for(lambda line: token + " " in line, START_TIMEOUT)
+        if found is None:
+            raise HarnessError("KWin's scripting did not answer")
+        return [tuple(w) for w in json.loads(found[1].split(token + " ", 1)[1])]

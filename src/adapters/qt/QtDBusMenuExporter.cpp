@@ -1,0 +1,342 @@
+#include "adapters/qt/QtDBusMenuExporter.h"
+
+#include <algorithm>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QDBusContext>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QIcon>
+#include <QKeySequence>
+#include <QPixmap>
+#include <QTimer>
+
+#include "adapters/qt/QtSymbols.h"
+
+namespace zandorin::adapters {
+
+// Outside an anonymous namespace: QtDBus finds the types of a slot's out-parameters by name.
+struct DBusMenuItem {
+    int id = 0;
+    QVariantMap properties;
+};
+using DBusMenuItemList = QList<DBusMenuItem>;
+
+struct DBusMenuEvent {
+    int id = 0;
+    QString eventId;
+    QDBusVariant data;
+    uint timestamp = 0;
+};
+using DBusMenuEventList = QList<DBusMenuEvent>;
+
+using DBusMenuShortcut = QList<QStringList>;
+
+}  // namespace zandorin::adapters
+
+Q_DECLARE_METATYPE(zandorin::adapters::DBusMenuItem)
+Q_DECLARE_METATYPE(zandorin::adapters::DBusMenuEvent)
+
+namespace zandorin::adapters {
+
+const QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuItem& item) {
+    arg.beginStructure();
+    arg << item.id << item.properties;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuItem& item) {
+    arg.beginStructure();
+    arg >> item.id >> item.properties;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuEvent& event) {
+    arg.beginStructure();
+    arg << event.id << event.eventId << event.data << event.timestamp;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuEvent& event) {
+    arg.beginStructure();
+    arg >> event.id >> event.eventId >> event.data >> event.timestamp;
+    arg.endStructure();
+    return arg;
+}
+
+namespace {
+
+// dbusmenu's menu icons are 16 px; the panel scales them for its own density.
+constexpr int kMenuIconSize = 16;
+
+// The root entry, whose children are the menu.
+QVariantMap rootProperties() {
+    return {{QStringLiteral("children-display"), QStringLiteral("submenu")}};
+}
+
+// dbusmenu reads a single "_" as a mnemonic marker and "__" as an underscore; texts from the
+// service are meant literally.
+QString dbusmenuLabel(const std::string& text) {
+    return QString::fromStdString(text).replace(QLatin1Char('_'), QLatin1String("__"));
+}
+
+DBusMenuShortcut dbusmenuShortcut(const QKeySequence& sequence) {
+    DBusMenuShortcut shortcut;
+    for (int i = 0; i < sequence.count(); ++i) {
+        const QKeyCombination key = sequence[i];
+        QStringList tokens;
+        if (key.keyboardModifiers().testFlag(Qt::ControlModifier)) {
+            tokens << QStringLiteral("Control");
+        }
+        tokens << QKeySequence(key.key()).toString(QKeySequence::PortableText);
+        shortcut << tokens;
+    }
+    return shortcut;
+}
+
+QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette) {
+    using platform::MenuItemKind;
+    QVariantMap properties;
+    if (item.kind == MenuItemKind::separator) {
+        properties.insert(QStringLiteral("type"), QStringLiteral("separator"));
+        return properties;
+    }
+    // Plasma draws its menus with QMenu, which right-aligns what follows a tab.
+    const std::string title =
+        item.kind == MenuItemKind::statRow ? item.title + "\t" + item.value : item.title;
+    properties.insert(QStringLiteral("label"), dbusmenuLabel(title));
+    const bool enabled = item.kind == MenuItemKind::command && item.action.has_value();
+    properties.insert(QStringLiteral("enabled"), enabled);
+    if (const QKeySequence keys = symbols::shortcut(item.keyEquivalent);
+        enabled && !keys.isEmpty()) {
+        properties.insert(QStringLiteral("shortcut"), QVariant::fromValue(dbusmenuShortcut(keys)));
+    }
+    if (const QIcon icon = symbols::menuIcon(item, palette); !icon.isNull()) {
+        QBuffer png;
+        icon.pixmap(kMenuIconSize).save(&png, "PNG");
+        properties.insert(QStringLiteral("icon-data"), png.data());
+    }
+    return properties;
+}
+
+QVariantMap only(const QVariantMap& properties, const QStringList& names) {
+    if (names.isEmpty()) {
+        return properties;
+    }
+    QVariantMap out;
+    for (const QString& name : names) {
+        if (const auto it = properties.constFind(name); it != properties.constEnd()) {
+            out.insert(name, *it);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+const QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuLayout& item) {
+    arg.beginStructure();
+    arg << item.id << item.properties;
+    arg.beginArray(QMetaType::fromType<QDBusVariant>());
+    for (const DBusMenuLayout& child : item.children) {
+        arg << QDBusVariant(QVariant::fromValue(child));
+    }
+    arg.endArray();
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuLayout& item) {
+    arg.beginStructure();
+    arg >> item.id >> item.properties;
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        QDBusVariant child;
+        arg >> child;
+        DBusMenuLayout layout;
+        qvariant_cast<QDBusArgument>(child.variant()) >> layout;
+        item.children << layout;
+    }
+    arg.endArray();
+    arg.endStructure();
+    return arg;
+}
+
+void registerDBusMenuTypes() {
+    qDBusRegisterMetaType<DBusMenuLayout>();
+    qDBusRegisterMetaType<DBusMenuItem>();
+    qDBusRegisterMetaType<DBusMenuItemList>();
+    qDBusRegisterMetaType<DBusMenuEvent>();
+    qDBusRegisterMetaType<DBusMenuEventList>();
+    qDBusRegisterMetaType<DBusMenuShortcut>();
+}
+
+// What the bus sees: QtDBus hands the context of a call, which an error reply needs, to the
+// object that carries the adaptor.
+class DBusMenuObject final : public QObject, public QDBusContext {
+    Q_OBJECT
+};
+
+class DBusMenuAdaptor final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.canonical.dbusmenu")
+    Q_PROPERTY(uint Version READ version)
+    Q_PROPERTY(QString TextDirection READ textDirection)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
+
+public:
+    DBusMenuAdaptor(DBusMenuObject* object, QtDBusMenuExporter& menu)
+        : QDBusAbstractAdaptor(object), object_(*object), menu_(menu) {}
+
+    uint version() const { return 3; }
+    QString textDirection() const {
+        return QGuiApplication::layoutDirection() == Qt::RightToLeft ? QStringLiteral("rtl")
+                                                                     : QStringLiteral("ltr");
+    }
+    QString status() const { return QStringLiteral("normal"); }
+    QStringList iconThemePath() const { return {}; }
+
+public slots:  // NOLINT(readability-redundant-access-specifiers): moc needs the section
+    uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
+                   zandorin::adapters::DBusMenuLayout& layout) {
+        return menu_.layout(parentId, recursionDepth, propertyNames, layout);
+    }
+
+    QList<zandorin::adapters::DBusMenuItem> GetGroupProperties(const QList<int>& ids,
+                                                               const QStringList& propertyNames) {
+        DBusMenuItemList items;
+        for (int id : ids) {
+            if (auto properties = menu_.properties(id, propertyNames)) {
+                items << DBusMenuItem{id, std::move(*properties)};
+            }
+        }
+        return items;
+    }
+
+    QDBusVariant GetProperty(int id, const QString& name) {
+        const auto properties = menu_.properties(id, {name});
+        if (!properties || properties->isEmpty()) {
+            object_.sendErrorReply(QDBusError::InvalidArgs,
+                                   QStringLiteral("no such entry or property"));
+            return QDBusVariant(QString());
+        }
+        return QDBusVariant(properties->first());
+    }
+
+    void Event(int id, const QString& eventId, const QDBusVariant& /*data*/, uint /*timestamp*/) {
+        menu_.event(id, eventId);
+    }
+
+    QList<int> EventGroup(const QList<zandorin::adapters::DBusMenuEvent>& events) {
+        QList<int> idErrors;
+        for (const DBusMenuEvent& event : events) {
+            if (!menu_.event(event.id, event.eventId)) {
+                idErrors << event.id;
+            }
+        }
+        return idErrors;
+    }
+
+    bool AboutToShow(int /*id*/) { return false; }
+
+    QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors) {
+        for (int id : ids) {
+            if (!menu_.properties(id, {})) {
+                idErrors << id;
+            }
+        }
+        return {};
+    }
+
+signals:
+    void LayoutUpdated(uint revision, int parent);
+
+private:
+    const DBusMenuObject& object_;
+    QtDBusMenuExporter& menu_;
+};
+
+QtDBusMenuExporter::QtDBusMenuExporter() {
+    registerDBusMenuTypes();
+    auto object = std::make_unique<DBusMenuObject>();
+    adaptor_ = new DBusMenuAdaptor(object.get(), *this);  // owned by the object
+    object_ = std::move(object);
+}
+
+QtDBusMenuExporter::~QtDBusMenuExporter() = default;
+
+bool QtDBusMenuExporter::exportOn(QDBusConnection& connection, const QString& path) {
+    return connection.registerObject(path, object_.get(), QDBusConnection::ExportAdaptors);
+}
+
+void QtDBusMenuExporter::setMenu(const platform::MenuModel& model) {
+    const QPalette palette = QApplication::palette("QMenu");
+    entries_.clear();
+    for (const platform::MenuItem& item : model.items) {
+        const bool command = item.kind == platform::MenuItemKind::command;
+        entries_.push_back(
+            {nextId_++, propertiesOf(item, palette), command ? item.action : std::nullopt});
+    }
+    emit adaptor_->LayoutUpdated(++revision_, 0);
+}
+
+void QtDBusMenuExporter::setActionHandler(std::function<void(platform::MenuAction)> handler) {
+    handler_ = std::move(handler);
+}
+
+const QtDBusMenuExporter::Entry* QtDBusMenuExporter::find(int id) const {
+    const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                 [id](const Entry& entry) { return entry.id == id; });
+    return it == entries_.end() ? nullptr : &*it;
+}
+
+uint QtDBusMenuExporter::layout(int parentId, int depth, const QStringList& names,
+                                DBusMenuLayout& out) const {
+    out.id = parentId;
+    if (parentId == 0) {
+        out.properties = only(rootProperties(), names);
+        if (depth != 0) {
+            for (const Entry& entry : entries_) {
+                out.children << DBusMenuLayout{entry.id, only(entry.properties, names), {}};
+            }
+        }
+    } else if (const Entry* entry = find(parentId)) {
+        out.properties = only(entry->properties, names);
+    }
+    return revision_;
+}
+
+std::optional<QVariantMap> QtDBusMenuExporter::properties(int id, const QStringList& names) const {
+    if (id == 0) {
+        return only(rootProperties(), names);
+    }
+    const Entry* entry = find(id);
+    return entry ? std::optional(only(entry->properties, names)) : std::nullopt;
+}
+
+bool QtDBusMenuExporter::event(int id, const QString& eventId) {
+    const Entry* entry = find(id);
+    if (entry == nullptr) {
+        return id == 0;
+    }
+    if (eventId == QLatin1String("clicked") && entry->action) {
+        // Later, so that the panel has its answer before a command opens a modal alert.
+        QTimer::singleShot(0, object_.get(), [this, action = *entry->action] {
+            if (auto handler = handler_) {  // a copy: the handler may replace itself
+                handler(action);
+            }
+        });
+    }
+    return true;
+}
+
+}  // namespace zandorin::adapters
+
+#include "QtDBusMenuExporter.moc"

@@ -1,0 +1,195 @@
+#include "adapters/qt/QtStatusNotifierItem.h"
+
+#include <QCoreApplication>
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusServiceWatcher>
+#include <QImage>
+#include <QPixmap>
+#include <QtEndian>
+
+#include "platform/AppIdentity.h"
+
+namespace zandorin::adapters {
+
+namespace {
+
+constexpr auto kWatcherService = "org.kde.StatusNotifierWatcher";
+constexpr auto kWatcherPath = "/StatusNotifierWatcher";
+constexpr auto kItemPath = "/StatusNotifierItem";
+constexpr auto kMenuPath = "/MenuBar";
+
+int nextInstance() {
+    static int count = 0;
+    return ++count;
+}
+
+DBusImageList imagesOf(const QIcon& icon) {
+    DBusImageList images;
+    for (const QSize& size : icon.availableSizes()) {
+        const QImage image =
+            icon.pixmap(size, 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
+        QByteArray pixels(static_cast<qsizetype>(image.width()) * image.height() * 4,
+                          Qt::Uninitialized);
+        char* out = pixels.data();
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x, out += 4) {
+                qToBigEndian(static_cast<quint32>(line[x]), out);
+            }
+        }
+        images << DBusImage{image.width(), image.height(), pixels};
+    }
+    return images;
+}
+
+}  // namespace
+
+const QDBusArgument& operator<<(QDBusArgument& arg, const DBusImage& image) {
+    arg.beginStructure();
+    arg << image.width << image.height << image.pixels;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, DBusImage& image) {
+    arg.beginStructure();
+    arg >> image.width >> image.height >> image.pixels;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator<<(QDBusArgument& arg, const DBusToolTip& tip) {
+    arg.beginStructure();
+    arg << tip.iconName << tip.image << tip.title << tip.description;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, DBusToolTip& tip) {
+    arg.beginStructure();
+    arg >> tip.iconName >> tip.image >> tip.title >> tip.description;
+    arg.endStructure();
+    return arg;
+}
+
+class StatusNotifierItemAdaptor final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierItem")
+    Q_PROPERTY(QString Category READ category)
+    Q_PROPERTY(QString Id READ id)
+    Q_PROPERTY(QString Title READ title)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(int WindowId READ windowId)
+    Q_PROPERTY(QString IconThemePath READ iconThemePath)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
+    Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QString IconName READ iconName)
+    Q_PROPERTY(zandorin::adapters::DBusImageList IconPixmap READ iconPixmap)
+    Q_PROPERTY(QString OverlayIconName READ none)
+    Q_PROPERTY(zandorin::adapters::DBusImageList OverlayIconPixmap READ noImages)
+    Q_PROPERTY(QString AttentionIconName READ none)
+    Q_PROPERTY(zandorin::adapters::DBusImageList AttentionIconPixmap READ noImages)
+    Q_PROPERTY(QString AttentionMovieName READ none)
+    Q_PROPERTY(zandorin::adapters::DBusToolTip ToolTip READ toolTip)
+
+public:
+    StatusNotifierItemAdaptor(QObject* object, const QtStatusNotifierItem& item)
+        : QDBusAbstractAdaptor(object), item_(item) {}
+
+    QString category() const { return QStringLiteral("ApplicationStatus"); }
+    QString id() const { return QString::fromLatin1(kExecutableName); }
+    QString title() const { return QString::fromLatin1(kTrayTitle); }
+    QString status() const { return QStringLiteral("Active"); }
+    int windowId() const { return 0; }
+    QString iconThemePath() const { return item_.iconThemePath(); }
+    QDBusObjectPath menu() const { return QDBusObjectPath(QString::fromLatin1(kMenuPath)); }
+    bool itemIsMenu() const { return true; }
+    QString iconName() const { return item_.iconName(); }
+    DBusImageList iconPixmap() const { return item_.iconPixmaps(); }
+    QString none() const { return {}; }
+    DBusImageList noImages() const { return {}; }
+    DBusToolTip toolTip() const { return {{}, {}, title(), {}}; }
+
+public slots:  // NOLINT(readability-redundant-access-specifiers): moc needs the section
+    // A middle click or a scroll over the entry means nothing here; answering them spares the
+    // panel an error. Activate and ContextMenu are left out on purpose (see the class).
+    void SecondaryActivate(int /*x*/, int /*y*/) {}
+    void Scroll(int /*delta*/, const QString& /*orientation*/) {}
+
+signals:
+    void NewTitle();
+    void NewIcon();
+    void NewAttentionIcon();
+    void NewOverlayIcon();
+    void NewToolTip();
+    void NewStatus(const QString& status);
+
+private:
+    const QtStatusNotifierItem& item_;
+};
+
+QtStatusNotifierItem::QtStatusNotifierItem()
+    : instance_(nextInstance()),
+      connectionName_(QStringLiteral("zandorin-tray-%1").arg(instance_)),
+      // The name KDE's own items take, which every watcher knows.
+      serviceName_(QStringLiteral("org.kde.StatusNotifierItem-%1-%2")
+                       .arg(QCoreApplication::applicationPid())
+                       .arg(instance_)),
+      connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName_)),
+      object_(std::make_unique<QObject>()) {
+    qDBusRegisterMetaType<DBusImage>();
+    qDBusRegisterMetaType<DBusImageList>();
+    qDBusRegisterMetaType<DBusToolTip>();
+    adaptor_ = new StatusNotifierItemAdaptor(object_.get(), *this);  // owned by object_
+}
+
+QtStatusNotifierItem::~QtStatusNotifierItem() {
+    watcher_.reset();
+    connection_.unregisterObject(QString::fromLatin1(kItemPath));
+    connection_.unregisterObject(QString::fromLatin1(kMenuPath));
+    QDBusConnection::disconnectFromBus(connectionName_);
+}
+
+void QtStatusNotifierItem::setIcon(const QString& themeName, const QString& themePath,
+                                   const QIcon& pixmaps) {
+    iconName_ = themeName;
+    iconThemePath_ = themePath;
+    iconPixmaps_ = imagesOf(pixmaps);
+    emit adaptor_->NewIcon();
+}
+
+void QtStatusNotifierItem::show() {
+    if (shown_ || !connection_.isConnected()) {
+        return;
+    }
+    shown_ = true;
+    connection_.registerObject(QString::fromLatin1(kItemPath), object_.get(),
+                               QDBusConnection::ExportAdaptors);
+    menu_.exportOn(connection_, QString::fromLatin1(kMenuPath));
+    connection_.registerService(serviceName_);
+    // A panel that restarts, or comes up after us, learns of the entry again.
+    watcher_ =
+        std::make_unique<QDBusServiceWatcher>(QString::fromLatin1(kWatcherService), connection_,
+                                              QDBusServiceWatcher::WatchForRegistration);
+    QObject::connect(watcher_.get(), &QDBusServiceWatcher::serviceRegistered, object_.get(),
+                     [this] { registerWithWatcher(); });
+    registerWithWatcher();
+}
+
+void QtStatusNotifierItem::registerWithWatcher() {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kWatcherService), QString::fromLatin1(kWatcherPath),
+        QString::fromLatin1(kWatcherService), QStringLiteral("RegisterStatusNotifierItem"));
+    call << serviceName_;
+    // Nothing to do with the answer: without a watcher, the next one that starts is told.
+    connection_.asyncCall(call);
+}
+
+}  // namespace zandorin::adapters
+
+#include "QtStatusNotifierItem.moc"
