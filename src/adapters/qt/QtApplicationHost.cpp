@@ -15,6 +15,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSessionManager>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -159,6 +160,12 @@ QtApplicationHost::QtApplicationHost(int& argc, char** argv) : impl_(std::make_u
     impl_->app = std::make_unique<QApplication>(argc, argv);
     // Closing an alert, the only window there ever is, must not end the application.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Autostart brings the application back at login; a session manager restarting it as well
+    // would hand it "-session" arguments, which the command line refuses.
+    QObject::connect(impl_->app.get(), &QGuiApplication::saveStateRequest,
+                     [](QSessionManager& manager) {
+                         manager.setRestartHint(QSessionManager::RestartNever);
+                     });
     impl_->mainQueue = std::make_unique<QtMainQueue>();
     impl_->webAuth = std::make_unique<QtWebAuthSessionFactory>(
         *impl_->mainQueue,
