@@ -157,10 +157,10 @@ TEST_F(CurlHttpClientTest, BinaryBodiesAndEmptyFieldsArriveExactlyWithoutFieldsL
     EXPECT_EQ(recorded[0]["line"], "POST /echo?scope=openid%20email HTTP/1.1");
     EXPECT_TRUE(recorded[0]["body"] == hex(body)) << "body differs";
     auto fields = recorded[0]["headers"].get<std::vector<std::string>>();
-    std::vector<std::string> expected = {"Authorization: Bearer " + kSecret, "X-Empty:",
-                                         "Host: 127.0.0.1:" + std::to_string(server.port()),
-                                         "Accept: */*",
-                                         "Content-Length: " + std::to_string(body.size())};
+    std::vector<std::string> expected = {
+        "Authorization: Bearer " + kSecret,
+        "X-Empty:", "Host: 127.0.0.1:" + std::to_string(server.port()), "Accept: */*",
+        "Content-Length: " + std::to_string(body.size())};
     std::ranges::sort(fields);
     std::ranges::sort(expected);
     EXPECT_EQ(fields, expected);
@@ -208,7 +208,8 @@ TEST_F(CurlHttpClientTest, AnswersOverTheCapFailAndAnAnnouncedOneIsNotWaitedFor)
         std::size_t size;
         bool fits;
     };
-    const Case cases[] = {{"chunked", 1024, true}, {"chunked", 1025, false}, {"announce", 1025, false}};
+    const Case cases[] = {
+        {"chunked", 1024, true}, {"chunked", 1025, false}, {"announce", 1025, false}};
     for (const auto& [framing, size, fits] : cases) {
         SCOPED_TRACE(framing + " " + std::to_string(size));
         const auto result = capped.send(
