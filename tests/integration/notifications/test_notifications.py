@@ -25,7 +25,7 @@ def setUpModule():
     global SESSION
     if not PROBE or not os.access(PROBE, os.X_OK):
         raise unittest.SkipTest(f"no probe executable: {PROBE!r}")
-    SESSION = DesktopSession(keyring=False)
+    SESSION = DesktopSession(keyring=False, watcher=False)
     SESSION.__enter__()
 
 
