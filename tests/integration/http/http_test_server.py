@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """Loopback HTTP/1.1 server for the curl adapter tests, on the listening socket it inherits as
-fd 3. Appends one JSON object per line to LOG: an event per accepted connection and per request
-(raw header lines, body in hex), each written before the answer. What it answers depends on the
-path; connections are kept alive unless the path says otherwise. --tls serves
-HTTPS with a throw-away self-signed certificate.
+fd 3. Appends one JSON object per line to LOG, each before the answer: one per accepted
+connection, one per request (raw header lines, body in hex). The path says what to answer;
+connections are kept alive otherwise. --tls serves HTTPS with a throw-away self-signed
+certificate.
 
 Usage: http_test_server.py LOG [--tls]
 """
@@ -16,7 +16,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import urllib.parse
 
 STALL_SECONDS = 30  # every wait is bounded; the test kills the process anyway
@@ -43,78 +42,35 @@ def tls_context():
     return context
 
 
-def read_request(reader):
-    line = reader.readline(65536)
-    if not line:
-        return None
-    fields = []
-    while len(fields) < 200:
-        raw = reader.readline(65536)
-        if raw in (b"\r\n", b"\n", b""):
-            break
-        fields.append(raw.rstrip(b"\r\n").decode("latin-1"))
-    length = 0
-    for field in fields:
-        name, _, value = field.partition(":")
-        if name.strip().lower() == "content-length":
-            length = int(value.strip())
-    return line.rstrip(b"\r\n").decode("latin-1"), fields, reader.read(length) if length else b""
-
-
-def head(status, fields):
+def head(status, *fields):
     lines = [f"HTTP/1.1 {status} Status"] + [f"{name}: {value}" for name, value in fields]
     return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
 
 
-def wait_for_close(conn):
-    try:
-        while conn.recv(4096):
-            pass
-    except OSError:
-        pass
-
-
-def respond(conn, path, query, body):
-    """Returns False when the connection must not carry another request."""
-    if path.startswith("/status/"):
-        status = int(path[len("/status/"):])
-        text = f"status {status}\n".encode()
-        fields = [("Content-Type", "text/plain"), ("X-Trace-Id", "abc-123"),
-                  ("X-Padded", "  padded value  ")]
-        if 300 <= status < 400:
-            fields.append(("Location", "/status/200"))
-        conn.sendall(head(status, fields + [("Content-Length", len(text))]) + text)
-    elif path == "/echo":
-        conn.sendall(head(200, [("Content-Length", len(body))]) + body)
-    elif path == "/hang":
-        wait_for_close(conn)
-        return False
-    elif path == "/drip":
-        conn.sendall(head(200, [("Content-Length", "1000")]))
-        for _ in range(STALL_SECONDS * 5):
-            conn.sendall(b"x")
-            time.sleep(0.2)
-        return False
-    elif path == "/big":
-        size, framing = int(query["n"][0]), query["framing"][0]
-        payload = b"x" * size
-        if framing == "length":
-            conn.sendall(head(200, [("Content-Length", size)]) + payload)
-        elif framing == "chunked":
-            conn.sendall(head(200, [("Transfer-Encoding", "chunked")]))
+def answer(conn, target, body):
+    """Whether the connection may carry another request."""
+    url = urllib.parse.urlsplit(target)
+    query = urllib.parse.parse_qs(url.query)
+    if url.path == "/echo":
+        conn.sendall(head(200, ("Content-Length", len(body))) + body)
+        return True
+    if url.path == "/redirect":
+        conn.sendall(head(302, ("Location", "/echo"), ("X-Padded", "  padded value  "),
+                          ("Content-Length", 0)))
+        return True
+    if url.path == "/big":
+        size = int(query["n"][0])
+        if query["framing"][0] == "chunked":
+            conn.sendall(head(200, ("Transfer-Encoding", "chunked")))
             for at in range(0, size, 512):
-                conn.sendall(b"%x\r\n%s\r\n" % (len(payload[at:at + 512]), payload[at:at + 512]))
+                chunk = b"x" * min(512, size - at)
+                conn.sendall(b"%x\r\n%s\r\n" % (len(chunk), chunk))
             conn.sendall(b"0\r\n\r\n")
-        elif framing == "announce":  # says how much will come, sends a little, then stalls
-            conn.sendall(head(200, [("Content-Length", size)]) + payload[:10])
-            wait_for_close(conn)
-            return False
-        else:  # the end of the answer is the end of the connection
-            conn.sendall(head(200, [("Connection", "close")]) + payload)
-            return False
-    else:
-        conn.sendall(head(404, [("Content-Length", "0")]))
-    return True
+            return True
+        conn.sendall(head(200, ("Content-Length", size)) + b"x" * 10)  # announces, then stalls
+    while conn.recv(4096):  # /hang, and the rest of an announced body: never answered
+        pass
+    return False
 
 
 def serve(conn, context):
@@ -123,11 +79,16 @@ def serve(conn, context):
             conn = context.wrap_socket(conn, server_side=True)
         conn.settimeout(STALL_SECONDS)
         reader = conn.makefile("rb")
-        while (request := read_request(reader)) is not None:
-            line, fields, body = request
+        while line := reader.readline(65536):
+            fields = []
+            while (raw := reader.readline(65536)) not in (b"\r\n", b"\n", b""):
+                fields.append(raw.rstrip(b"\r\n").decode("latin-1"))
+            length = next((int(f.split(":", 1)[1]) for f in fields
+                           if f.lower().startswith("content-length:")), 0)
+            body = reader.read(length)
+            line = line.rstrip(b"\r\n").decode("latin-1")
             emit({"event": "request", "line": line, "headers": fields, "body": body.hex()})
-            url = urllib.parse.urlsplit(line.split(" ")[1])
-            if not respond(conn, url.path, urllib.parse.parse_qs(url.query), body):
+            if not answer(conn, line.split(" ")[1], body):
                 return
     except OSError:
         pass  # the client gave up (time-out, oversized answer)

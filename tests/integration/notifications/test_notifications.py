@@ -1,14 +1,13 @@
 #!/usr/bin/python3
-"""User notifications through org.freedesktop.Notifications, against a server of our own on a
-private session bus: what Notify carries, which clicks reach the delegate, and that nothing
-blocks or fails without a working server.
+"""User notifications through org.freedesktop.Notifications, against the tests' notification
+server on a private session bus, through a probe: that nothing blocks or fails without a working
+server, what Notify carries where the end-to-end tests do not look, and which clicks count.
 
 Usage: test_notifications.py <zandorin_notifications_probe> [unittest options]
 """
 
 import os
 import sys
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,7 +25,7 @@ def setUpModule():
     global SESSION
     if not PROBE or not os.access(PROBE, os.X_OK):
         raise unittest.SkipTest(f"no probe executable: {PROBE!r}")
-    SESSION = DesktopSession(keyring=False)
+    SESSION = DesktopSession(keyring=False, watcher=False)
     SESSION.__enter__()
 
 
@@ -65,22 +64,17 @@ class NotificationsTest(unittest.TestCase):
             with self.subTest(case):
                 daemon = self.daemon(*server) if server is not None else None
                 probe = self.probe(env)
-                started = time.monotonic()
                 answer = probe.ask("authorization", cmd="authorize")
-                self.assertLess(time.monotonic() - started, 3.0)
                 self.assertEqual((answer["granted"], answer["main"]), (granted, True))
                 self.assertEqual((answer["error"] or "")[:len(error)], error)
-                for n in range(5):
+                for n in range(5):  # add() returns at once, whatever the server does
                     self.assertLess(probe.ask("added", cmd="add", id=f"n{n}")["us"], 50_000)
-                started = time.monotonic()
-                probe.ask("pong", cmd="ping")
-                self.assertLess(time.monotonic() - started, 1.0)
                 if daemon:
                     self.assertEqual(len(daemon.wait_for("notify", 5)), 5)
                 self.assertEqual(probe.stop(), 0)
             self.stop_children()
 
-    def test_notify_carries_the_request_a_default_action_and_the_hints(self):
+    def test_a_body_is_shown_as_text_even_by_a_server_that_reads_markup(self):
         body = "R&D <b>台北</b> 完成"
         for caps, sent_body in (("actions,body", body),
                                 ("actions,body,body-markup", "R&amp;D &lt;b&gt;台北&lt;/b&gt; 完成")):

@@ -3,9 +3,7 @@
 // Usage: zandorin_unifiedpush_probe <bus name to own> <token file>
 // Commands are JSON lines on stdin: {"cmd": "register"}, {"cmd": "ping"}. Reports are JSON lines
 // on stdout: ready, didRegister (the device token as hex and as text), didFail (description),
-// didReceive (payload as hex and as text, identifier), pong; "main": whether it ran on the main
-// thread. Text fields replace bytes that are not UTF-8, so the hex fields are the ones to
-// compare.
+// didReceive (payload as hex, identifier), pong; "main": whether it ran on the main thread.
 
 #include <iostream>
 #include <string>
@@ -57,7 +55,6 @@ public:
                                       const std::string& identifier) override {
         report({{"event", "didReceive"},
                 {"hex", hex(payload)},
-                {"text", payload},
                 {"identifier", identifier},
                 {"main", queue_.isMainThread()}});
     }

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -19,12 +18,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include "adapters/qt/QtApplicationHost.h"
@@ -87,13 +84,10 @@ protected:
         return s;
     }
 
-    std::vector<std::string> opened;
     bool browserWorks = true;
     Outcomes outcomes;
-    QtWebAuthSessionFactory factory_{host->mainQueue(), [this](const std::string& url) {
-                                         opened.push_back(url);
-                                         return browserWorks;
-                                     }};
+    QtWebAuthSessionFactory factory_{host->mainQueue(),
+                                     [this](const std::string& /*url*/) { return browserWorks; }};
 };
 
 TEST_F(SessionTest, OnlyAUrlOfTheCallbackSchemeCompletesAndItArrivesUnchanged) {
@@ -140,8 +134,6 @@ TEST_F(SessionTest, ABrowserThatCannotBeOpenedFailsTheSessionOnceFromTheMainQueu
     browserWorks = false;
     auto s = session("s");
     auto dropped = session("dropped");
-    EXPECT_EQ(opened, (std::vector<std::string>{"https://idp.example/authorize?state=s",
-                                                "https://idp.example/authorize?state=dropped"}));
     EXPECT_TRUE(outcomes.empty()) << "not from inside start()";
     EXPECT_FALSE(factory_.deliver(kCallback));
     dropped.reset();

@@ -1,176 +1,241 @@
-"""test_distributor.py as a context manager, for tests that need a UnifiedPush distributor on
-their (private) session bus and a push server to send messages through. Standard library only;
-the distributor itself runs under /usr/bin/python3.
+#!/usr/bin/python3
+"""A UnifiedPush distributor and its push server in one process, for tests; TestDistributor
+starts it as a child on a test's session bus.
 
-    with TestDistributor(env=session.env, interface="both") as distributor:
-        ... the app registers ...
-        endpoint = distributor.wait_for("registered") and distributor.registrations()[0]
-        assert distributor.push(endpoint["endpoint"], b"hello") == 201
+Usage: distributor.py [--interface 1|2|both] [--refuse REASON]
+
+Owns org.unifiedpush.Distributor.zandorintest on the bus of DBUS_SESSION_BUS_ADDRESS and takes
+Register through Distributor2, Distributor1 or both; with --refuse every Register fails with that
+reason. Each (service, token) gets an endpoint, http://127.0.0.1:<port>/push/<id>, handed on
+through NewEndpoint once Register has been answered; a body POSTed there reaches the connector
+through Message, on the Connector interface of the version it registered through. Stdout has one
+JSON event per line: "ready" (port), "registered", "refused", then "endpoint", "delivered" and
+"unregistered" once the connector has had the call (Connector2: with its answer). Connection
+tokens never appear. Stdin, when it is not a terminal, takes JSON commands, {"cmd": "ping"}
+(answered "pong") and {"cmd": "unregister", "service": name} (answered "dropped"); its end ends
+the distributor.
 """
 
+import argparse
 import http.client
+import http.server
 import json
 import os
-import signal
-import subprocess
+import secrets
+import sys
 import threading
 import time
 import urllib.parse
 
-SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "test_distributor.py")
-PYTHON = "/usr/bin/python3"  # has dbus and gi
-START_TIMEOUT = 10.0
-STOP_TIMEOUT = 5.0
-HTTP_TIMEOUT = 10.0
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
+from session import EventProcess  # noqa: E402 (it also picks the versions of gi's modules)
+from gi.repository import Gio, GLib  # noqa: E402
+
+NAME = "org.unifiedpush.Distributor.zandorintest"
+PATH = "/org/unifiedpush/Distributor"
+CONNECTOR_PATH = "/org/unifiedpush/Connector"
+XML = """<node>
+<interface name="org.unifiedpush.Distributor2"><method name="Register">
+  <arg direction="in" type="a{sv}"/><arg direction="out" type="a{sv}"/></method></interface>
+<interface name="org.unifiedpush.Distributor1"><method name="Register">
+  <arg direction="in" type="s"/><arg direction="in" type="s"/><arg direction="in" type="s"/>
+  <arg direction="out" type="s"/><arg direction="out" type="s"/></method></interface>
+</node>"""
+MAX_MESSAGE = 4096
+STEP = 10.0
 
 
-class DistributorError(RuntimeError):
-    pass
-
-
-class TestDistributor:
-    """Starts the distributor on the bus of `env` (default: this process's environment) and
-    stops it by PID, each wait bounded."""
+class TestDistributor(EventProcess):
+    """The distributor on the bus of `env` (default: this process's environment), each wait
+    bounded by `timeout`."""
 
     __test__ = False  # not a test case, whatever the name says
 
-    def __init__(self, name="zandorintest", interface="2", refuse=None, env=None,
-                 timeout=START_TIMEOUT):
-        self.argv = [PYTHON, SCRIPT, "--name", name, "--interface", str(interface)]
-        if refuse:
-            self.argv += ["--refuse", refuse]
-        self.env = dict(os.environ if env is None else env)
-        self.timeout = timeout
-        self.proc = None
-        self.port = None
-        self.bus_name = None
-        self._lines = []
-        self._stderr = []
-        self._cond = threading.Condition()
-        self._threads = []
+    def __init__(self, env=None, interface="2", refuse=None, timeout=STEP):
+        argv = ["/usr/bin/python3", os.path.abspath(__file__), "--interface", interface]
+        super().__init__(argv + (["--refuse", refuse] if refuse else []),
+                         dict(os.environ if env is None else env), timeout)
+        self.port = self.events("ready")[0]["port"]
 
     def __enter__(self):
-        self.start()
         return self
 
     def __exit__(self, *exc):
         self.stop()
         return False
 
-    def start(self):
-        self.proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=self.env)
-        self._threads = [threading.Thread(target=self._read, args=(self.proc.stdout, True),
-                                          daemon=True),
-                         threading.Thread(target=self._read, args=(self.proc.stderr, False),
-                                          daemon=True)]
-        for thread in self._threads:
-            thread.start()
-        try:
-            ready = self.wait_for("ready", timeout=self.timeout)[0]
-        except DistributorError:
-            self.stop()
-            raise
-        self.port, self.bus_name = ready["port"], ready["name"]
-
-    def stop(self):
-        """Ends the distributor (closing its stdin, then SIGTERM, then SIGKILL); its status."""
-        if self.proc is None:
-            return None
-        proc = self.proc
-        try:
-            proc.stdin.close()
-        except BrokenPipeError:
-            pass
-        for ending in (None, signal.SIGTERM, signal.SIGKILL):
-            if ending is not None and proc.poll() is None:
-                os.kill(proc.pid, ending)
-            try:
-                proc.wait(STOP_TIMEOUT)
-                break
-            except subprocess.TimeoutExpired:
-                continue
-        for thread in self._threads:
-            thread.join(STOP_TIMEOUT)
-        proc.stdout.close()
-        proc.stderr.close()
-        return proc.returncode
-
-    def _read(self, stream, events):
-        for raw in stream:
-            line = raw.decode(errors="replace").rstrip("\n")
-            with self._cond:
-                if events:
-                    try:
-                        self._lines.append(json.loads(line))
-                    except ValueError:
-                        self._stderr.append(line)
-                else:
-                    self._stderr.append(line)
-                self._cond.notify_all()
-        with self._cond:
-            self._cond.notify_all()
-
-    def stderr(self):
-        with self._cond:
-            return "\n".join(self._stderr)
-
-    def events(self, kind=None):
-        """The events so far, in order; only those of one kind when given."""
-        with self._cond:
-            return [e for e in self._lines if kind is None or e.get("event") == kind]
-
-    def wait_for(self, kind, count=1, timeout=START_TIMEOUT, **match):
-        """Waits until `count` events of `kind` whose fields equal `match` have arrived; all
-        such events. Raises DistributorError, with what did arrive, when they do not."""
-        def matching():
-            return [e for e in self._lines if e.get("event") == kind
-                    and all(e.get(k) == v for k, v in match.items())]
-
-        end = time.monotonic() + timeout
-        with self._cond:
-            while len(matching()) < count:
-                left = end - time.monotonic()
-                if left <= 0 or (self.proc.poll() is not None and not self._alive_readers()):
-                    raise DistributorError(
-                        f"{count} {kind!r} event(s) matching {match} expected; got "
-                        f"{self._lines!r}; stderr: {chr(10).join(self._stderr)}")
-                self._cond.wait(min(left, 0.2))
-            return matching()
-
-    def _alive_readers(self):
-        return any(thread.is_alive() for thread in self._threads)
-
-    def _request(self, method, path, body=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=HTTP_TIMEOUT)
-        try:
-            connection.request(method, path, body=body,
-                               headers={"Content-Type": "application/octet-stream",
-                                        "TTL": "60"})
-            response = connection.getresponse()
-            return response.status, response.read()
-        finally:
-            connection.close()
+    def wait_for(self, kind, count=1, timeout=None):
+        """The `kind` events once there are `count` of them, or those there are in time."""
+        end = time.monotonic() + (timeout or self.step)
+        while len(self.events(kind)) < count and time.monotonic() < end:
+            time.sleep(0.02)
+        return self.events(kind)
 
     def registrations(self):
-        """[{service, endpoint, description, interface}]"""
-        status, body = self._request("GET", "/control/registrations")
-        if status != 200:
-            raise DistributorError(f"registrations: HTTP {status}")
-        return json.loads(body)
+        """[{service, endpoint, description, interface}] as they stand now."""
+        self.ask("pong", cmd="ping")  # every event before the answer has arrived
+        current = {}
+        for event in map(json.loads, list(self.out.lines)):
+            if event["event"] == "registered":
+                current[event["endpoint"]] = {k: event[k] for k in
+                                              ("service", "endpoint", "description", "interface")}
+            elif event["event"] == "dropped":
+                current = {k: v for k, v in current.items() if v["service"] != event["service"]}
+        return list(current.values())
 
     def push(self, endpoint, body):
         """POSTs `body` (bytes) to an endpoint of this distributor; the HTTP status."""
         url = urllib.parse.urlsplit(endpoint)
-        if (url.scheme, url.hostname, url.port) != ("http", "127.0.0.1", self.port):
-            raise DistributorError(f"not an endpoint of this distributor: {endpoint!r}")
-        return self._request("POST", url.path, bytes(body))[0]
+        if (url.hostname, url.port) != ("127.0.0.1", self.port):
+            raise ValueError(f"not an endpoint of this distributor: {endpoint!r}")
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.step)
+        try:
+            connection.request("POST", url.path, body=bytes(body))
+            return connection.getresponse().status
+        finally:
+            connection.close()
 
     def unregister(self, service):
-        """Unregisters `service` on the distributor's initiative; how many registrations it
-        had."""
-        status, body = self._request("POST", "/control/unregister",
-                                     json.dumps({"service": service}).encode())
-        if status != 200:
-            raise DistributorError(f"unregister: HTTP {status}")
-        return json.loads(body)["count"]
+        """Unregisters `service` on the distributor's own initiative; how many it had."""
+        return self.ask("dropped", cmd="unregister", service=service)["count"]
+
+
+def say(**event):
+    print(json.dumps(event, ensure_ascii=False), flush=True)
+
+
+def text(value):
+    return GLib.Variant("s", value)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--interface", choices=("1", "2", "both"), default="2")
+    parser.add_argument("--refuse", metavar="REASON")
+    args = parser.parse_args()
+    loop = GLib.MainLoop()
+    bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+    by_key, by_id = {}, {}  # (service, token) and endpoint id -> registration
+
+    def endpoint(registration):
+        return f"http://127.0.0.1:{server.server_address[1]}/push/{registration['id']}"
+
+    def call(registration, method, event, fields, plain, **report):
+        """Calls the connector without waiting: Connector2 with a dictionary, answered,
+        Connector1 with plain arguments and no answer wanted."""
+        service = registration["service"]
+        if registration["interface"] == "2":
+            def answered(connection, result):
+                try:
+                    reply = connection.call_finish(result).unpack()[0]
+                    say(event=event, service=service, error=None, reply_id=reply.get("id"),
+                        **report)
+                except GLib.Error as error:
+                    say(event=event, service=service, error=error.message, **report)
+            bus.call(service, CONNECTOR_PATH, "org.unifiedpush.Connector2", method,
+                     GLib.Variant("(a{sv})", (fields,)), None, Gio.DBusCallFlags.NONE, 10000,
+                     None, answered)
+        else:
+            message = Gio.DBusMessage.new_method_call(service, CONNECTOR_PATH,
+                                                      "org.unifiedpush.Connector1", method)
+            message.set_body(plain)
+            message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
+            bus.send_message(message, Gio.DBusSendMessageFlags.NONE)
+            say(event=event, service=service, error=None, **report)
+
+    def new_endpoint(registration):
+        if by_id.get(registration["id"]) is registration:
+            url, token = endpoint(registration), registration["token"]
+            call(registration, "NewEndpoint", "endpoint",
+                 {"token": text(token), "endpoint": text(url)}, GLib.Variant("(ss)", (token, url)))
+
+    def deliver(registration, body):
+        if by_id.get(registration["id"]) is registration:
+            token, message_id = registration["token"], secrets.token_hex(8)
+            call(registration, "Message", "delivered",
+                 {"token": text(token), "message": GLib.Variant("ay", body),
+                  "id": text(message_id)},
+                 GLib.Variant("(says)", (token, body, message_id)), id=message_id)
+
+    def on_register(_bus, _sender, _path, interface, _method, params, invocation):
+        version = interface[-1]
+        if version == "2":
+            fields = params.unpack()[0]
+            service, token, description = (str(fields.get(k, ""))
+                                           for k in ("service", "token", "description"))
+        else:
+            service, token, description = params.unpack()
+        reason = args.refuse or ("" if service and token else "INTERNAL_ERROR")
+        if reason:
+            say(event="refused", interface=version, service=service, reason=reason)
+        else:
+            registration = by_key.setdefault((service, token), {
+                "id": secrets.token_urlsafe(20), "service": service, "token": token})
+            again = registration["id"] in by_id
+            by_id[registration["id"]] = registration
+            # A later Register may come through the other interface or with a new description.
+            registration.update(interface=version, description=description)
+            say(event="registered", service=service, endpoint=endpoint(registration),
+                description=description, interface=version, again=again)
+            GLib.idle_add(new_endpoint, registration)  # after the answer to Register
+        result = "REGISTRATION_FAILED" if reason else "REGISTRATION_SUCCEEDED"
+        if version == "1":
+            invocation.return_value(GLib.Variant("(ss)", (result, reason)))
+        else:
+            answer = {"success": text(result), **({"reason": text(reason)} if reason else {})}
+            invocation.return_value(GLib.Variant("(a{sv})", (answer,)))
+
+    def drop(service):
+        found = [r for r in by_id.values() if r["service"] == service]
+        for registration in found:
+            token = registration["token"]
+            del by_id[registration["id"]], by_key[(service, token)]
+            call(registration, "Unregistered", "unregistered", {"token": text(token)},
+                 GLib.Variant("(s)", (token,)))
+        say(event="dropped", service=service, count=len(found))
+
+    def command(line):
+        order = json.loads(line)
+        if order["cmd"] == "unregister":
+            drop(order["service"])
+        else:
+            say(event="pong")
+
+    def read_commands():
+        for line in sys.stdin:
+            GLib.idle_add(command, line)
+        GLib.idle_add(loop.quit)
+
+    class Push(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):  # noqa: N802 (the handler's name)
+            length = int(self.headers.get("Content-Length") or 0)
+            body = self.rfile.read(length) if 0 < length <= MAX_MESSAGE else b""
+            registration = by_id.get(self.path.removeprefix("/push/"))
+            status = 404 if registration is None else 201 if body else 400
+            if status == 201:
+                GLib.idle_add(deliver, registration, body)
+            self.send_response(status)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        def log_message(self, *args):
+            pass  # stdout carries events only
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Push)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    interfaces = Gio.DBusNodeInfo.new_for_xml(XML).interfaces
+    for info in interfaces:
+        if args.interface in ("both", info.name[-1]):
+            bus.register_object(PATH, info, on_register, None, None)
+    Gio.bus_own_name_on_connection(bus, NAME, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
+                                   lambda *_: say(event="ready", port=server.server_address[1]),
+                                   lambda *_: loop.quit())
+    if not sys.stdin.isatty():
+        threading.Thread(target=read_commands, daemon=True).start()
+    loop.run()
+    server.shutdown()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -7,8 +7,8 @@ clicked); the first redirect to a URL that is not http(s), the callback, is hand
 xdg-open. The profile directory holds config.json ({"login", "password", "mode": "login" |
 "abort"}), cookies.txt and browser.log (URLs without their query values).
 
-    test_browser.py --profile DIR URL   exit status 0 handed off, 1 the walk failed, 3 the
-                                        hand-off failed
+    scripted_browser.py --profile DIR URL   exit status 0 handed off, 1 the walk failed,
+                                            3 the hand-off failed
 """
 
 import html.parser
@@ -22,7 +22,6 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
-from typing import NamedTuple, Optional
 
 MAX_HOPS = 20
 WALK_TIMEOUT = 60.0
@@ -77,8 +76,8 @@ class PageParser(html.parser.HTMLParser):
     def __init__(self):
         super().__init__(convert_charrefs=True)
         self.forms = []  # [(action, method, [(name, type, value)])]
-        self.links = []  # [[href, text]]
-        self._form = self._link = None
+        self.links = []  # [href]
+        self._form = None
 
     def handle_starttag(self, tag, attrs):
         a = {k: v or "" for k, v in attrs}
@@ -89,23 +88,11 @@ class PageParser(html.parser.HTMLParser):
             kind = a.get("type", "text" if tag == "input" else "submit").lower()
             self._form[2].append((a["name"], kind, a.get("value", "")))
         elif tag == "a" and "href" in a:
-            self._link = [a["href"], ""]
-            self.links.append(self._link)
+            self.links.append(a["href"])
 
     def handle_endtag(self, tag):
         if tag == "form":
             self._form = None
-        elif tag == "a":
-            self._link = None
-
-    def handle_data(self, data):
-        if self._link is not None:
-            self._link[1] += data
-
-
-class WalkResult(NamedTuple):
-    final_url: Optional[str]  # the non-http(s) URL the provider redirected to, or None
-    failure: Optional[str]  # why the walk ended without one
 
 
 class AnswersAsTheyCome(urllib.request.HTTPErrorProcessor):
@@ -132,7 +119,8 @@ def _fill(fields, config):
 
 
 def walk(url, profile):
-    """Follows `url` through the provider's pages; the cookie jar is saved whatever happens."""
+    """Follows `url` through the provider's pages: (the non-http(s) URL the provider redirected
+    to, None) or (None, why not). The cookie jar is saved whatever happens."""
     config = profile.config()
     jar = http.cookiejar.MozillaCookieJar(profile.cookies_path)
     if os.path.exists(profile.cookies_path):
@@ -146,7 +134,7 @@ def walk(url, profile):
 
     def fail(why):
         profile.log(f"gives up: {why}")
-        return WalkResult(None, why)
+        return None, why
 
     try:
         for _ in range(MAX_HOPS):
@@ -155,7 +143,7 @@ def walk(url, profile):
                 return fail(f"no end within {WALK_TIMEOUT:.0f} s")
             if urllib.parse.urlsplit(url).scheme.lower() not in ("http", "https"):
                 profile.log(f"leaves the web: {redact(url)}")
-                return WalkResult(url, None)
+                return url, None
             body = urllib.parse.urlencode(data).encode() if data is not None else None
             request = urllib.request.Request(url, data=body, method=method,
                                              headers={"Accept": "text/html"})
@@ -177,8 +165,7 @@ def walk(url, profile):
             page = PageParser()
             page.feed(content)
             if config["mode"] == "abort":
-                href = next((href for href, text in page.links if "/abort" in href
-                             or text.strip().strip("[]").strip().lower() in ("cancel", "abort")), None)
+                href = next((href for href in page.links if "/abort" in href), None)
                 if href is None:
                     return fail("no way to cancel")
                 profile.log("clicks cancel")
@@ -240,14 +227,14 @@ def install(profile_dir, env):
 
 def main(argv):
     if len(argv) != 4 or argv[1] != "--profile":
-        print("usage: test_browser.py --profile DIR URL", file=sys.stderr)
+        print("usage: scripted_browser.py --profile DIR URL", file=sys.stderr)
         return 2
     profile = Profile(argv[2])
     profile.log(f"opens {redact(argv[3])} (mode {profile.config()['mode']})")
-    result = walk(argv[3], profile)
-    if result.final_url is None:
+    final_url, _ = walk(argv[3], profile)
+    if final_url is None:
         return 1
-    return 0 if hand_off(result.final_url, profile) else 3
+    return 0 if hand_off(final_url, profile) else 3
 
 
 if __name__ == "__main__":
