@@ -2,8 +2,14 @@
 
 #include "platform/AppIdentity.h"
 #include "push/PushMessage.h"
+#include "service/LinkDetector.h"
 
 namespace zandorin {
+namespace {
+
+constexpr const char* kPushLogCategory = "Push";
+
+}  // namespace
 
 AppDelegate::AppDelegate(platform::Platform& platform, KeychainHelper& keychain,
                          OAuthManager& oauth, PushManager& push)
@@ -32,7 +38,7 @@ void AppDelegate::didReceive(const platform::NotificationResponse& response,
         const auto url = userInfo.find("url");
         if (url != userInfo.end() && url->is_string()) {
             const auto text = url->get<std::string>();
-            if (platform_.urls.parse(text)) {
+            if (isWebUrl(text, platform_.urls, platform_.systemLog, kPushLogCategory)) {
                 platform_.workspace.open(text);
             }
         }
@@ -55,7 +61,7 @@ void AppDelegate::didReceiveRemoteNotification(const std::string& payload,
         return;
     }
     // The payload may be personal: only its size is logged.
-    platform_.systemLog.write(kBundleIdentifier, "Push",
+    platform_.systemLog.write(kBundleIdentifier, kPushLogCategory,
                               "ignored a pushed message of " + std::to_string(payload.size()) +
                                   " bytes: not a JSON object with a title or a body");
 }

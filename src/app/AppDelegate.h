@@ -23,7 +23,7 @@ public:
     void willPresent(const platform::NotificationRequest& notification,
                      const std::function<void(unsigned options)>& completionHandler) override;
 
-    // Opens the "url" string the notification carries, when it forms a URL.
+    // Opens the "url" string the notification carries, when it is an http or https URL.
     void didReceive(const platform::NotificationResponse& response,
                     const std::function<void()>& completionHandler) override;
 
