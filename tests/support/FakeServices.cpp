@@ -78,8 +78,8 @@ platform::KeychainStatus InMemoryKeychain::store(
     const platform::KeychainQuery& query, const std::string& data,
     const std::optional<platform::KeychainAccess>& access) {
     events_.add("keychain.store " + query.account);
-    if (beforeStore) {
-        beforeStore(query);
+    if (beforeStore && !beforeStore(query)) {
+        return platform::KeychainStatus::failed;
     }
     std::lock_guard lock(mutex_);
     if (locked_) {
@@ -91,12 +91,18 @@ platform::KeychainStatus InMemoryKeychain::store(
 
 std::optional<std::string> InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
     events_.add("keychain.copyMatching " + query.account);
-    std::lock_guard lock(mutex_);
-    const auto it = items_.find({query.service, query.account});
-    if (locked_ || it == items_.end()) {
-        return std::nullopt;
+    std::optional<std::string> data;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = items_.find({query.service, query.account});
+        if (!locked_ && it != items_.end()) {
+            data = it->second.data;
+        }
     }
-    return it->second.data;
+    if (afterRead) {
+        afterRead(query);
+    }
+    return data;
 }
 
 platform::KeychainStatus InMemoryKeychain::remove(const platform::KeychainQuery& query) {
@@ -273,7 +279,7 @@ void FakeApplication::terminate() {
 
 std::optional<platform::ParsedUrl> SimpleUrlParser::parse(const std::string& text) const {
     static const std::regex kUrl(
-        R"(^([A-Za-z][A-Za-z0-9+.-]*)://([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
+        R"(^([A-Za-z][A-Za-z0-9+.-]*):/+([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
     std::smatch match;
     if (text.find_first_of(" \t\r\n") != std::string::npos ||
         !std::regex_match(text, match, kUrl)) {
