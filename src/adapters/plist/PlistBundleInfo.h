@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/BundleInfo.h"
 
@@ -18,6 +19,8 @@ public:
     static std::string locate();
 
     explicit PlistBundleInfo(const std::string& path);
+    // The same from the file's contents; `name` stands for the file in loadError().
+    PlistBundleInfo(std::string_view contents, const std::string& name);
 
     std::optional<std::string> stringValue(const std::string& key) const override;
 
@@ -25,6 +28,8 @@ public:
     const std::optional<std::string>& loadError() const { return loadError_; }
 
 private:
+    void load(std::string_view contents, const std::string& name);
+
     std::map<std::string, std::string> strings_;
     std::optional<std::string> loadError_;
 };
