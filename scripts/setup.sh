@@ -23,6 +23,7 @@ run_packages=(
 test_packages=(
     googletest libgtest-dev libgmock-dev
     xvfb xauth x11-utils python3 python3-gi python3-dbus gir1.2-glib-2.0 openssl
+    clang libclang-rt-14-dev
 )
 
 wanted=("${build_packages[@]}" "${run_packages[@]}")

@@ -75,8 +75,9 @@ std::optional<std::string> ensurePrivateDirectory(const std::string& path, uid_t
     return std::nullopt;
 }
 
-bool validUtf8(const QByteArray& bytes) {
-    return QString::fromUtf8(bytes).toUtf8() == bytes;
+bool validUtf8(std::string_view bytes) {
+    const QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    return QString::fromUtf8(view).toUtf8() == view;
 }
 
 // Connects, trying again while nobody listens yet: the instance holding the lock may be
@@ -113,6 +114,21 @@ Answer readAck(QLocalSocket& socket, std::chrono::milliseconds timeout) {
 }
 
 }  // namespace
+
+InstanceMessage readInstanceMessage(std::string_view received) {
+    const std::size_t end = received.find('\n');
+    if (end == std::string_view::npos) {
+        return {received.size() >= QtInstanceChannel::kMaxMessage
+                    ? InstanceMessage::Status::tooLong
+                    : InstanceMessage::Status::incomplete,
+                {}};
+    }
+    const std::string_view line = received.substr(0, end);
+    if (line.empty() || !validUtf8(line)) {
+        return {InstanceMessage::Status::complete, {}};
+    }
+    return {InstanceMessage::Status::complete, std::string(line)};
+}
 
 InstanceDirectory resolveInstanceDirectory(const char* runtimeDir,
                                            const std::string& fallbackParent, uid_t uid) {
@@ -217,20 +233,21 @@ void QtInstanceChannel::acceptClients() {
             }
             const auto room = static_cast<qint64>(kMaxMessage) - buffer->size();
             buffer->append(socket->read(room));
-            const qsizetype end = buffer->indexOf('\n');
-            if (end < 0) {
-                if (buffer->size() >= static_cast<qsizetype>(kMaxMessage)) {
-                    socket->abort();
-                    socket->deleteLater();
-                }
+            const auto message = readInstanceMessage(
+                std::string_view(buffer->constData(), static_cast<std::size_t>(buffer->size())));
+            if (message.status == InstanceMessage::Status::incomplete) {
+                return;
+            }
+            if (message.status == InstanceMessage::Status::tooLong) {
+                socket->abort();
+                socket->deleteLater();
                 return;
             }
             timeout->stop();
-            const QByteArray line = buffer->left(end);
             socket->write(kAck.data(), kAck.size());
             socket->disconnectFromServer();
-            if (!line.isEmpty() && validUtf8(line)) {
-                receiver_(line.toStdString());
+            if (!message.url.empty()) {
+                receiver_(message.url);
             }
         });
     }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "adapters/qt/QtApplicationHost.h"
@@ -27,6 +28,14 @@ struct InstanceDirectory {
 // only as a real directory of `uid` that no one else may enter.
 InstanceDirectory resolveInstanceDirectory(const char* runtimeDir,
                                            const std::string& fallbackParent, uid_t uid);
+
+// What a client of the instance socket has sent so far, read as the wire format below says.
+struct InstanceMessage {
+    enum class Status { incomplete, complete, tooLong };
+    Status status = Status::incomplete;
+    std::string url;  // complete: the line, empty when it is none to hand on (empty, not UTF-8)
+};
+InstanceMessage readInstanceMessage(std::string_view received);
 
 // One running instance per user: the first process holds a lock and listens on a local socket;
 // later ones pass their argument (a callback URL from the browser) to it and leave.
