@@ -27,6 +27,7 @@ test_packages=(
     xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 openssl
     dpkg-dev file lintian desktop-file-utils appstream
     kwin-wayland qt6-wayland
+    clang libclang-rt-14-dev
 )
 
 wanted=("${build_packages[@]}" "${run_packages[@]}")

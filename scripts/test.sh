@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: unit and integration tests on the release tree, the
 # Debian package packed from it (installed, run and purged when root), then the unit tests
-# again under AddressSanitizer+UBSan and under ThreadSanitizer.
+# again under AddressSanitizer+UBSan and under ThreadSanitizer, then each fuzz target for a few
+# seconds (ZANDORIN_FUZZ_SECONDS).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -29,5 +30,24 @@ echo "== unit tests under ThreadSanitizer"
 BUILD_TYPE=Debug "$here/build.sh" "$builds/tsan" -DZANDORIN_UNIT_ONLY=ON -DZANDORIN_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir "$builds/tsan" --output-on-failure --parallel "$jobs" --timeout 300
+
+fuzz_seconds=${ZANDORIN_FUZZ_SECONDS:-10}
+echo "== fuzz targets, ${fuzz_seconds} s each"
+"$here/build.sh" "$builds/fuzz" -DZANDORIN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+for target in "$builds"/fuzz/tests/fuzz/fuzz_*; do
+    name=${target##*/fuzz_}
+    # New inputs go to a scratch corpus; the seeds in the repository stay as they are.
+    work="$builds/fuzz/runs/$name"
+    rm -rf "$work" && mkdir -p "$work/corpus"
+    if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$work/" "$work/corpus" "$root/tests/fuzz/corpus/$name" \
+        >"$work/log" 2>&1; then
+        tail -n 60 "$work/log"
+        echo "fuzz: $name failed; the input is in $work (add it to tests/fuzz/corpus/$name)" >&2
+        exit 1
+    fi
+    echo "$name: $(grep -o 'Done [0-9]* runs' "$work/log" || echo done)"
+done
 
 echo "== all tests passed"

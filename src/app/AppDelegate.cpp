@@ -2,8 +2,14 @@
 
 #include "platform/AppIdentity.h"
 #include "push/PushMessage.h"
+#include "service/LinkDetector.h"
 
 namespace zandorin {
+namespace {
+
+constexpr const char* kPushLogCategory = "Push";
+
+}  // namespace
 
 AppDelegate::AppDelegate(platform::Platform& platform, KeychainHelper& keychain,
                          OAuthManager& oauth, PushManager& push)
@@ -47,7 +53,7 @@ void AppDelegate::keyringMayBeReadable() {
     // What a start that could read the keyring would have done.
     if (token.value) {
         oauth_.scheduleTokenRefresh();
-        platform_.executor.run([&push = push_] { push.reportAfterSignIn(); });
+        push_.reportAfterSignIn([] {});
     }
     statusBarController->onAuthChanged();
 }
@@ -83,7 +89,7 @@ void AppDelegate::didReceive(const platform::NotificationResponse& response,
         const auto url = userInfo.find("url");
         if (url != userInfo.end() && url->is_string()) {
             const auto text = url->get<std::string>();
-            if (platform_.urls.parse(text)) {
+            if (isWebUrl(text, platform_.urls, platform_.systemLog, kPushLogCategory)) {
                 platform_.workspace.open(text);
             }
         }
@@ -106,7 +112,7 @@ void AppDelegate::didReceiveRemoteNotification(const std::string& payload,
         return;
     }
     // The payload may be personal: only its size is logged.
-    platform_.systemLog.write(kBundleIdentifier, "Push",
+    platform_.systemLog.write(kBundleIdentifier, kPushLogCategory,
                               "ignored a pushed message of " + std::to_string(payload.size()) +
                                   " bytes: not a JSON object with a title or a body");
 }

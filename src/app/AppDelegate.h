@@ -29,8 +29,8 @@ public:
     void willPresent(const platform::NotificationRequest& notification,
                      const std::function<void(unsigned options)>& completionHandler) override;
 
-    // Opens the "url" string the notification carries, when it forms a URL; the keyring
-    // notice asks the keyring to unlock instead.
+    // Opens the "url" string the notification carries, when it is an http or https URL; the
+    // keyring notice asks the keyring to unlock instead.
     void didReceive(const platform::NotificationResponse& response,
                     const std::function<void()>& completionHandler) override;
 

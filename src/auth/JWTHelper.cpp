@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/Base64.h"
+#include "common/JsonInput.h"
 
 namespace zandorin {
 namespace {
@@ -52,16 +53,16 @@ std::optional<JWTHelper::Claims> JWTHelper::decode(std::string_view token) {
         return std::nullopt;
     }
 
-    const auto json = nlohmann::json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
-    if (!json.is_object()) {
+    const auto parsed = json::parseUntrusted(*bytes);
+    if (!parsed.is_object()) {
         return std::nullopt;  // also a parse failure, which yields a discarded value
     }
 
     Claims claims;
-    claims.email = stringClaim(json, "email");
-    claims.preferredUsername = stringClaim(json, "preferred_username");
-    claims.sub = stringClaim(json, "sub");
-    if (const auto exp = json.find("exp"); exp != json.end() && exp->is_number()) {
+    claims.email = stringClaim(parsed, "email");
+    claims.preferredUsername = stringClaim(parsed, "preferred_username");
+    claims.sub = stringClaim(parsed, "sub");
+    if (const auto exp = parsed.find("exp"); exp != parsed.end() && exp->is_number()) {
         claims.exp = TimePoint(std::chrono::duration<double>(exp->get<double>()));
     }
     return claims;

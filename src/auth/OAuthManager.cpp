@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/Base64.h"
+#include "common/JsonInput.h"
 #include "common/UrlCoding.h"
 #include "service/ServiceConfig.h"
 
@@ -20,17 +21,17 @@ struct TokenAnswer {
 };
 
 std::optional<TokenAnswer> readTokenAnswer(const std::string& body) {
-    const auto json = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (!json.is_object()) {
+    const auto parsed = json::parseUntrusted(body);
+    if (!parsed.is_object()) {
         return std::nullopt;
     }
-    const auto access = json.find("access_token");
-    if (access == json.end() || !access->is_string()) {
+    const auto access = parsed.find("access_token");
+    if (access == parsed.end() || !access->is_string()) {
         return std::nullopt;
     }
     TokenAnswer answer{access->get<std::string>(), std::nullopt};
-    if (const auto refresh = json.find("refresh_token");
-        refresh != json.end() && refresh->is_string()) {
+    if (const auto refresh = parsed.find("refresh_token");
+        refresh != parsed.end() && refresh->is_string()) {
         answer.refreshToken = refresh->get<std::string>();
     }
     return answer;
@@ -148,31 +149,66 @@ void OAuthManager::sessionCompleted(const std::optional<std::string>& url,
     }
 }
 
-void OAuthManager::handleCallback(const std::string& url) {
-    const auto parsed = platform_.urls.parse(url);
+std::optional<std::string> OAuthManager::callbackCode(const std::string& url,
+                                                      const platform::UrlParser& urls) {
+    const auto parsed = urls.parse(url);
     if (!parsed || !parsed->query) {
-        return;
+        return std::nullopt;
     }
     const auto items = url::parseQuery(*parsed->query);
     if (!items) {
-        return;
+        return std::nullopt;
     }
-    std::optional<std::string> code;
     for (const auto& [name, value] : *items) {
         if (name == "code") {
-            code = value;
-            break;  // the first "code" decides, even an empty one
+            return value.value_or("");  // the first "code" decides, even an empty one
         }
     }
+    return std::nullopt;
+}
+
+void OAuthManager::handleCallback(const std::string& url) {
+    const auto code = callbackCode(url, platform_.urls);
     if (!code || code->empty() || !codeVerifier) {
         return;
     }
     authSession.reset();
-    platform_.executor.run(
-        [this, code = *code, verifier = *codeVerifier] { exchangeCode(code, verifier); });
+    // The sign-in begins here: only a sign-out from now on ends it.
+    platform_.executor.run([this, code = *code, verifier = *codeVerifier,
+                            epoch = signOutEpoch_.load()] { exchangeCode(code, verifier, epoch); });
 }
 
-void OAuthManager::exchangeCode(const std::string& code, const std::string& verifier) {
+std::optional<std::uint64_t> OAuthManager::signInEpoch() const {
+    // In this order: a sign-out raises the count after it counts itself as running.
+    const std::uint64_t epoch = signOutEpoch_.load();
+    if (signOutsRunning_.load() > 0) {
+        return std::nullopt;
+    }
+    return epoch;
+}
+
+void OAuthManager::storeRefreshToken(const std::string& token) {
+    if (keychain_.save(token, "refresh_token") == platform::KeychainStatus::success) {
+        return;
+    }
+    // The provider would refuse the old one at the next refresh and so end the sign-in; without
+    // it the access token works until it expires.
+    keychain_.remove("refresh_token");
+    platform_.console.writeLine(
+        "[OAuth] 新的 refresh token 無法存入 Keychain，已移除舊的 refresh token");
+}
+
+bool OAuthManager::undoIfSignedOutSince(std::uint64_t epoch) {
+    if (!signedOutSince(epoch)) {
+        return false;
+    }
+    keychain_.remove("access_token");
+    keychain_.remove("refresh_token");
+    return true;
+}
+
+void OAuthManager::exchangeCode(const std::string& code, const std::string& verifier,
+                                std::uint64_t epoch) {
     const auto url = tokenUrl();
     if (!url) {
         return;
@@ -188,6 +224,9 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
     const auto answer = response ? readTokenAnswer(response->body) : std::nullopt;
     if (!answer) {
         platform_.console.writeLine("[OAuth] token exchange 失敗");
+        return;
+    }
+    if (signedOutSince(epoch)) {
         return;
     }
     ++signIns_;
@@ -211,19 +250,26 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
         return;
     }
     if (answer->refreshToken) {
-        keychain_.save(*answer->refreshToken, "refresh_token");
+        storeRefreshToken(*answer->refreshToken);
     } else {
         keychain_.remove("refresh_token");
     }
+    if (undoIfSignedOutSince(epoch)) {
+        return;
+    }
     scheduleTokenRefresh();
-    push_.reportAfterSignIn();
-    onMain([this] {
-        platform_.notificationCenter.post(authStateChanged);
-        platform_.userNotifications.add(
-            {.identifier = "login-success",
-             .content = {.title = "Mirrowen", .body = "登入成功！MCP 已準備就緒。"}});
+    push_.reportAfterSignIn([this, epoch] {
+        if (signedOutSince(epoch)) {
+            return;  // not announced: a sign-out ended it while the report ran
+        }
+        onMain([this] {
+            platform_.notificationCenter.post(authStateChanged);
+            platform_.userNotifications.add(
+                {.identifier = "login-success",
+                 .content = {.title = "Mirrowen", .body = "登入成功！MCP 已準備就緒。"}});
+        });
+        platform_.console.writeLine("[OAuth] 登入成功，token 已存入 Keychain");
     });
-    platform_.console.writeLine("[OAuth] 登入成功，token 已存入 Keychain");
 }
 
 void OAuthManager::scheduleTokenRefresh() {
@@ -263,6 +309,12 @@ void OAuthManager::refreshAccessToken() {
 }
 
 void OAuthManager::performRefresh() {
+    // Taken before the refresh token is read: a sign-out between the read and the answer must
+    // not see its tokens stored again.
+    const auto epoch = signInEpoch();
+    if (!epoch) {
+        return;
+    }
     const auto refreshToken = keychain_.load("refresh_token");
     if (!refreshToken) {
         return;
@@ -271,7 +323,6 @@ void OAuthManager::performRefresh() {
     if (!url) {
         return;
     }
-    const std::uint64_t epoch = signOutEpoch_.load();
     const std::string body = "grant_type=refresh_token&client_id=" + std::string(clientId) +
                              "&refresh_token=" + url::encodeFormValue(*refreshToken);
     const auto result = platform_.http.send(tokenRequest(*url, body));
@@ -289,7 +340,7 @@ void OAuthManager::performRefresh() {
                                     std::to_string(response.status));
         return;
     }
-    if (signOutEpoch_.load() != epoch) {
+    if (signedOutSince(*epoch)) {
         return;  // signed out meanwhile: the answer belongs to an ended sign-in
     }
     const auto answer = readTokenAnswer(response.body);
@@ -299,13 +350,9 @@ void OAuthManager::performRefresh() {
     }
     keychain_.save(answer->accessToken, "access_token");
     if (answer->refreshToken) {
-        keychain_.save(*answer->refreshToken, "refresh_token");
+        storeRefreshToken(*answer->refreshToken);
     }
-    if (signOutEpoch_.load() != epoch) {
-        // A sign-out deleted the tokens while these were written: delete them again.
-        keychain_.remove("access_token");
-        keychain_.remove("refresh_token");
-    }
+    undoIfSignedOutSince(*epoch);
 }
 
 void OAuthManager::logout() {
@@ -325,15 +372,14 @@ void OAuthManager::signOut(bool userAsked) {
         onMain(std::move(stopTimer));
     }
 
-    // Read before the access token goes: the withdrawal speaks for the sign-in that ends.
-    auto withdrawal = push_.prepareWithdrawal();
-    platform_.executor.run(
-        [this, withdrawal = std::move(withdrawal)] { push_.unregisterToken(withdrawal); });
+    push_.startWithdrawal();
 
+    ++signOutsRunning_;
     ++signOutEpoch_;
     const bool accessLocked = keychain_.remove("access_token") == platform::KeychainStatus::locked;
     const bool refreshLocked =
         keychain_.remove("refresh_token") == platform::KeychainStatus::locked;
+    --signOutsRunning_;
     if (userAsked && (accessLocked || refreshLocked)) {
         // The tokens would come back with the keyring. The user asked for the sign-out, so the
         // keyring may ask them to unlock it, away from the main thread; a sign-in since then

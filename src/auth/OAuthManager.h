@@ -40,6 +40,11 @@ public:
     // Main thread.
     void handleCallback(const std::string& url);
 
+    // The value of the first "code" item in the query of a callback URL, empty as it may be;
+    // nothing without one or when the URL or its query cannot be read.
+    static std::optional<std::string> callbackCode(const std::string& url,
+                                                   const platform::UrlParser& urls);
+
     // Replaces the refresh timer by a new one; callable from any thread, the timer lives on
     // the main thread.
     void scheduleTokenRefresh();
@@ -67,10 +72,18 @@ private:
     std::optional<std::string> tokenUrl() const;
     void sessionCompleted(const std::optional<std::string>& url,
                           const std::optional<platform::WebAuthError>& error);
-    void exchangeCode(const std::string& code, const std::string& verifier);
+    void exchangeCode(const std::string& code, const std::string& verifier, std::uint64_t epoch);
     void performRefresh();
     // A sign-out the user asked for may ask them to unlock the keyring to finish it.
     void signOut(bool userAsked);
+    // The sign-out count that a sign-in's token writes answer to; nothing while a sign-out is
+    // deleting the tokens, whose sign-in therefore is over.
+    std::optional<std::uint64_t> signInEpoch() const;
+    bool signedOutSince(std::uint64_t epoch) const { return signOutEpoch_.load() != epoch; }
+    // A new refresh token; one that cannot be written takes the old one with it.
+    void storeRefreshToken(const std::string& token);
+    // Deletes the tokens just written when a sign-out came meanwhile; true when it did.
+    bool undoIfSignedOutSince(std::uint64_t epoch);
     void onMain(std::function<void()> block);
 
     platform::Platform& platform_;
@@ -89,13 +102,15 @@ private:
     std::uint64_t refreshGeneration_ = 0;
     std::size_t refreshWaiters_ = 0;
 
-    // Bumped by every sign-out before it deletes the tokens, so that a refresh answer overtaken
-    // by a sign-out is dropped, or undone if the sign-out came while it was being stored. No
-    // lock is held across a keyring call: the main thread must never wait on a slow keyring.
+    // Bumped by every sign-out before it deletes the tokens, so that a token answer overtaken
+    // by a sign-out is dropped, or undone if the sign-out came while it was being stored; a
+    // sign-out counts as running until its deletions are over. No lock is held across a keyring
+    // call: the main thread must never wait on a slow keyring.
     std::atomic<std::uint64_t> signOutEpoch_{0};
     // Bumped by every code exchange before it stores tokens.
     std::atomic<std::uint64_t> signIns_{0};
     std::atomic<bool> keyringNoticeShown_{false};
+    std::atomic<unsigned> signOutsRunning_{0};
 
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

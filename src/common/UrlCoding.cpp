@@ -1,5 +1,7 @@
 #include "common/UrlCoding.h"
 
+#include <utility>
+
 namespace zandorin::url {
 namespace {
 
@@ -96,8 +98,10 @@ std::string encodeFormValue(std::string_view value) {
 
 std::string buildQuery(const std::vector<QueryItem>& items) {
     std::string query;
+    bool first = true;
     for (const auto& [name, value] : items) {
-        if (!query.empty()) {
+        // An item with no name and no value writes nothing, but is still an item.
+        if (!std::exchange(first, false)) {
             query += '&';
         }
         query += encodeQueryValue(name);

@@ -155,10 +155,10 @@ void StatusBarController::logout() {
 
 void StatusBarController::subscribe() {
     platform_.executor.run([transport = transport_, &urls = platform_.urls,
-                            &alerts = platform_.alerts, &workspace = platform_.workspace,
-                            post = onMainFn()] {
+                            &log = platform_.systemLog, &alerts = platform_.alerts,
+                            &workspace = platform_.workspace, post = onMainFn()] {
         const auto reply = transport->mcpCall("tools/call", service::checkoutParams());
-        post([outcome = service::decideCheckout(reply, urls), &alerts, &workspace] {
+        post([outcome = service::decideCheckout(reply, urls, log), &alerts, &workspace] {
             if (outcome.paymentUrl) {
                 workspace.open(*outcome.paymentUrl);
             } else {

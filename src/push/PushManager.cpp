@@ -1,5 +1,7 @@
 #include "push/PushManager.h"
 
+#include <utility>
+
 #include <nlohmann/json.hpp>
 
 #include "service/ServiceConfig.h"
@@ -51,7 +53,7 @@ void PushManager::didRegisterForRemoteNotifications(const std::string& deviceTok
         text += kHex[value & 0x0F];
     }
     keychain_.save(text, "push_token");
-    platform_.executor.run([this] { registerTokenWithServer(); });
+    inOrder([this] { registerTokenWithServer(); });
 }
 
 void PushManager::didFailToRegisterForRemoteNotifications(const std::string& localizedDescription) {
@@ -94,11 +96,45 @@ void PushManager::report(const std::string& deviceToken) {
     }
 }
 
-void PushManager::reportAfterSignIn() {
-    if (const auto deviceToken = keychain_.load("push_token")) {
-        report(*deviceToken);
-    } else if (permissionGranted_) {
-        registerForRemoteNotifications();
+void PushManager::reportAfterSignIn(std::function<void()> then) {
+    inOrder([this, then = std::move(then)] {
+        if (const auto deviceToken = keychain_.load("push_token")) {
+            report(*deviceToken);
+        } else if (permissionGranted_) {
+            registerForRemoteNotifications();
+        }
+        then();
+    });
+}
+
+void PushManager::startWithdrawal() {
+    inOrder([this, withdrawal = prepareWithdrawal()] { unregisterToken(withdrawal); });
+}
+
+void PushManager::inOrder(std::function<void()> task) {
+    {
+        std::lock_guard lock(queueMutex_);
+        queue_.push_back(std::move(task));
+        if (std::exchange(draining_, true)) {
+            return;
+        }
+    }
+    platform_.executor.run([this] { drain(); });
+}
+
+void PushManager::drain() {
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::lock_guard lock(queueMutex_);
+            if (queue_.empty()) {
+                draining_ = false;
+                return;
+            }
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        task();
     }
 }
 

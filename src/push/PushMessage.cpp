@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/JsonInput.h"
+
 namespace zandorin {
 namespace {
 
@@ -14,8 +16,11 @@ std::string textMember(const nlohmann::json& object, const char* name) {
 
 std::optional<platform::NotificationRequest> notificationFromPush(const std::string& payload,
                                                                   const std::string& identifier) {
+    if (payload.size() > kMaxPushPayloadBytes) {
+        return std::nullopt;
+    }
     // Rejects invalid UTF-8 as well: nothing malformed reaches the notification server.
-    auto object = nlohmann::json::parse(payload, nullptr, /*allow_exceptions=*/false);
+    auto object = json::parseUntrusted(payload);
     if (!object.is_object()) {
         return std::nullopt;
     }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/Text.h"
+#include "platform/AppIdentity.h"
 
 namespace zandorin {
 namespace {
@@ -186,6 +187,25 @@ std::vector<LinkMatch> findLinks(std::string_view text) {
         at += length;
     }
     return links;
+}
+
+bool isWebUrl(const std::string& text, const platform::UrlParser& urls, platform::SystemLog& log,
+              const char* category) {
+    const auto parsed = urls.parse(text);
+    if (!parsed) {
+        return false;
+    }
+    const std::string& scheme = parsed->scheme;
+    for (const std::string_view web : {"http", "https"}) {
+        if (scheme.size() == web.size() && startsWithNoCase(scheme, 0, web)) {
+            return true;
+        }
+    }
+    // The rest of the URL may carry personal data.
+    log.write(kBundleIdentifier, category,
+              "did not open a link of the scheme \"" + scheme +
+                  "\": only http and https links are opened");
+    return false;
 }
 
 }  // namespace zandorin

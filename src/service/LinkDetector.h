@@ -1,8 +1,12 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/SystemLog.h"
+#include "platform/Url.h"
 
 namespace zandorin {
 
@@ -31,5 +35,12 @@ struct LinkMatch {
 // - Trailing . , ; : ! ? ' are dropped, and ")" or "]" when unbalanced within the link,
 //   repeatedly.
 std::vector<LinkMatch> findLinks(std::string_view text);
+
+// Whether a link that came from outside (a pushed message, a checkout answer) may be opened:
+// only an http or https URL (scheme in any case) goes to the browser, since the desktop hands
+// any other scheme to whatever program claims it. A URL of another scheme is logged under
+// `category` by its scheme alone.
+bool isWebUrl(const std::string& text, const platform::UrlParser& urls, platform::SystemLog& log,
+              const char* category);
 
 }  // namespace zandorin

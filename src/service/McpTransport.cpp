@@ -4,6 +4,7 @@
 #include <utility>
 #include <variant>
 
+#include "common/JsonInput.h"
 #include "common/Text.h"
 #include "platform/AppIdentity.h"
 #include "service/ServiceConfig.h"
@@ -50,7 +51,7 @@ std::string serialise(const Json& envelope) {
 }
 
 std::optional<Json> parseObject(std::string_view text) {
-    auto value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    auto value = json::parseUntrusted(text);
     if (!value.is_object()) {
         return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/JsonInput.h"
 #include "service/LinkDetector.h"
 
 namespace zandorin::service {
@@ -10,6 +11,7 @@ namespace zandorin::service {
 namespace {
 
 constexpr const char* kActiveMarkers[] = {"✅", "仍有效"};
+constexpr const char* kCheckoutLogCategory = "Checkout";
 
 const Json* member(const Json& object, const char* name) {
     if (!object.is_object()) {
@@ -96,13 +98,13 @@ std::optional<SubscriptionState> evaluateSubscription(const std::optional<Json>&
 }
 
 std::optional<KnowledgeStats> parseKnowledgeStats(std::string_view body) {
-    const auto json = Json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (!json.is_object()) {
+    const auto parsed = json::parseUntrusted(body);
+    if (!parsed.is_object()) {
         return std::nullopt;
     }
-    const Json* articles = member(json, "articles");
-    const Json* skills = member(json, "skills");
-    const Json* news = member(json, "news");
+    const Json* articles = member(parsed, "articles");
+    const Json* skills = member(parsed, "skills");
+    const Json* news = member(parsed, "news");
     KnowledgeStats stats;
     stats.topics = integral(articles ? member(*articles, "topics") : nullptr);
     stats.projects = integral(articles ? member(*articles, "projects") : nullptr);
@@ -114,7 +116,8 @@ std::optional<KnowledgeStats> parseKnowledgeStats(std::string_view body) {
     return stats;
 }
 
-CheckoutOutcome decideCheckout(const std::optional<Json>& reply, const platform::UrlParser& urls) {
+CheckoutOutcome decideCheckout(const std::optional<Json>& reply, const platform::UrlParser& urls,
+                               platform::SystemLog& log) {
     CheckoutOutcome outcome;
     if (!reply) {
         outcome.alert = {"無法建立付款連結",
@@ -122,11 +125,10 @@ CheckoutOutcome decideCheckout(const std::optional<Json>& reply, const platform:
         return outcome;
     }
     const std::string text = firstContentText(reply).value_or("");
-    const auto links = findLinks(text);
-    if (!links.empty()) {
+    for (const auto& found : findLinks(text)) {
         // The link as the text spells it, not a normalised form.
-        std::string link = text.substr(links.front().offset, links.front().length);
-        if (urls.parse(link)) {
+        std::string link = text.substr(found.offset, found.length);
+        if (isWebUrl(link, urls, log, kCheckoutLogCategory)) {
             outcome.paymentUrl = std::move(link);
             return outcome;
         }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Alert.h"
+#include "platform/SystemLog.h"
 #include "platform/Url.h"
 #include "service/KnowledgeStats.h"
 
@@ -39,6 +40,8 @@ struct CheckoutOutcome {
     platform::AlertContent alert;
 };
 
-CheckoutOutcome decideCheckout(const std::optional<Json>& reply, const platform::UrlParser& urls);
+// The payment page is the first link of the answer's text that is an http or https URL.
+CheckoutOutcome decideCheckout(const std::optional<Json>& reply, const platform::UrlParser& urls,
+                               platform::SystemLog& log);
 
 }  // namespace zandorin::service

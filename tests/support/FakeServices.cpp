@@ -78,8 +78,8 @@ platform::KeychainStatus InMemoryKeychain::store(
     const platform::KeychainQuery& query, const std::string& data,
     const std::optional<platform::KeychainAccess>& access) {
     events_.add("keychain.store " + query.account);
-    if (beforeStore) {
-        beforeStore(query);
+    if (beforeStore && !beforeStore(query)) {
+        return platform::KeychainStatus::failed;
     }
     std::lock_guard lock(mutex_);
     if (locked_) {
@@ -92,15 +92,20 @@ platform::KeychainStatus InMemoryKeychain::store(
 platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
     using platform::KeychainStatus;
     events_.add("keychain.copyMatching " + query.account);
-    std::lock_guard lock(mutex_);
-    if (locked_) {
-        return {KeychainStatus::locked, {}};
+    platform::KeychainData read{KeychainStatus::notFound, {}};
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = items_.find({query.service, query.account});
+        if (locked_) {
+            read.status = KeychainStatus::locked;
+        } else if (it != items_.end()) {
+            read = {KeychainStatus::success, it->second.data};
+        }
     }
-    const auto it = items_.find({query.service, query.account});
-    if (it == items_.end()) {
-        return {KeychainStatus::notFound, {}};
+    if (afterRead) {
+        afterRead(query);
     }
-    return {KeychainStatus::success, it->second.data};
+    return read;
 }
 
 platform::KeychainStatus InMemoryKeychain::unlock() {
@@ -287,7 +292,7 @@ void FakeApplication::terminate() {
 
 std::optional<platform::ParsedUrl> SimpleUrlParser::parse(const std::string& text) const {
     static const std::regex kUrl(
-        R"(^([A-Za-z][A-Za-z0-9+.-]*)://([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
+        R"(^([A-Za-z][A-Za-z0-9+.-]*):/+([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
     std::smatch match;
     if (text.find_first_of(" \t\r\n") != std::string::npos ||
         !std::regex_match(text, match, kUrl)) {

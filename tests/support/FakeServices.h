@@ -78,8 +78,11 @@ public:
     int unlockPrompts = 0;
     void setExecutables(std::set<std::string> paths);  // paths that exist and are executable
 
-    // Runs before each store, e.g. to interleave another operation with a write.
-    std::function<void(const platform::KeychainQuery&)> beforeStore;
+    // Runs before each store, e.g. to interleave another operation with a write; false
+    // refuses the write.
+    std::function<bool(const platform::KeychainQuery&)> beforeStore;
+    // Runs after each read, with the data already taken.
+    std::function<void(const platform::KeychainQuery&)> afterRead;
 
 private:
     Events& events_;
@@ -242,8 +245,9 @@ private:
     Events& events_;
 };
 
-// Enough of a URL parser for the core's tests: "scheme://host[:port]path?query#fragment"
-// without spaces; the real parser is tested against libcurl.
+// Enough of a URL parser for the core's tests: "scheme:/host[:port]path?query#fragment" with
+// one or more slashes, as libcurl reads it, and without spaces; the real parser is tested
+// against libcurl.
 class SimpleUrlParser final : public platform::UrlParser {
 public:
     std::optional<platform::ParsedUrl> parse(const std::string& text) const override;

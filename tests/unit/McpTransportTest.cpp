@@ -49,6 +49,8 @@ TEST(ParseResponse, FindsTheReplyInJsonAndEventStreams) {
         {"object without result: whole body", R"({"jsonrpc":"2.0","method":"x"})",
          R"({"jsonrpc":"2.0","method":"x"})"},
         {"array", "[1,2]", std::nullopt},
+        {"nested too deep",
+         "data: {\"result\":" + std::string(64, '[') + std::string(64, ']') + "}", std::nullopt},
         {"empty", "", std::nullopt},
         {"html", "<html>502 Bad Gateway</html>", std::nullopt},
         {"not utf-8", "data: {\"result\":\"\xff\"}\n", std::nullopt},

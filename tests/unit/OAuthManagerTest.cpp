@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "auth/OAuthManager.h"
+#include "common/UrlCoding.h"
 #include "support/TestPlatform.h"
 
 namespace zandorin {
@@ -210,6 +211,18 @@ TEST_F(OAuthManagerTest, CallbackParsing) {
     }
 }
 
+TEST(QueryItems, ReadBackAsWritten) {
+    const std::vector<std::vector<url::QueryItem>> cases = {
+        {{"", std::nullopt}, {"code", "c"}},
+        {{"a b&c=d", "x=y+z&%"}, {"k", std::nullopt}, {"", ""}},
+        {{"雪", "é"}},
+    };
+    for (const auto& items : cases) {
+        const auto query = url::buildQuery(items);
+        EXPECT_EQ(url::parseQuery(query), items) << query;
+    }
+}
+
 TEST_F(OAuthManagerTest, ACallbackWithoutAVerifierIsIgnored) {
     oauth->handleCallback("zandorin-auth://callback?code=abc");
     runTasks();
@@ -230,39 +243,87 @@ TEST_F(OAuthManagerTest, ExchangeOutcomes) {
     struct Case {
         std::string name;
         platform::HttpResult result;
-        bool keychainLocked;
+        std::string refusedWrite;  // the key whose new value the keyring refuses
         std::optional<std::string> access;
         std::optional<std::string> refresh;
-        std::string line;
+        std::vector<std::string> lines;
         bool announced;
     };
     const std::string success = "[OAuth] 登入成功，token 已存入 Keychain";
     const std::string failed = "[OAuth] token exchange 失敗";
     const std::vector<Case> cases = {
         {"both tokens",
-         answer(200, R"({"access_token":"A2","refresh_token":"R2","expires_in":300})"), false, "A2",
-         "R2", success, true},
-        {"no refresh token removes the old one", answer(200, R"({"access_token":"A2"})"), false,
-         "A2", std::nullopt, success, true},
-        {"status is not examined", answer(201, R"({"access_token":"A2","refresh_token":7})"), false,
-         "A2", std::nullopt, success, true},
-        {"provider refuses", answer(400, R"({"error":"invalid_grant"})"), false, "A1", "R1", failed,
+         answer(200, R"({"access_token":"A2","refresh_token":"R2","expires_in":300})"),
+         "",
+         "A2",
+         "R2",
+         {success},
+         true},
+        {"no refresh token removes the old one",
+         answer(200, R"({"access_token":"A2"})"),
+         "",
+         "A2",
+         std::nullopt,
+         {success},
+         true},
+        {"status is not examined",
+         answer(201, R"({"access_token":"A2","refresh_token":7})"),
+         "",
+         "A2",
+         std::nullopt,
+         {success},
+         true},
+        {"provider refuses",
+         answer(400, R"({"error":"invalid_grant"})"),
+         "",
+         "A1",
+         "R1",
+         {failed},
          false},
-        {"no access token", answer(200, R"({"token_type":"Bearer"})"), false, "A1", "R1", failed,
+        {"no access token",
+         answer(200, R"({"token_type":"Bearer"})"),
+         "",
+         "A1",
+         "R1",
+         {failed},
          false},
-        {"access token of another type", answer(200, R"({"access_token":5})"), false, "A1", "R1",
-         failed, false},
-        {"not JSON", answer(200, "<html>"), false, "A1", "R1", failed, false},
-        {"JSON array", answer(200, R"([{"access_token":"A2"}])"), false, "A1", "R1", failed, false},
-        {"no answer", TransferError{"connection refused"}, false, "A1", "R1", failed, false},
-        {"locked keyring unlocked at the prompt", answer(200, R"({"access_token":"A2"})"), true,
-         "A2", std::nullopt, success, true},
-        {"locked keyring, prompt dismissed", answer(200, R"({"access_token":"A2"})"), true, "A1",
-         "R1", "[OAuth] 登入失敗：token 無法存入 Keychain", false},
+        {"access token of another type",
+         answer(200, R"({"access_token":5})"),
+         "",
+         "A1",
+         "R1",
+         {failed},
+         false},
+        {"not JSON", answer(200, "<html>"), "", "A1", "R1", {failed}, false},
+        {"JSON array", answer(200, R"([{"access_token":"A2"}])"), "", "A1", "R1", {failed}, false},
+        {"nested too deep",
+         answer(200,
+                R"({"access_token":"A2","x":)" + std::string(64, '[') + std::string(64, ']') + "}"),
+         "",
+         "A1",
+         "R1",
+         {failed},
+         false},
+        {"no answer", TransferError{"connection refused"}, "", "A1", "R1", {failed}, false},
+        {"keychain refuses the new token",
+         answer(200, R"({"access_token":"A2"})"),
+         "access_token",
+         "A1",
+         "R1",
+         {"[OAuth] 登入失敗：token 無法存入 Keychain"},
+         false},
+        {"a refused refresh token takes the old one with it",
+         answer(200, R"({"access_token":"A2","refresh_token":"R2"})"),
+         "refresh_token",
+         "A2",
+         std::nullopt,
+         {"[OAuth] 新的 refresh token 無法存入 Keychain，已移除舊的 refresh token", success},
+         true},
     };
+    bool noticeSaid = false;
     for (const auto& c : cases) {
-        fakes.keychain.dismissPrompt = c.name.ends_with("dismissed");
         fakes.keychain.setLocked(false);
+        fakes.keychain.dismissPrompt = c.refusedWrite.ends_with("dismissed");
         storeTokens("A1", "R1");
         fakes.console.clear();
         fakes.userNotifications.added.clear();
@@ -270,27 +331,33 @@ TEST_F(OAuthManagerTest, ExchangeOutcomes) {
 
         fakes.http.enqueue(c.result);
         const auto session = startSignIn();
-        fakes.keychain.setLocked(c.keychainLocked);
+        const bool locked = c.refusedWrite.starts_with("keyring locked");
+        fakes.keychain.setLocked(locked);
+        fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
+            return locked || c.refusedWrite.empty() || !query.account.ends_with(c.refusedWrite);
+        };
         redirect(session, "zandorin-auth://callback?code=c");
         runTasks();
         fakes.mainQueue.runPending();
-        fakes.keychain.setLocked(false);
+        fakes.keychain.beforeStore = nullptr;
 
         EXPECT_EQ(keychain.load("access_token"), c.access) << c.name;
         EXPECT_EQ(keychain.load("refresh_token"), c.refresh) << c.name;
-        EXPECT_EQ(fakes.console.lines(), std::vector<std::string>{c.line}) << c.name;
+        EXPECT_EQ(fakes.console.lines(), c.lines) << c.name;
         EXPECT_EQ(fakes.events.matching({"authStateChanged"}).size(), c.announced ? 1u : 0u)
             << c.name;
-        // The sign-in that could not be kept is said, in a notice of its own.
+        // A sign-in that could not be kept is said, once per run, in a notice of its own.
         std::vector<std::string> notices;
         for (const auto& added : fakes.userNotifications.added) {
             notices.push_back(added.identifier);
         }
+        const bool lost = c.lines.size() == 1 && c.lines[0].starts_with("[OAuth] 登入失敗");
         EXPECT_EQ(notices, c.announced ? std::vector<std::string>{"login-success"}
-                           : c.keychainLocked
+                           : lost && !noticeSaid
                                ? std::vector<std::string>{OAuthManager::keyringNotice}
                                : std::vector<std::string>{})
             << c.name;
+        noticeSaid = noticeSaid || lost;
         EXPECT_EQ(!fakes.events.matching({"mainQueue.scheduleRepeating 240s"}).empty(), c.announced)
             << c.name;
     }
@@ -342,9 +409,13 @@ TEST_F(OAuthManagerTest, RefreshOutcomes) {
         std::optional<std::string> refresh;
         bool signedOut;
         bool consoleLine;
+        bool refreshWriteRefused = false;
     };
     const std::vector<Case> cases = {
         {"no refresh token", false, std::nullopt, "A1", std::nullopt, false, false},
+        {"a refused refresh token takes the old one with it", true,
+         answer(200, R"({"access_token":"A2","refresh_token":"R2"})"), "A2", std::nullopt, false,
+         true, true},
         {"new pair", true, answer(200, R"({"access_token":"A2","refresh_token":"R2"})"), "A2", "R2",
          false, false},
         {"access only keeps the refresh token", true, answer(200, R"({"access_token":"A2"})"), "A2",
@@ -375,9 +446,13 @@ TEST_F(OAuthManagerTest, RefreshOutcomes) {
         if (c.result) {
             fakes.http.enqueue(*c.result);
         }
+        fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
+            return !c.refreshWriteRefused || !query.account.ends_with("refresh_token");
+        };
 
         std::thread task([this] { oauth->refreshAccessToken(); });
         task.join();
+        fakes.keychain.beforeStore = nullptr;
         runTasks();
         fakes.mainQueue.runPending();
 
@@ -464,40 +539,62 @@ TEST_F(OAuthManagerTest, ConcurrentRefreshesShareOneRequest) {
               "grant_type=refresh_token&client_id=zandorin-mcp&refresh_token=R2");
 }
 
-TEST_F(OAuthManagerTest, ARefreshOvertakenBySignOutLeavesNoTokens) {
+TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
     const std::string tokens = R"({"access_token":"A2","refresh_token":"R2"})";
+    enum class SignOut { afterRefreshTokenRead, inFlight, betweenTheWrites };
     struct Case {
         std::string name;
+        bool exchange;  // else a refresh
+        SignOut when;
         platform::HttpResult result;
-        bool signOutWhileStoring;  // otherwise while the request is in flight
     };
     const std::vector<Case> cases = {
-        {"answer with tokens", answer(200, tokens), false},
-        {"refusal", answer(400, R"({"error":"invalid_grant"})"), false},
-        {"sign-out between the two writes", answer(200, tokens), true},
+        {"refresh token read", false, SignOut::afterRefreshTokenRead, answer(200, tokens)},
+        {"refresh answered with tokens", false, SignOut::inFlight, answer(200, tokens)},
+        {"refresh refused", false, SignOut::inFlight, answer(400, R"({"error":"invalid_grant"})")},
+        {"refresh stored", false, SignOut::betweenTheWrites, answer(200, tokens)},
+        {"exchange answered", true, SignOut::inFlight, answer(200, tokens)},
+        {"exchange stored", true, SignOut::betweenTheWrites, answer(200, tokens)},
     };
     for (const auto& c : cases) {
         storeTokens("A1", "R1");
         fakes.events.clear();
-        fakes.http.setFallback([&](const platform::HttpRequest&) {
-            if (!c.signOutWhileStoring) {
-                oauth->logout();  // the user signs out while the request is in flight
-            }
-            return c.result;
-        });
-        fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
-            if (c.signOutWhileStoring && query.account.ends_with("refresh_token")) {
-                fakes.keychain.beforeStore = nullptr;
+        fakes.userNotifications.added.clear();
+        bool signedOut = false;
+        auto signOutAt = [&](SignOut moment) {
+            if (c.when == moment && !std::exchange(signedOut, true)) {
                 oauth->logout();
             }
         };
-        std::thread([this] { oauth->refreshAccessToken(); }).join();
-        fakes.keychain.beforeStore = nullptr;
+        fakes.http.setFallback([&](const platform::HttpRequest&) {
+            signOutAt(SignOut::inFlight);
+            return c.result;
+        });
+        fakes.keychain.afterRead = [&](const platform::KeychainQuery& query) {
+            if (query.account.ends_with("refresh_token")) {
+                signOutAt(SignOut::afterRefreshTokenRead);
+            }
+        };
+        fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
+            if (query.account.ends_with("refresh_token")) {
+                signOutAt(SignOut::betweenTheWrites);
+            }
+            return true;
+        };
+        if (c.exchange) {
+            redirect(startSignIn(), "zandorin-auth://callback?code=c");
+        } else {
+            std::thread([this] { oauth->refreshAccessToken(); }).join();
+        }
         runTasks();
         fakes.mainQueue.runPending();
+        fakes.keychain.afterRead = nullptr;
+        fakes.keychain.beforeStore = nullptr;
+        EXPECT_TRUE(signedOut) << c.name;
         EXPECT_EQ(keychain.load("access_token"), std::nullopt) << c.name;
         EXPECT_EQ(keychain.load("refresh_token"), std::nullopt) << c.name;
         EXPECT_EQ(fakes.events.matching({"authStateChanged"}).size(), 1u) << c.name;
+        EXPECT_TRUE(fakes.userNotifications.added.empty()) << c.name;
     }
 }
 

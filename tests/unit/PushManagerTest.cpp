@@ -196,19 +196,31 @@ TEST_F(PushManagerTest, TokenBeforeSignInIsKeptSilentlyAndTheFirstSignInReportsI
                                         "[OAuth] 登入成功，token 已存入 Keychain"}));
 }
 
-TEST_F(PushManagerTest, ASignInAfterASignOutAsksThePushServiceForTheTokenAgain) {
+TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsksAgain) {
     for (const bool granted : {true, false}) {
         test::TestPlatform local;
         local.bundle.values = fakes.bundle.values;
         KeychainHelper localKeychain{local.keychain, "com.zandorin.auth"};
         PushManager localPush{local.platform, localKeychain};
         OAuthManager localOAuth{local.platform, localKeychain, localPush};
-        auto signInLocally = [&] {
-            local.http.enqueue(answer(200, R"({"access_token":"A","refresh_token":"R"})"));
-            local.http.enqueue(answer(200));
+        std::vector<std::string> served;  // push-token requests, as the service finished them
+        std::function<void()> whileWithdrawing;
+        local.http.setFallback([&](const platform::HttpRequest& request) -> platform::HttpResult {
+            if (!request.url.ends_with("/push-token")) {
+                return answer(200, R"({"access_token":"A","refresh_token":"R"})");
+            }
+            if (request.method == "DELETE" && whileWithdrawing) {
+                std::exchange(whileWithdrawing, nullptr)();
+            }
+            served.push_back(request.method);
+            return answer(200);
+        });
+        auto startSignIn = [&] {
             localOAuth.login();
             local.webAuth.sessions.back()->completion("zandorin-auth://callback?code=c",
                                                       std::nullopt);
+        };
+        auto settle = [&] {
             std::thread([&] { local.executor.runAll(); }).join();
             local.mainQueue.runPending();
         };
@@ -220,28 +232,23 @@ TEST_F(PushManagerTest, ASignInAfterASignOutAsksThePushServiceForTheTokenAgain) 
         if (granted) {
             localPush.didRegisterForRemoteNotifications("\x0a");
         }
-        signInLocally();
+        startSignIn();
+        settle();
+        // The next sign-in completes while the withdrawal's request is still out.
+        whileWithdrawing = [&] {
+            startSignIn();
+            local.executor.runAll();
+        };
         localOAuth.logout();
-        std::thread([&] { local.executor.runAll(); }).join();
-        local.mainQueue.runPending();
-        ASSERT_EQ(localKeychain.load("push_token"), std::nullopt);
-
-        signInLocally();
+        settle();
         // Only with permission: the platform is asked again, and its answer is reported.
         EXPECT_EQ(local.remoteNotifications.registrations, granted ? 2 : 0) << granted;
         if (granted) {
-            local.http.enqueue(answer(200));
             localPush.didRegisterForRemoteNotifications("\x0a");
-            std::thread([&] { local.executor.runAll(); }).join();
+            settle();
         }
-        std::vector<std::string> methods;
-        for (const auto& request : local.http.requests()) {
-            if (request.url.ends_with("/push-token")) {
-                methods.push_back(request.method);
-            }
-        }
-        EXPECT_EQ(methods, granted ? (std::vector<std::string>{"POST", "DELETE", "POST"})
-                                   : std::vector<std::string>{})
+        EXPECT_EQ(served, granted ? (std::vector<std::string>{"POST", "DELETE", "POST"})
+                                  : std::vector<std::string>{})
             << granted;
     }
 }
@@ -254,9 +261,15 @@ TEST(PushMessageTest, PayloadBecomesANotificationWhoseUserInfoKeepsTheUrlAsSent)
         std::string title;
         std::string body;
     };
+    const std::string longest(kMaxPushPayloadBytes - 23, 'b');  // with {"title":"T","body":""}
+    const std::string deepest = std::string(63, '[') + std::string(63, ']');
     const std::vector<Case> cases = {
         {"title, body and url", R"({"title":"新文件","body":"已加入","url":"https://x.test/a"})",
          true, "新文件", "已加入"},
+        {"longest", R"({"title":"T","body":")" + longest + "\"}", true, "T", longest},
+        {"one byte too long", R"({"title":"T","body":"b)" + longest + "\"}", false, "", ""},
+        {"deepest", R"({"title":"T","a":)" + deepest + "}", true, "T", ""},
+        {"nested too deep", R"({"title":"T","a":[)" + deepest + "]}", false, "", ""},
         {"url as a number is kept", R"({"title":"T","body":"B","url":42})", true, "T", "B"},
         {"body only", R"({"body":"B"})", true, "", "B"},
         {"title only", R"({"title":"T"})", true, "T", ""},

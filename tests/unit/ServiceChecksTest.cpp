@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "app/AppDelegate.h"
 #include "menu/StatusBarController.h"
 #include "support/MenuText.h"
 #include "support/TestPlatform.h"
@@ -215,6 +216,10 @@ TEST_F(ServiceChecksTest, StatisticsAnswers) {
          stats(0, 0, 0, "")},
         {"error object with 500", answer(500, R"({"error":"boom"})"), stats(0, 0, 0, "")},
         {"array", answer(200, "[1,2]"), std::nullopt},
+        {"nested too deep",
+         answer(200, R"({"skills":{"total":1},"x":)" + std::string(64, '[') + std::string(64, ']') +
+                         "}"),
+         std::nullopt},
         {"html", answer(502, "<html>Bad Gateway</html>"), std::nullopt},
         {"transfer error", TransferError{"timeout"}, std::nullopt},
     };
@@ -298,6 +303,66 @@ TEST_F(ServiceChecksTest, CheckoutOutcomes) {
     const auto sent = Json::parse(fakes.http.requests().back().body);
     EXPECT_EQ(sent["params"], Json::parse(R"({"name":"create_checkout",)"
                                           R"("arguments":{"invoice_type":"donate"}})"));
+}
+
+TEST_F(ServiceChecksTest, LinksFromOutsideOpenOnlyAsWebPages) {
+    struct Case {
+        std::string link;  // a pushed message's "url", and the checkout answer's text
+        bool pushOpens;
+        std::optional<std::string> checkoutOpens;
+        std::string pushScheme;  // named in the journal; empty: no line
+        std::string checkoutScheme;
+    };
+    const std::vector<Case> cases = {
+        {"https://pay.example.com/a", true, "https://pay.example.com/a", "", ""},
+        {"http://pay.example.com/a", true, "http://pay.example.com/a", "", ""},
+        {"HTTPS://PAY.example.com/a", true, "HTTPS://PAY.example.com/a", "", ""},
+        {"file:///etc/passwd", false, std::nullopt, "file", ""},
+        {"javascript://x/%0aalert(1)", false, std::nullopt, "javascript", ""},
+        {"zandorin-auth://callback?code=c", false, std::nullopt, "zandorin-auth", ""},
+        {"www.evil.example:/x", false, std::nullopt, "www.evil.example", "www.evil.example"},
+        {"www.a.example https://b.example/pay", false, "https://b.example/pay", "", ""},
+    };
+    signIn();
+    controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
+    AppDelegate delegate{fakes.platform, keychain, oauth, push};
+    settle();
+    const auto journal = [this](const std::string& category) {
+        std::vector<std::string> lines;
+        for (const auto& line : fakes.systemLog.lines()) {
+            if (line.category == category) {
+                lines.push_back(line.message);
+            }
+        }
+        return lines;
+    };
+    for (const auto& c : cases) {
+        for (const bool pushed : {true, false}) {
+            const auto linesBefore = journal(pushed ? "Push" : "Checkout").size();
+            fakes.workspace.opened.clear();
+            if (pushed) {
+                platform::NotificationResponse response;
+                response.request.content.userInfo = {{"title", "T"}, {"url", c.link}};
+                delegate.didReceive(response, [] {});
+            } else {
+                mcp["create_checkout"] = toolText(c.link);
+                click(platform::MenuAction::subscribe);
+                settle();
+            }
+            const auto opens =
+                pushed ? (c.pushOpens ? std::optional(c.link) : std::nullopt) : c.checkoutOpens;
+            EXPECT_EQ(fakes.workspace.opened,
+                      opens ? std::vector<std::string>{*opens} : std::vector<std::string>{})
+                << c.link << pushed;
+            const auto lines = journal(pushed ? "Push" : "Checkout");
+            const auto& scheme = pushed ? c.pushScheme : c.checkoutScheme;
+            ASSERT_EQ(lines.size(), linesBefore + (scheme.empty() ? 0 : 1)) << c.link << pushed;
+            if (!scheme.empty()) {
+                EXPECT_NE(lines.back().find('"' + scheme + '"'), std::string::npos) << lines.back();
+                EXPECT_EQ(lines.back().find(c.link), std::string::npos) << lines.back();
+            }
+        }
+    }
 }
 
 TEST_F(ServiceChecksTest, ReconnectRefreshesThenChecksOnce) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +15,22 @@ namespace zandorin::adapters {
 namespace {
 
 constexpr std::size_t kMaxPlistBytes = 1 << 20;
+
+// No XML document holds a NUL. libplist 2.2 still reads one inside a string, or inside a key or
+// string of a binary file (UTF-16), and then aborts when asked for that text. Its XML writer goes
+// by length, so what it writes of the parsed file holds every such NUL.
+bool holdsNul(std::string_view contents, plist_t root) {
+    if (!plist_is_binary(contents.data(), static_cast<uint32_t>(contents.size())) &&
+        contents.find('\0') != std::string_view::npos) {
+        return true;
+    }
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    const bool nul = !xml || std::memchr(xml, '\0', length) != nullptr;
+    plist_to_xml_free(xml);
+    return nul;
+}
 
 std::string executableDirectory() {
     std::error_code error;
@@ -93,15 +110,27 @@ PlistBundleInfo::PlistBundleInfo(const std::string& path) {
     }
     std::string data;
     data.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (data.size() > kMaxPlistBytes) {
-        loadError_ = path + " is too large";
+    load(data, path);
+}
+
+PlistBundleInfo::PlistBundleInfo(std::string_view contents, const std::string& name) {
+    load(contents, name);
+}
+
+void PlistBundleInfo::load(std::string_view contents, const std::string& name) {
+    if (contents.size() > kMaxPlistBytes) {
+        loadError_ = name + " is too large";
         return;
     }
     plist_t root = nullptr;
-    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+    plist_from_memory(contents.data(), static_cast<uint32_t>(contents.size()), &root);
     const std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
     if (!root || plist_get_node_type(root) != PLIST_DICT) {
-        loadError_ = path + " holds no property-list dictionary";
+        loadError_ = name + " holds no property-list dictionary";
+        return;
+    }
+    if (holdsNul(contents, root)) {
+        loadError_ = name + " holds a NUL character";
         return;
     }
     plist_dict_iter iter = nullptr;
@@ -113,13 +142,9 @@ PlistBundleInfo::PlistBundleInfo(const std::string& path) {
         if (!key) {
             break;
         }
-        if (value && plist_get_node_type(value) == PLIST_STRING) {
-            char* text = nullptr;
-            plist_get_string_val(value, &text);
-            if (text) {
-                strings_.emplace(key, text);
-                std::free(text);
-            }
+        uint64_t length = 0;
+        if (const char* text = plist_get_string_ptr(value, &length)) {
+            strings_.emplace(key, std::string(text, length));
         }
         std::free(key);
     }

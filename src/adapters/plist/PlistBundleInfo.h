@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/BundleInfo.h"
@@ -36,6 +37,8 @@ public:
     static PlistBundleInfo locate(const std::function<void(const std::string&)>& report);
 
     explicit PlistBundleInfo(const std::string& path);
+    // The same from the file's contents; `name` stands for the file in loadError().
+    PlistBundleInfo(std::string_view contents, const std::string& name);
 
     std::optional<std::string> stringValue(const std::string& key) const override;
 
@@ -44,6 +47,7 @@ public:
 
 private:
     PlistBundleInfo() = default;
+    void load(std::string_view contents, const std::string& name);
 
     std::map<std::string, std::string> strings_;
     std::optional<std::string> loadError_;

@@ -75,8 +75,9 @@ std::optional<std::string> ensurePrivateDirectory(const std::string& path, uid_t
     return std::nullopt;
 }
 
-bool validUtf8(const QByteArray& bytes) {
-    return QString::fromUtf8(bytes).toUtf8() == bytes;
+bool validUtf8(std::string_view bytes) {
+    const QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    return QString::fromUtf8(view).toUtf8() == view;
 }
 
 class FileDescriptor {
@@ -162,8 +163,7 @@ InstanceRequest parseInstanceRequest(std::string_view received) {
     if (line == QtInstanceChannel::kQuitRequest) {
         return {InstanceRequest::Kind::quit, {}};
     }
-    const auto bytes = QByteArray::fromRawData(line.data(), static_cast<qsizetype>(line.size()));
-    if (line.empty() || !validUtf8(bytes)) {
+    if (line.empty() || !validUtf8(line)) {
         return {InstanceRequest::Kind::nothing, {}};
     }
     return {InstanceRequest::Kind::url, std::string(line)};

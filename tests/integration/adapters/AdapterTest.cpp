@@ -47,8 +47,13 @@ TEST(PlistBundleInfoTest, OnlyStringValuesAreFound) {
 }
 
 TEST(PlistBundleInfoTest, UnreadableFilesGiveNoValuesAndSayWhy) {
-    for (const std::string contents : {"", "not a plist", "<plist><array/></plist>",
-                                       "<plist><dict><key>A</key><string>b</string>"}) {
+    using namespace std::string_literals;
+    for (const std::string& contents :
+         {""s, "not a plist"s, "<plist><array/></plist>"s,
+          "<plist><dict><key>A</key><string>b</string>"s,
+          // libplist reads a NUL in a key or string, then aborts when asked for the text.
+          "<plist><dict><key>A\0B</key><string>b</string></dict></plist>"s,
+          "<plist><dict><key>A</key><string>b\0c</string></dict></plist>"s}) {
         const auto info = bundleFrom(contents);
         EXPECT_TRUE(info.loadError()) << contents;
         EXPECT_EQ(info.stringValue("A"), std::nullopt) << contents;

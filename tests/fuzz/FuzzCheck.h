@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "platform/SystemLog.h"
+
+// A property that does not hold is a finding, as a crash is.
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (false)
+
+namespace zandorin::fuzz {
+
+inline std::string_view bytes(const std::uint8_t* data, std::size_t size) {
+    return {reinterpret_cast<const char*>(data), size};
+}
+
+struct NoLog final : platform::SystemLog {
+    void write(const std::string&, const std::string&, const std::string&) override {}
+};
+
+}  // namespace zandorin::fuzz

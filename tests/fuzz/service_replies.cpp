@@ -1,0 +1,26 @@
+// What the menu reads from the service: tool text, subscription, statistics, checkout.
+#include "FuzzCheck.h"
+#include "adapters/curl/CurlUrlParser.h"
+#include "service/McpTransport.h"
+#include "service/ServiceReplies.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace zandorin;
+    static const adapters::CurlUrlParser urls;
+    static fuzz::NoLog log;
+    const auto input = fuzz::bytes(data, size);
+    service::parseKnowledgeStats(input);
+
+    const auto reply = McpTransport::parseResponse(input);
+    const auto text = service::firstContentText(reply);
+    if (const auto state = service::evaluateSubscription(reply)) {
+        FUZZ_CHECK(text && state->text == *text);
+    }
+    const auto outcome = service::decideCheckout(reply, urls, log);
+    if (outcome.paymentUrl) {
+        FUZZ_CHECK(text && text->find(*outcome.paymentUrl) != std::string::npos);
+        const auto parsed = urls.parse(*outcome.paymentUrl);
+        FUZZ_CHECK(parsed && (parsed->scheme == "http" || parsed->scheme == "https"));
+    }
+    return 0;
+}
