@@ -13,6 +13,8 @@ namespace {
 constexpr std::size_t kVerifierBytes = 32;
 constexpr const char* kAuthorizationPath = "/protocol/openid-connect/auth";
 constexpr const char* kTokenPath = "/protocol/openid-connect/token";
+// Built-in production realm, used when the Info.plist does not name another.
+constexpr const char* kDefaultKeycloakIssuer = "https://auth.zandorin.com/realms/zandorin";
 
 // The string "access_token" (and "refresh_token", when present) of a token answer.
 struct TokenAnswer {
@@ -63,8 +65,9 @@ void OAuthManager::onMain(std::function<void()> block) {
     });
 }
 
+// The Info.plist's KEYCLOAK_ISSUER when it is a string, unchanged.
 std::string OAuthManager::keycloakIssuer() const {
-    return keycloakIssuerUrl(platform_.bundle);
+    return platform_.bundle.stringValue("KEYCLOAK_ISSUER").value_or(kDefaultKeycloakIssuer);
 }
 
 std::optional<std::string> OAuthManager::generateCodeVerifier() {
@@ -103,11 +106,7 @@ std::optional<std::string> OAuthManager::authorizationUrl(const std::string& cha
 }
 
 std::optional<std::string> OAuthManager::tokenUrl() const {
-    std::string url = keycloakIssuer() + kTokenPath;
-    if (!platform_.urls.parse(url)) {
-        return std::nullopt;
-    }
-    return url;
+    return endpointUrl(platform_.urls, keycloakIssuer(), kTokenPath);
 }
 
 void OAuthManager::login() {

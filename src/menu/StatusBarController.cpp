@@ -2,6 +2,7 @@
 
 #include "auth/JWTHelper.h"
 #include "menu/MenuRenderer.h"
+#include "service/ServiceConfig.h"
 #include "service/ServiceReplies.h"
 
 namespace zandorin {
@@ -111,13 +112,14 @@ void StatusBarController::onMain(std::function<void()> block) {
 }
 
 void StatusBarController::fetchStats() {
-    platform::HttpRequest request;
-    request.method = "GET";
-    request.url = transport_->mcpServerURL() + "/api/stats";
-    request.timeout = statsTimeout;
-    if (!platform_.urls.parse(request.url)) {
+    auto url = endpointUrl(platform_.urls, transport_->mcpServerURL(), "/api/stats");
+    if (!url) {
         return;
     }
+    platform::HttpRequest request;
+    request.method = "GET";
+    request.url = std::move(*url);
+    request.timeout = statsTimeout;
     // No bearer token: the counts are public.
     platform_.executor.run(
         [self = this, &http = platform_.http, request = std::move(request), post = onMainFn()] {

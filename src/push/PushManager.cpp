@@ -61,11 +61,7 @@ void PushManager::didFailToRegisterForRemoteNotifications(const std::string& loc
 }
 
 std::optional<std::string> PushManager::pushTokenUrl() const {
-    std::string url = serverURL_ + "/push-token";
-    if (!platform_.urls.parse(url)) {
-        return std::nullopt;
-    }
-    return url;
+    return endpointUrl(platform_.urls, serverURL_, "/push-token");
 }
 
 void PushManager::registerTokenWithServer() {

@@ -77,11 +77,7 @@ std::string McpTransport::mcpServerURL() const {
 }
 
 std::optional<std::string> McpTransport::endpoint() const {
-    std::string url = mcpServerURL() + "/mcp";
-    if (!platform_.urls.parse(url)) {
-        return std::nullopt;
-    }
-    return url;
+    return endpointUrl(platform_.urls, mcpServerURL(), "/mcp");
 }
 
 std::optional<std::string> McpTransport::sessionId() const {

@@ -1,23 +1,32 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/BundleInfo.h"
+#include "platform/Url.h"
 
 namespace zandorin {
 
-// Built-in production endpoints, used when the Info.plist does not name others.
+// Built-in production address, used when the Info.plist does not name another.
 inline constexpr const char* kDefaultServiceBaseUrl = "https://mcp.zandorin.com";
-inline constexpr const char* kDefaultKeycloakIssuer = "https://auth.zandorin.com/realms/zandorin";
 
 // The service base URL: the Info.plist's MCP_SERVER_URL when it is a string, unchanged.
 inline std::string serviceBaseUrl(const platform::BundleInfo& bundle) {
     return bundle.stringValue("MCP_SERVER_URL").value_or(kDefaultServiceBaseUrl);
 }
 
-// The issuer URL: the Info.plist's KEYCLOAK_ISSUER when it is a string, unchanged.
-inline std::string keycloakIssuerUrl(const platform::BundleInfo& bundle) {
-    return bundle.stringValue("KEYCLOAK_ISSUER").value_or(kDefaultKeycloakIssuer);
+// An endpoint under a base URL: the path appended as plain text (a base ending in "/" gives
+// "//"), when the whole forms a URL.
+inline std::optional<std::string> endpointUrl(const platform::UrlParser& urls,
+                                              const std::string& base, std::string_view path) {
+    std::string url = base;
+    url += path;
+    if (!urls.parse(url)) {
+        return std::nullopt;
+    }
+    return url;
 }
 
 }  // namespace zandorin
