@@ -20,7 +20,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     statusBarController = std::make_unique<StatusBarController>(platform_, keychain_, oauth_);
     push_.requestPermission();
     // Presence alone counts: an expired token is exactly what the refresh is for.
-    const auto token = keychain_.lookup("access_token");
+    const auto token = keychain_.lookup(keys::accessToken);
     if (token.value) {
         oauth_.scheduleTokenRefresh();
     } else if (token.keyringUnreadable) {
@@ -45,7 +45,7 @@ void AppDelegate::keyringMayBeReadable() {
     if (!keyringRetry_) {
         return;  // not waiting (any more)
     }
-    const auto token = keychain_.lookup("access_token");
+    const auto token = keychain_.lookup(keys::accessToken);
     if (token.keyringUnreadable) {
         return;
     }

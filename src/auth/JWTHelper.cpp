@@ -69,7 +69,7 @@ std::optional<JWTHelper::Claims> JWTHelper::decode(std::string_view token) {
 }
 
 bool JWTHelper::isTokenExpired(const KeychainHelper& keychain, const platform::Clock& clock) {
-    return isTokenExpired(keychain.load("access_token"), clock);
+    return isTokenExpired(keychain.load(keys::accessToken), clock);
 }
 
 bool JWTHelper::isTokenExpired(const std::optional<std::string>& token,
@@ -86,7 +86,7 @@ bool JWTHelper::isTokenExpired(const std::optional<std::string>& token,
 }
 
 std::optional<std::string> JWTHelper::displayName(const KeychainHelper& keychain) {
-    return displayName(keychain.load("access_token"));
+    return displayName(keychain.load(keys::accessToken));
 }
 
 std::optional<std::string> JWTHelper::displayName(const std::optional<std::string>& token) {

@@ -28,7 +28,7 @@ std::optional<platform::KeychainAccess> KeychainHelper::makeAccess(const std::st
 platform::KeychainStatus KeychainHelper::save(const std::string& value, const std::string& key) {
     const auto itemQuery = query(key);
     std::optional<platform::KeychainAccess> access;
-    if (key == "access_token" || key == "refresh_token") {
+    if (key == keys::accessToken || key == keys::refreshToken) {
         access = makeAccess(itemQuery.account);
     }
     return keychain_.store(itemQuery, value, access);

@@ -7,6 +7,13 @@
 
 namespace zandorin {
 
+// The keys of the application's items, spelled once.
+namespace keys {
+inline constexpr const char* accessToken = "access_token";
+inline constexpr const char* refreshToken = "refresh_token";
+inline constexpr const char* pushToken = "push_token";
+}  // namespace keys
+
 // The application's secrets in the user's keyring: one generic-password item per key, found by
 // service and account (service + "." + key) and holding the value's UTF-8 bytes. The local
 // proxy finds the two OAuth items the same way.

@@ -187,12 +187,12 @@ std::optional<std::uint64_t> OAuthManager::signInEpoch() const {
 }
 
 void OAuthManager::storeRefreshToken(const std::string& token) {
-    if (keychain_.save(token, "refresh_token") == platform::KeychainStatus::success) {
+    if (keychain_.save(token, keys::refreshToken) == platform::KeychainStatus::success) {
         return;
     }
     // The provider would refuse the old one at the next refresh and so end the sign-in; without
     // it the access token works until it expires.
-    keychain_.remove("refresh_token");
+    keychain_.remove(keys::refreshToken);
     platform_.console.writeLine(
         "[OAuth] 新的 refresh token 無法存入 Keychain，已移除舊的 refresh token");
 }
@@ -201,8 +201,8 @@ bool OAuthManager::undoIfSignedOutSince(std::uint64_t epoch) {
     if (!signedOutSince(epoch)) {
         return false;
     }
-    keychain_.remove("access_token");
-    keychain_.remove("refresh_token");
+    keychain_.remove(keys::accessToken);
+    keychain_.remove(keys::refreshToken);
     return true;
 }
 
@@ -230,9 +230,9 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
     }
     ++signIns_;
     // The user is signing in, so a locked keyring may ask them to unlock it now.
-    auto stored = keychain_.save(answer->accessToken, "access_token");
+    auto stored = keychain_.save(answer->accessToken, keys::accessToken);
     if (stored == platform::KeychainStatus::locked && keychain_.unlock()) {
-        stored = keychain_.save(answer->accessToken, "access_token");
+        stored = keychain_.save(answer->accessToken, keys::accessToken);
     }
     if (stored != platform::KeychainStatus::success) {
         platform_.console.writeLine("[OAuth] 登入失敗：token 無法存入 Keychain");
@@ -251,7 +251,7 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
     if (answer->refreshToken) {
         storeRefreshToken(*answer->refreshToken);
     } else {
-        keychain_.remove("refresh_token");
+        keychain_.remove(keys::refreshToken);
     }
     if (undoIfSignedOutSince(epoch)) {
         return;
@@ -314,7 +314,7 @@ void OAuthManager::performRefresh() {
     if (!epoch) {
         return;
     }
-    const auto refreshToken = keychain_.load("refresh_token");
+    const auto refreshToken = keychain_.load(keys::refreshToken);
     if (!refreshToken) {
         return;
     }
@@ -347,7 +347,7 @@ void OAuthManager::performRefresh() {
         signOut(/*userAsked=*/false);
         return;
     }
-    keychain_.save(answer->accessToken, "access_token");
+    keychain_.save(answer->accessToken, keys::accessToken);
     if (answer->refreshToken) {
         storeRefreshToken(*answer->refreshToken);
     }
@@ -375,9 +375,10 @@ void OAuthManager::signOut(bool userAsked) {
 
     ++signOutsRunning_;
     ++signOutEpoch_;
-    const bool accessLocked = keychain_.remove("access_token") == platform::KeychainStatus::locked;
+    const bool accessLocked =
+        keychain_.remove(keys::accessToken) == platform::KeychainStatus::locked;
     const bool refreshLocked =
-        keychain_.remove("refresh_token") == platform::KeychainStatus::locked;
+        keychain_.remove(keys::refreshToken) == platform::KeychainStatus::locked;
     --signOutsRunning_;
     if (userAsked && (accessLocked || refreshLocked)) {
         // The tokens would come back with the keyring. The user asked for the sign-out, so the
@@ -386,8 +387,8 @@ void OAuthManager::signOut(bool userAsked) {
         // keyring is open, is refused again.
         platform_.executor.run([this, signIns = signIns_.load()] {
             if (keychain_.unlock() && signIns_.load() == signIns) {
-                keychain_.remove("access_token");
-                keychain_.remove("refresh_token");
+                keychain_.remove(keys::accessToken);
+                keychain_.remove(keys::refreshToken);
             }
         });
     }

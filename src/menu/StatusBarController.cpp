@@ -42,7 +42,7 @@ StatusBarController::~StatusBarController() {
 void StatusBarController::updateStatus() {
     MenuState state;
     // One keyring read per rendering: each is a D-Bus round trip on the main thread.
-    if (const auto token = keychain_.load("access_token")) {
+    if (const auto token = keychain_.load(keys::accessToken)) {
         MenuState::SignIn signIn;
         signIn.expired = JWTHelper::isTokenExpired(token, platform_.clock);
         signIn.displayName = JWTHelper::displayName(token);
@@ -57,7 +57,7 @@ void StatusBarController::updateStatus() {
 }
 
 void StatusBarController::checkHealth() {
-    if (keychain_.load("access_token")) {
+    if (keychain_.load(keys::accessToken)) {
         // A trigger that finds a check running is dropped, not queued.
         if (isCheckingHealth) {
             return;

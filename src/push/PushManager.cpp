@@ -52,7 +52,7 @@ void PushManager::didRegisterForRemoteNotifications(const std::string& deviceTok
         text += kHex[value >> 4];
         text += kHex[value & 0x0F];
     }
-    keychain_.save(text, "push_token");
+    keychain_.save(text, keys::pushToken);
     inOrder([this] { registerTokenWithServer(); });
 }
 
@@ -65,13 +65,13 @@ std::optional<std::string> PushManager::pushTokenUrl() const {
 }
 
 void PushManager::registerTokenWithServer() {
-    if (const auto deviceToken = keychain_.load("push_token")) {
+    if (const auto deviceToken = keychain_.load(keys::pushToken)) {
         report(*deviceToken);
     }
 }
 
 void PushManager::report(const std::string& deviceToken) {
-    const auto accessToken = keychain_.load("access_token");
+    const auto accessToken = keychain_.load(keys::accessToken);
     if (!accessToken) {
         return;
     }
@@ -94,7 +94,7 @@ void PushManager::report(const std::string& deviceToken) {
 
 void PushManager::reportAfterSignIn(std::function<void()> then) {
     inOrder([this, then = std::move(then)] {
-        if (const auto deviceToken = keychain_.load("push_token")) {
+        if (const auto deviceToken = keychain_.load(keys::pushToken)) {
             report(*deviceToken);
         } else if (permissionGranted_) {
             registerForRemoteNotifications();
@@ -135,7 +135,7 @@ void PushManager::drain() {
 }
 
 PushManager::Withdrawal PushManager::prepareWithdrawal() const {
-    return {keychain_.load("push_token"), keychain_.load("access_token")};
+    return {keychain_.load(keys::pushToken), keychain_.load(keys::accessToken)};
 }
 
 void PushManager::unregisterToken(const Withdrawal& withdrawal) {
@@ -148,7 +148,7 @@ void PushManager::unregisterToken(const Withdrawal& withdrawal) {
     }
     platform_.http.send(tokenRequest("DELETE", *url, *withdrawal.accessToken,
                                      {{"token", *withdrawal.deviceToken}}));
-    keychain_.remove("push_token");
+    keychain_.remove(keys::pushToken);
 }
 
 }  // namespace zandorin

@@ -131,7 +131,7 @@ platform::HttpRequest McpTransport::makeRequest(const std::string& url, const st
 }
 
 std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json& params) {
-    auto token = keychain_.load("access_token");
+    auto token = keychain_.load(keys::accessToken);
     if (!token) {
         return std::nullopt;
     }
@@ -158,7 +158,7 @@ std::optional<Json> McpTransport::mcpCall(const std::string& method, const Json&
 
     log("[HealthCheck] " + method + ": 401, refreshing token...");
     refreshToken_();
-    token = keychain_.load("access_token");
+    token = keychain_.load(keys::accessToken);
     if (!token) {
         log("[HealthCheck] " + method + ": refresh failed, no new token");
         return std::nullopt;
@@ -187,7 +187,7 @@ std::optional<platform::HttpResponse> McpTransport::attempt(
 }
 
 bool McpTransport::mcpNotify(const std::string& method) {
-    const auto token = keychain_.load("access_token");
+    const auto token = keychain_.load(keys::accessToken);
     if (!token) {
         return false;
     }
