@@ -13,7 +13,11 @@ constexpr const char* kPushLogCategory = "Push";
 
 AppDelegate::AppDelegate(platform::Platform& platform, KeychainHelper& keychain,
                          OAuthManager& oauth, PushManager& push)
-    : platform_(platform), keychain_(keychain), oauth_(oauth), push_(push) {}
+    : platform_(platform),
+      keychain_(keychain),
+      oauth_(oauth),
+      push_(push),
+      postToMain_(lifetime_.poster(platform.mainQueue)) {}
 
 void AppDelegate::applicationDidFinishLaunching() {
     platform_.application.setActivationPolicy(platform::ActivationPolicy::accessory);
@@ -59,16 +63,10 @@ void AppDelegate::keyringMayBeReadable() {
 }
 
 void AppDelegate::unlockKeyring() {
-    platform_.executor.run([&keychain = keychain_, &queue = platform_.mainQueue,
-                            alive = std::weak_ptr<const bool>(alive_), this] {
-        if (!keychain.unlock()) {
-            return;
+    platform_.executor.run([&keychain = keychain_, post = postToMain_, this] {
+        if (keychain.unlock()) {
+            post([this] { keyringMayBeReadable(); });
         }
-        queue.post([alive, this] {
-            if (alive.lock()) {
-                keyringMayBeReadable();
-            }
-        });
     });
 }
 

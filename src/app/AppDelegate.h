@@ -5,6 +5,7 @@
 
 #include "auth/KeychainHelper.h"
 #include "auth/OAuthManager.h"
+#include "common/MainPoster.h"
 #include "menu/StatusBarController.h"
 #include "platform/Platform.h"
 #include "push/PushManager.h"
@@ -54,7 +55,8 @@ private:
     PushManager& push_;
     std::unique_ptr<StatusBarController> statusBarController;
     std::unique_ptr<platform::Timer> keyringRetry_;  // set while the keyring cannot be read
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
+    MainPoster postToMain_;
 };
 
 }  // namespace zandorin

@@ -53,17 +53,12 @@ platform::HttpRequest tokenRequest(const std::string& url, std::string body) {
 
 OAuthManager::OAuthManager(platform::Platform& platform, KeychainHelper& keychain,
                            PushManager& push)
-    : platform_(platform), keychain_(keychain), push_(push) {}
+    : platform_(platform),
+      keychain_(keychain),
+      push_(push),
+      postToMain_(lifetime_.poster(platform.mainQueue)) {}
 
 OAuthManager::~OAuthManager() = default;
-
-void OAuthManager::onMain(std::function<void()> block) {
-    platform_.mainQueue.post([alive = std::weak_ptr<const bool>(alive_), block = std::move(block)] {
-        if (alive.lock()) {
-            block();
-        }
-    });
-}
 
 // The Info.plist's KEYCLOAK_ISSUER when it is a string, unchanged.
 std::string OAuthManager::keycloakIssuer() const {
@@ -123,15 +118,14 @@ void OAuthManager::login() {
                                     keycloakIssuer());
         return;
     }
-    auto session =
-        platform_.webAuth.makeSession(*url, callbackScheme,
-                                      [this, alive = std::weak_ptr<const bool>(alive_)](
-                                          const std::optional<std::string>& callbackUrl,
+    auto session = platform_.webAuth.makeSession(
+        *url, callbackScheme,
+        [this, alive = lifetime_.token()](const std::optional<std::string>& callbackUrl,
                                           const std::optional<platform::WebAuthError>& error) {
-                                          if (alive.lock()) {
-                                              sessionCompleted(callbackUrl, error);
-                                          }
-                                      });
+            if (alive.lock()) {
+                sessionCompleted(callbackUrl, error);
+            }
+        });
     session->setPrefersEphemeralWebBrowserSession(false);
     session->start();
     authSession = std::move(session);
@@ -237,7 +231,7 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
     if (stored != platform::KeychainStatus::success) {
         platform_.console.writeLine("[OAuth] 登入失敗：token 無法存入 Keychain");
         if (!keyringNoticeShown_.exchange(true)) {
-            onMain([this] {
+            postToMain_([this] {
                 platform_.userNotifications.add(
                     {.identifier = keyringNotice,
                      .content = {.title = "Mirrowen",
@@ -261,7 +255,7 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
         if (signedOutSince(epoch)) {
             return;  // not announced: a sign-out ended it while the report ran
         }
-        onMain([this] {
+        postToMain_([this] {
             platform_.notificationCenter.post(authStateChanged);
             platform_.userNotifications.add(
                 {.identifier = "login-success",
@@ -282,7 +276,7 @@ void OAuthManager::scheduleTokenRefresh() {
     if (platform_.mainQueue.isMainThread()) {
         reschedule();
     } else {
-        onMain(std::move(reschedule));
+        postToMain_(std::move(reschedule));
     }
 }
 
@@ -368,7 +362,7 @@ void OAuthManager::signOut(bool userAsked) {
     if (platform_.mainQueue.isMainThread()) {
         stopTimer();
     } else {
-        onMain(std::move(stopTimer));
+        postToMain_(std::move(stopTimer));
     }
 
     push_.startWithdrawal();
@@ -392,7 +386,7 @@ void OAuthManager::signOut(bool userAsked) {
             }
         });
     }
-    onMain([this] { platform_.notificationCenter.post(authStateChanged); });
+    postToMain_([this] { platform_.notificationCenter.post(authStateChanged); });
 }
 
 }  // namespace zandorin

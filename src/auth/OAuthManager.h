@@ -9,6 +9,7 @@
 #include <string>
 
 #include "auth/KeychainHelper.h"
+#include "common/MainPoster.h"
 #include "platform/Platform.h"
 #include "push/PushManager.h"
 
@@ -84,7 +85,6 @@ private:
     void storeRefreshToken(const std::string& token);
     // Deletes the tokens just written when a sign-out came meanwhile; true when it did.
     bool undoIfSignedOutSince(std::uint64_t epoch);
-    void onMain(std::function<void()> block);
 
     platform::Platform& platform_;
     KeychainHelper& keychain_;
@@ -112,7 +112,8 @@ private:
     std::atomic<bool> keyringNoticeShown_{false};
     std::atomic<unsigned> signOutsRunning_{0};
 
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    Lifetime lifetime_;
+    MainPoster postToMain_;
 };
 
 }  // namespace zandorin

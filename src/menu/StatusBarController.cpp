@@ -15,7 +15,8 @@ StatusBarController::StatusBarController(platform::Platform& platform, KeychainH
       statusBar(platform.statusBar),
       statusItem(statusBar.makeStatusItem()),
       transport_(std::make_shared<McpTransport>(platform, keychain,
-                                                [&oauth] { oauth.refreshAccessToken(); })) {
+                                                [&oauth] { oauth.refreshAccessToken(); })),
+      postToMain_(lifetime_.poster(platform.mainQueue)) {
     if (statusItem->hasButton()) {
         statusItem->setImage(
             {.name = "StatusBarIcon", .isTemplate = true, .width = 18, .height = 18});
@@ -63,7 +64,7 @@ void StatusBarController::checkHealth() {
             return;
         }
         isCheckingHealth = true;
-        platform_.executor.run([self = this, transport = transport_, post = onMainFn()] {
+        platform_.executor.run([self = this, transport = transport_, post = postToMain_] {
             const auto initialized = transport->mcpCall("initialize", service::initializeParams());
             if (!initialized) {
                 post([self] {
@@ -96,19 +97,7 @@ void StatusBarController::checkHealth() {
     mcpServerReachable.reset();
     subscriptionActive.reset();
     subscriptionText.reset();
-    onMain([this] { updateStatus(); });
-}
-
-void StatusBarController::MainPoster::operator()(std::function<void()> block) const {
-    queue.post([alive = alive, block = std::move(block)] {
-        if (alive.lock()) {
-            block();
-        }
-    });
-}
-
-void StatusBarController::onMain(std::function<void()> block) {
-    onMainFn()(std::move(block));
+    postToMain_([this] { updateStatus(); });
 }
 
 void StatusBarController::fetchStats() {
@@ -122,7 +111,7 @@ void StatusBarController::fetchStats() {
     request.timeout = statsTimeout;
     // No bearer token: the counts are public.
     platform_.executor.run(
-        [self = this, &http = platform_.http, request = std::move(request), post = onMainFn()] {
+        [self = this, &http = platform_.http, request = std::move(request), post = postToMain_] {
             const auto result = http.send(request);
             const auto* answer = std::get_if<platform::HttpResponse>(&result);
             if (!answer) {
@@ -158,7 +147,7 @@ void StatusBarController::logout() {
 void StatusBarController::subscribe() {
     platform_.executor.run([transport = transport_, &urls = platform_.urls,
                             &log = platform_.systemLog, &alerts = platform_.alerts,
-                            &workspace = platform_.workspace, post = onMainFn()] {
+                            &workspace = platform_.workspace, post = postToMain_] {
         const auto reply = transport->mcpCall("tools/call", service::checkoutParams());
         post([outcome = service::decideCheckout(reply, urls, log), &alerts, &workspace] {
             if (outcome.paymentUrl) {
@@ -171,7 +160,7 @@ void StatusBarController::subscribe() {
 }
 
 void StatusBarController::reconnect() {
-    platform_.executor.run([self = this, &oauth = oauth_, post = onMainFn()] {
+    platform_.executor.run([self = this, &oauth = oauth_, post = postToMain_] {
         oauth.refreshAccessToken();
         post([self] { self->checkHealth(); });
     });

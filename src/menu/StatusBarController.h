@@ -9,6 +9,7 @@
 
 #include "auth/KeychainHelper.h"
 #include "auth/OAuthManager.h"
+#include "common/MainPoster.h"
 #include "platform/Platform.h"
 #include "service/KnowledgeStats.h"
 #include "service/McpTransport.h"
@@ -69,16 +70,9 @@ private:
     // Shared with the tasks in flight, which may outlive a check's trigger.
     std::shared_ptr<McpTransport> transport_;
 
-    // Hands a block from any thread to the main queue; it does nothing once the controller is
-    // gone. Tasks hold one instead of touching the controller.
-    struct MainPoster {
-        platform::MainQueue& queue;
-        std::weak_ptr<const bool> alive;
-        void operator()(std::function<void()> block) const;
-    };
-    MainPoster onMainFn() const { return {platform_.mainQueue, alive_}; }
-    void onMain(std::function<void()> block);
-    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    // Tasks hold a copy instead of touching the controller.
+    Lifetime lifetime_;
+    MainPoster postToMain_;
 };
 
 }  // namespace zandorin
