@@ -2,8 +2,7 @@
 
 #include "auth/JWTHelper.h"
 #include "menu/MenuRenderer.h"
-#include "service/ServiceConfig.h"
-#include "service/ServiceReplies.h"
+#include "service/ServiceChecks.h"
 
 namespace zandorin {
 
@@ -65,8 +64,14 @@ void StatusBarController::checkHealth() {
         }
         isCheckingHealth = true;
         platform_.executor.run([self = this, transport = transport_, post = postToMain_] {
-            const auto initialized = transport->mcpCall("initialize", service::initializeParams());
-            if (!initialized) {
+            bool answered = false;
+            const auto state = service::checkHealth(*transport, [&](bool opened) {
+                answered = opened;
+                if (opened) {
+                    post([self] { self->mcpServerReachable = true; });
+                }
+            });
+            if (!answered) {
                 post([self] {
                     self->mcpServerReachable = false;
                     self->subscriptionActive.reset();
@@ -76,11 +81,7 @@ void StatusBarController::checkHealth() {
                 });
                 return;
             }
-            post([self] { self->mcpServerReachable = true; });
-            transport->mcpNotify("notifications/initialized");
-            const auto reply =
-                transport->mcpCall("tools/call", service::subscriptionStatusParams());
-            post([self, state = service::evaluateSubscription(reply)] {
+            post([self, state] {
                 if (state) {
                     self->subscriptionActive = state->active;
                     self->subscriptionText = state->text;
@@ -101,25 +102,14 @@ void StatusBarController::checkHealth() {
 }
 
 void StatusBarController::fetchStats() {
-    auto url = endpointUrl(platform_.urls, transport_->mcpServerURL(), "/api/stats");
-    if (!url) {
+    auto request = service::knowledgeStatsRequest(platform_.urls, transport_->mcpServerURL());
+    if (!request) {
         return;
     }
-    platform::HttpRequest request;
-    request.method = "GET";
-    request.url = std::move(*url);
-    request.timeout = statsTimeout;
-    // No bearer token: the counts are public.
     platform_.executor.run(
-        [self = this, &http = platform_.http, request = std::move(request), post = postToMain_] {
-            const auto result = http.send(request);
-            const auto* answer = std::get_if<platform::HttpResponse>(&result);
-            if (!answer) {
-                return;
-            }
-            // Whatever the status: an error answer that is still an object shows zero counts.
-            if (auto parsed = service::parseKnowledgeStats(answer->body)) {
-                post([self, stats = std::move(*parsed)] {
+        [self = this, &http = platform_.http, request = std::move(*request), post = postToMain_] {
+            if (auto fetched = service::fetchKnowledgeStats(http, request)) {
+                post([self, stats = std::move(*fetched)] {
                     self->stats = stats;
                     self->updateStatus();
                 });

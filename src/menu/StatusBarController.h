@@ -13,6 +13,7 @@
 #include "platform/Platform.h"
 #include "service/KnowledgeStats.h"
 #include "service/McpTransport.h"
+#include "service/ServiceChecks.h"
 
 namespace zandorin {
 
@@ -23,7 +24,7 @@ public:
 
     static constexpr auto healthInterval = std::chrono::seconds(60);
     static constexpr auto statsInterval = std::chrono::seconds(600);
-    static constexpr auto statsTimeout = std::chrono::seconds(10);
+    static constexpr auto statsTimeout = service::statsTimeout;
 
     // Builds the status item, renders the menu and starts the checks and their timers.
     StatusBarController(platform::Platform& platform, KeychainHelper& keychain,
