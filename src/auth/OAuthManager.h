@@ -59,6 +59,8 @@ public:
     void logout();
 
 private:
+    // Fields the behaviour names (codeVerifier, refreshTimer...) keep those names; plumbing of
+    // our own ends in "_".
     friend struct OAuthManagerProbe;  // tests see how many refreshes wait
 
     static constexpr const char* clientId = "zandorin-mcp";

@@ -51,6 +51,9 @@ public:
 private:
     friend struct StatusBarControllerProbe;  // tests read the state directly
 
+    // Fields the behaviour names (statusItem, mcpServerReachable...) keep those names; plumbing
+    // of our own ends in "_".
+
     platform::Platform& platform_;
     KeychainHelper& keychain_;
     OAuthManager& oauth_;
