@@ -91,9 +91,9 @@ public:
           state_(std::make_shared<SessionState>(
               SessionState{std::move(callbackScheme), std::move(completion)})) {}
 
-    // The browser keeps its own cookies either way; a shared session is what the sign-in
-    // wants, so the preference is only noted.
-    void setPrefersEphemeralWebBrowserSession(bool ephemeral) override { ephemeral_ = ephemeral; }
+    // The desktop's browser always shares its own cookies, which is what the sign-in wants:
+    // there is nothing to choose here.
+    void setPrefersEphemeralWebBrowserSession(bool /*ephemeral*/) override {}
 
     bool start() override {
         const auto registry = registry_.lock();
@@ -120,7 +120,6 @@ private:
     std::string url_;
     std::shared_ptr<SessionState> state_;
     bool started_ = false;
-    bool ephemeral_ = false;
 };
 
 }  // namespace
