@@ -1,9 +1,10 @@
-"""A private desktop session for end-to-end tests of tray applications: in a fresh temporary
-home, an Xvfb display (or KWin's Wayland compositor on a virtual output), a session bus of its own
-(no service activation), a StatusNotifierWatcher and an unlocked gnome-keyring, all stopped again
-by PID with bounded waits. Applications started through it see only these. Needs
-/usr/bin/python3 (gi from python3-gi).
-ZANDORIN_DESKTOP_KEEP=1 keeps the session's directory (logs/ holds every process's output).
+"""A private desktop session for tests of tray applications: in a fresh temporary home, an Xvfb
+display (or KWin's Wayland compositor on a virtual output), a session bus of its own (no service
+activation), a StatusNotifierWatcher (this file, run with --watcher) and an unlocked
+gnome-keyring, all stopped again by PID with bounded waits. ZANDORIN_DESKTOP_KEEP=1 keeps the
+session's directory (logs/ holds every process's output). Needs /usr/bin/python3 with python3-gi.
+
+    session.py --run COMMAND...    runs COMMAND in a session without a tray; its exit status
 """
 
 import json
@@ -23,38 +24,39 @@ gi.require_version("Gio", "2.0")
 gi.require_version("GLib", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
-WATCHER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sni_watcher.py")
 SECRET_SERVICE = "com.zandorin.auth"
 SECRET_NAME = "org.freedesktop.secrets"
+WATCHER_NAME = "org.kde.StatusNotifierWatcher"
 ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 MENU_INTERFACE = "com.canonical.dbusmenu"
 START_TIMEOUT = 10.0
 STOP_TIMEOUT = 5.0
+BUS_FLAGS = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
 
 # Variables that would lead a child to the developer's own desktop, bus or keyring.
 _SESSION_VARS = (
     "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER",
-    "DESKTOP_SESSION", "GNOME_KEYRING_CONTROL", "SSH_AUTH_SOCK", "XDG_CURRENT_DESKTOP",
-    "XDG_SESSION_TYPE", "XDG_SESSION_DESKTOP", "XDG_SESSION_ID", "XDG_SEAT", "XDG_VTNR",
-    "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
-    "QT_QPA_PLATFORM", "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "KDE_FULL_SESSION",
-    "GTK_MODULES", "AT_SPI_BUS_ADDRESS",
+    "DESKTOP_SESSION", "SSH_AUTH_SOCK", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
+    "XDG_SESSION_DESKTOP", "XDG_SESSION_ID", "XDG_SEAT", "XDG_VTNR", "XDG_DATA_HOME",
+    "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM",
+    "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "GTK_MODULES", "AT_SPI_BUS_ADDRESS",
 )
-
 _BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:path={socket}</listen>
+<busconfig><type>session</type><keep_umask/><listen>unix:path={socket}</listen>
   <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/><allow own="*"/></policy>
 </busconfig>
 """
+_WATCHER_XML = f"""<node><interface name="{WATCHER_NAME}">
+  <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+</interface></node>"""
 
 
 class HarnessError(RuntimeError):
@@ -76,35 +78,35 @@ def entry(label, enabled=True, shortcut=None, visible=True):
 SEPARATOR = MenuEntry("separator", "", True, True, None)
 
 
-def _stop_child(proc):
-    """SIGTERM, then SIGKILL, each wait bounded. Returns the exit status or None."""
-    if proc is None or proc.poll() is not None:
-        return None if proc is None else proc.returncode
-    proc.send_signal(signal.SIGTERM)
-    try:
-        return proc.wait(STOP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        proc.kill()
+def stop_child(proc):
+    """SIGTERM, then SIGKILL, each wait bounded."""
+    if proc is not None and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
         try:
-            return proc.wait(STOP_TIMEOUT)
+            proc.wait(STOP_TIMEOUT)
         except subprocess.TimeoutExpired:
-            return None
+            proc.kill()
+            proc.wait(STOP_TIMEOUT)
+
+
+def _close_pipes(proc):
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        if stream is not None:
+            stream.close()
 
 
 class LineReader:
-    """Collects a child's stdout lines on a thread so that waits can be bounded."""
+    """Collects a child's output lines on a thread so that waits can be bounded."""
 
     def __init__(self, stream):
-        self.lines = []
-        self.times = []  # time.monotonic() at which each line arrived
+        self.lines, self.times = [], []  # times: time.monotonic() at which each line arrived
         self._cond = threading.Condition()
         self._closed = False
-        self._stream = stream
-        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
         self._thread.start()
 
-    def _run(self):
-        for raw in self._stream:
+    def _run(self, stream):
+        for raw in stream:
             with self._cond:
                 self.lines.append(raw.decode(errors="replace").rstrip("\n"))
                 self.times.append(time.monotonic())
@@ -113,10 +115,8 @@ class LineReader:
             self._closed = True
             self._cond.notify_all()
 
-    def close(self, timeout):
+    def close(self, timeout=STOP_TIMEOUT):
         self._thread.join(timeout)
-        if not self._thread.is_alive():
-            self._stream.close()
 
     def wait_for(self, predicate, timeout, start=0):
         """(index, line) of the first line at or after `start` matching, or None."""
@@ -147,6 +147,13 @@ class EventProcess:
         if ready:
             self.expect(ready)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
     def send_line(self, line):
         self.proc.stdin.write((line + "\n").encode())
         self.proc.stdin.flush()
@@ -172,9 +179,9 @@ class EventProcess:
         self.send(**command)
         return self.expect(kind, start)[1]
 
-    def wait_for(self, kind, count):
+    def wait_for(self, kind, count=1, timeout=None):
         """The `kind` events once there are `count` of them, or those there are in time."""
-        end = time.monotonic() + self.step
+        end = time.monotonic() + (timeout or self.step)
         while len(self.events(kind)) < count and time.monotonic() < end:
             time.sleep(0.02)
         return self.events(kind)
@@ -191,6 +198,7 @@ class EventProcess:
             self.proc.wait(self.step)
         self.out.close(self.step)
         self.err.close(self.step)
+        _close_pipes(self.proc)
         return self.proc.returncode
 
 
@@ -214,13 +222,10 @@ def _flatten(node, out):
 class App:
     """An application started inside a session; stdout and stderr go to files."""
 
-    def __init__(self, session, proc, started_at, stdout_path, stderr_path):
-        self.session = session
+    def __init__(self, session, proc, started_at, logs):
+        self.session, self.proc, self.pid = session, proc, proc.pid
         self.started_at = started_at  # time.monotonic() just before the spawn
-        self.proc = proc
-        self.pid = proc.pid
-        self.stdout_path = stdout_path
-        self.stderr_path = stderr_path
+        self._logs = logs
         self.item = None
 
     def poll(self):
@@ -233,13 +238,15 @@ class App:
         except subprocess.TimeoutExpired:
             return None
 
-    def stdout(self):
-        with open(self.stdout_path, encoding="utf-8", errors="replace") as f:
+    def _read(self, which):
+        with open(self._logs[which], encoding="utf-8", errors="replace") as f:
             return f.read()
 
+    def stdout(self):
+        return self._read(0)
+
     def stderr(self):
-        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        return self._read(1)
 
     def wait_for_item(self, timeout=START_TIMEOUT):
         """The StatusNotifierItem this process registered with the watcher."""
@@ -249,9 +256,8 @@ class App:
 
     def item_properties(self):
         item = self.wait_for_item()
-        reply = self.session.call(item.bus_name, item.path, "org.freedesktop.DBus.Properties",
-                                  "GetAll", GLib.Variant("(s)", (ITEM_INTERFACE,)))
-        return reply.unpack()[0]
+        return self.session.call(item.bus_name, item.path, "org.freedesktop.DBus.Properties",
+                                 "GetAll", GLib.Variant("(s)", (ITEM_INTERFACE,))).unpack()[0]
 
     def menu_layout(self, with_ids=False):
         """One GetLayout of the whole menu, flattened depth-first (the root left out)."""
@@ -297,13 +303,9 @@ class DesktopSession:
     `wayland=True` runs applications under kwin_wayland instead of on an X display."""
 
     def __init__(self, keyring=True, watcher=True, wayland=False):
-        self.want_keyring = keyring
-        self.want_watcher = watcher
-        self.wayland = wayland
-        self.root = self.env = self.logs = self.display = self.bus_address = self.bus = None
-        self._xvfb = self._dbus = self._watcher = self._watcher_lines = self._keyring = None
-        self._kwin = self._kwin_lines = None
-        self._apps = []
+        self.want_keyring, self.want_watcher, self.wayland = keyring, watcher, wayland
+        self.root = self.bus = self._watcher = self._kwin = None
+        self._apps, self._daemons, self._readers = [], [], []
         self._scripts = 0
 
     def __enter__(self):
@@ -331,120 +333,94 @@ class DesktopSession:
                         XDG_CONFIG_HOME=dirs["config"], XDG_CACHE_HOME=dirs["cache"],
                         XDG_RUNTIME_DIR=dirs["runtime"], LANG=self.env.get("LANG") or "C.UTF-8",
                         NO_AT_BRIDGE="1")
-
         if not self.wayland:
-            with self._log("xvfb.log") as log:
-                self._xvfb = subprocess.Popen(
-                    ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24", "-displayfd",
-                     "1"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
-                    env=self.env)
-            self.display = ":" + self._first_line(self._xvfb, "Xvfb")
+            xvfb = self._spawn("xvfb", ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+                                        "-displayfd", "1"])
+            self.display = ":" + self._first_line(xvfb, "Xvfb")
             self.env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
-
         config = os.path.join(self.root, "bus.conf")
         with open(config, "w") as f:
             f.write(_BUS_CONFIG.format(socket=os.path.join(dirs["runtime"], "bus")))
-        with self._log("dbus.log") as log:
-            self._dbus = subprocess.Popen(
-                ["dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
-                 "--print-address"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                stderr=log, env=self.env)
-        self.bus_address = self._first_line(self._dbus, "dbus-daemon")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus_address
-        self.bus = Gio.DBusConnection.new_for_address_sync(
-            self.bus_address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
-            | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+        dbus = self._spawn("dbus", ["dbus-daemon", "--config-file=" + config, "--nofork",
+                                    "--nopidfile", "--print-address"])
+        self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = self._first_line(dbus, "dbus")
+        self.bus = Gio.DBusConnection.new_for_address_sync(self.bus_address, BUS_FLAGS, None, None)
         self.bus.set_exit_on_close(False)
-
         if self.wayland:
-            self._start_kwin(dirs["runtime"])
+            # kwin_wayland carries a file capability (CAP_SYS_RESOURCE), which containers
+            # without it refuse to exec; a plain copy is the same program without it.
+            kwin = shutil.copy("/usr/bin/kwin_wayland", self.root)
+            self.display = "wayland-zandorin"
+            self._kwin = self._spawn("kwin", [kwin, "--virtual", "--no-lockscreen", "--socket",
+                                              self.display, "--width", "1024", "--height", "768"],
+                                     stderr=subprocess.STDOUT)
+            self._await(lambda: os.path.exists(os.path.join(dirs["runtime"], self.display))
+                        and self.name_has_owner("org.kde.KWin"), "kwin_wayland", self._kwin[0])
+            self.env.update(WAYLAND_DISPLAY=self.display, QT_QPA_PLATFORM="wayland")
         if self.want_watcher:
             self.start_watcher()
         if self.want_keyring:
-            self._start_keyring()
+            keyring, _ = self._spawn("keyring", ["gnome-keyring-daemon", "--foreground",
+                                                 "--unlock", "--components=secrets"],
+                                     stdin=subprocess.PIPE, stdout=None)
+            keyring.stdin.write(b"pw")  # unlocks the login keyring it creates
+            keyring.stdin.close()
+            self._await(lambda: self.name_has_owner(SECRET_NAME), "gnome-keyring", keyring)
 
-    def _log(self, name):
-        return open(os.path.join(self.logs, name), "wb")
+    def _spawn(self, name, argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=None):
+        """A daemon stopped with the session: (process, reader of its stdout when piped);
+        what it writes elsewhere goes to logs/<name>.log."""
+        with open(os.path.join(self.logs, name + ".log"), "ab") as log:
+            proc = subprocess.Popen(argv, stdin=stdin, stdout=stdout or log,
+                                    stderr=stderr or log, env=self.env)
+        self._daemons.append(proc)
+        reader = LineReader(proc.stdout) if stdout else None
+        if reader:
+            self._readers.append((name, reader))
+        return proc, reader
 
     @staticmethod
-    def _first_line(proc, what):
+    def _first_line(daemon, what):
         """What a daemon reports on stdout once it is ready (its display, its address)."""
-        found = LineReader(proc.stdout).wait_for(lambda line: True, START_TIMEOUT)
+        found = daemon[1].wait_for(lambda line: True, START_TIMEOUT)
         if found is None:
             raise HarnessError(f"{what} did not start")
         return found[1]
 
+    def _await(self, done, what, proc):
+        end = time.monotonic() + START_TIMEOUT
+        while not done():
+            if time.monotonic() >= end or proc.poll() is not None:
+                raise HarnessError(f"{what} did not start")
+            time.sleep(0.05)
+
     def start_watcher(self):
-        with self._log("sni_watcher.err") as err:
-            self._watcher = subprocess.Popen(
-                ["/usr/bin/python3", WATCHER_SCRIPT, self.bus_address], stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE, stderr=err, env=self.env)
-        self._watcher_lines = LineReader(self._watcher.stdout)
-        if self._watcher_lines.wait_for(lambda line: line == "READY", START_TIMEOUT) is None:
+        self._watcher = self._spawn("watcher", ["/usr/bin/python3", os.path.abspath(__file__),
+                                                "--watcher", self.bus_address])
+        if self._watcher[1].wait_for(lambda line: line == "READY", START_TIMEOUT) is None:
             raise HarnessError("the StatusNotifierWatcher did not take its name")
 
-    def _start_kwin(self, runtime):
-        # kwin_wayland carries a file capability (CAP_SYS_RESOURCE), which containers without it
-        # refuse to exec; a plain copy is the same program without the capability.
-        kwin = os.path.join(self.root, "kwin_wayland")
-        shutil.copy("/usr/bin/kwin_wayland", kwin)
-        self.display = "wayland-zandorin"
-        self._kwin = subprocess.Popen(
-            [kwin, "--virtual", "--no-lockscreen", "--socket", self.display, "--width", "1024",
-             "--height", "768"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, env=self.env)
-        self._kwin_lines = LineReader(self._kwin.stdout)
-        end = time.monotonic() + START_TIMEOUT
-        while not (os.path.exists(os.path.join(runtime, self.display))
-                   and self.name_has_owner("org.kde.KWin")):
-            if time.monotonic() >= end or self._kwin.poll() is not None:
-                raise HarnessError("kwin_wayland did not start")
-            time.sleep(0.05)
-        self.env.update(WAYLAND_DISPLAY=self.display, QT_QPA_PLATFORM="wayland")
-
     def stop_watcher(self):
-        _stop_child(self._watcher)
-        self._watcher_lines.close(STOP_TIMEOUT)
-        self._watcher.stdout.close()
-        self._watcher = self._watcher_lines = None
-
-    def _start_keyring(self):
-        with self._log("keyring.log") as log:
-            self._keyring = subprocess.Popen(
-                ["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
-                stdin=subprocess.PIPE, stdout=log, stderr=log, env=self.env)
-        self._keyring.stdin.write(b"pw")  # unlocks the login keyring it creates
-        self._keyring.stdin.close()
-        end = time.monotonic() + START_TIMEOUT
-        while not self.name_has_owner(SECRET_NAME):
-            if time.monotonic() >= end or self._keyring.poll() is not None:
-                raise HarnessError("gnome-keyring never took org.freedesktop.secrets")
-            time.sleep(0.05)
+        stop_child(self._watcher[0])
 
     def _stop(self):
-        for proc in [app.proc for app in self._apps] + [self._keyring]:
-            _stop_child(proc)
+        for app in self._apps:
+            stop_child(app.proc)
         if self.bus is not None:
             try:
                 self.bus.close_sync(None)
             except GLib.Error:
                 pass  # the bus went first
-        for proc in (self._watcher, self._kwin, self._dbus, self._xvfb):
-            _stop_child(proc)
-        for lines in (self._watcher_lines, self._kwin_lines):
-            if lines is not None:
-                lines.close(STOP_TIMEOUT)
-        if self._kwin_lines is not None:
-            with open(os.path.join(self.logs, "kwin.log"), "w") as log:
-                log.write("\n".join(self._kwin_lines.lines))
+        for proc in reversed(self._daemons):
+            stop_child(proc)
+        for name, reader in self._readers:
+            reader.close()
+            with open(os.path.join(self.logs, name + ".out"), "w") as f:
+                f.write("\n".join(reader.lines))
         # Only now: the readers' threads may have been reading their pipes until here.
-        for proc in [app.proc for app in self._apps] + [self._keyring, self._watcher, self._kwin,
-                                                         self._dbus, self._xvfb]:
-            for stream in (proc.stdin, proc.stdout, proc.stderr) if proc else ():
-                if stream is not None:
-                    stream.close()
-        self._apps, self.bus, self._watcher_lines, self._kwin_lines = [], None, None, None
-        self._watcher = self._dbus = self._xvfb = self._keyring = self._kwin = None
+        for proc in [app.proc for app in self._apps] + self._daemons:
+            _close_pipes(proc)
+        self._apps, self._daemons, self._readers, self.bus = [], [], [], None
         if self.root and os.environ.get("ZANDORIN_DESKTOP_KEEP"):
             print(f"desktop session kept in {self.root}", file=sys.stderr)
         elif self.root:
@@ -473,51 +449,41 @@ class DesktopSession:
             except GLib.Error:
                 return False  # that registrant has gone again
 
-        if self._watcher_lines is None:
+        if self._watcher is None:
             raise HarnessError("no StatusNotifierWatcher runs")
-        found = self._watcher_lines.wait_for(matches, timeout)
+        reader = self._watcher[1]
+        found = reader.wait_for(matches, timeout)
         if found is None:
             raise HarnessError(f"no StatusNotifierItem registered within {timeout:.0f} s")
-        index, line = found
-        _, bus_name, path = line.split()
-        reply = self.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
-                          GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu")))
-        return TrayItem(bus_name, path, reply.unpack()[0], self._watcher_lines.times[index])
+        _, bus_name, path = found[1].split()
+        menu = self.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
+                         GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu"))).unpack()[0]
+        return TrayItem(bus_name, path, menu, reader.times[found[0]])
 
     def start_app(self, path, env=None, args=(), unset=()):
         """Starts `path` in this session; `env` adds variables, `unset` removes some."""
-        child_env = dict(self.env, **(env or {}))
-        for name in unset:
-            child_env.pop(name, None)
-        n = len(self._apps)
-        stdout_path = os.path.join(self.logs, f"app{n}.out")
-        stderr_path = os.path.join(self.logs, f"app{n}.err")
-        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
+        child_env = {k: v for k, v in dict(self.env, **(env or {})).items() if k not in unset}
+        logs = [os.path.join(self.logs, f"app{len(self._apps)}.{s}") for s in ("out", "err")]
+        with open(logs[0], "wb") as out, open(logs[1], "wb") as err:
             started_at = time.monotonic()
             proc = subprocess.Popen([path, *args], stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=err, env=child_env, cwd=self.env["HOME"])
-        self._apps.append(App(self, proc, started_at, stdout_path, stderr_path))
+        self._apps.append(App(self, proc, started_at, logs))
         return self._apps[-1]
 
     def store_secret(self, key, value):
         """Stores an item the way the application does (label = account), from another
         process. The value travels on stdin only."""
         account = f"{SECRET_SERVICE}.{key}"
-        result = subprocess.run(
-            ["secret-tool", "store", f"--label={account}", "service", SECRET_SERVICE,
-             "account", account],
-            input=value.encode(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            env=self.env, timeout=START_TIMEOUT, check=False)
-        if result.returncode != 0:
-            raise HarnessError(f"secret-tool store failed: {result.stderr.decode().strip()}")
+        subprocess.run(["secret-tool", "store", f"--label={account}", "service", SECRET_SERVICE,
+                        "account", account], input=value.encode(), stdout=subprocess.DEVNULL,
+                       env=self.env, timeout=START_TIMEOUT, check=True)
 
     def lookup_secret(self, key):
         """The stored value, or None when there is no such item."""
-        result = subprocess.run(
-            ["secret-tool", "lookup", "service", SECRET_SERVICE, "account",
-             f"{SECRET_SERVICE}.{key}"],
-            stdin=subprocess.DEVNULL, capture_output=True, env=self.env, timeout=START_TIMEOUT,
-            check=False)
+        result = subprocess.run(["secret-tool", "lookup", "service", SECRET_SERVICE, "account",
+                                 f"{SECRET_SERVICE}.{key}"], stdin=subprocess.DEVNULL,
+                                capture_output=True, env=self.env, timeout=START_TIMEOUT)
         return result.stdout.decode() if result.returncode == 0 else None
 
     def set_keyring_locked(self, locked):
@@ -537,39 +503,89 @@ class DesktopSession:
 
     def start_prompter(self):
         """gcr-prompter, which gnome-keyring asks to show its unlock prompt, as on a desktop."""
-        with self._log("prompter.log") as log:
-            proc = subprocess.Popen(["/usr/libexec/gcr-prompter"], stdin=subprocess.DEVNULL,
-                                    stdout=log, stderr=log, env=self.env)
-        self._apps.append(App(self, proc, time.monotonic(), log.name, log.name))
-        end = time.monotonic() + START_TIMEOUT
-        while not self.name_has_owner("org.gnome.keyring.SystemPrompter"):
-            if time.monotonic() >= end or proc.poll() is not None:
-                raise HarnessError("gcr-prompter never took its name")
-            time.sleep(0.05)
+        proc, _ = self._spawn("prompter", ["/usr/libexec/gcr-prompter"], stdout=None)
+        self._await(lambda: self.name_has_owner("org.gnome.keyring.SystemPrompter"),
+                    "gcr-prompter", proc)
 
     def viewable_windows(self):
         """Ids of the windows mapped on the display; under KWin, the process id and class of
         each window the compositor manages, as its scripting reports them."""
         if self.wayland:
-            return self._kwin_windows()
-        tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True,
-                              env=self.env, timeout=START_TIMEOUT, check=True).stdout
-        ids = [line.split()[0] for line in tree.splitlines() if line.strip().startswith("0x")]
-        return [wid for wid in ids if "Map State: IsViewable" in subprocess.run(
-            ["xwininfo", "-id", wid], capture_output=True, text=True, env=self.env,
-            timeout=START_TIMEOUT, check=False).stdout]
+            self._scripts += 1
+            token = f"zandorin-windows-{self._scripts}"
+            path = os.path.join(self.root, token + ".js")
+            with open(path, "w") as f:
+                f.write(f'print("{token} " + JSON.stringify(workspace.clientList().map('
+                        f'w => [w.pid, w.resourceClass])));\n')
+            self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript",
+                      GLib.Variant("(ss)", (path, token)))
+            self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "start")
+            found = self._kwin[1].wait_for(lambda line: token + " " in line, START_TIMEOUT)
+            if found is None:
+                raise HarnessError("KWin's scripting did not answer")
+            return [tuple(w) for w in json.loads(found[1].split(token + " ", 1)[1])]
+        def xwininfo(*args):
+            return subprocess.run(["xwininfo", *args], capture_output=True, text=True,
+                                  env=self.env, timeout=START_TIMEOUT).stdout
+        ids = [line.split()[0] for line in xwininfo("-root", "-tree").splitlines()
+               if line.strip().startswith("0x")]
+        return [wid for wid in ids if "Map State: IsViewable" in xwininfo("-id", wid)]
 
-    def _kwin_windows(self):
-        self._scripts += 1
-        token = f"zandorin-windows-{self._scripts}"
-        path = os.path.join(self.root, token + ".js")
-        with open(path, "w") as f:
-            f.write(f'print("{token} " + JSON.stringify(workspace.clientList().map('
-                    f'w => [w.pid, w.resourceClass])));\n')
-        self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript",
-                  GLib.Variant("(ss)", (path, token)))
-        self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "start")
-        found = self._kwin_lines.wait_for(lambda line: token + " " in line, START_TIMEOUT)
-        if found is None:
-            raise HarnessError("KWin's scripting did not answer")
-        return [tuple(w) for w in json.loads(found[1].split(token + " ", 1)[1])]
+
+def _watch(address):
+    """The StatusNotifierWatcher: "READY", then "REGISTERED <bus name> <path>" per item."""
+    bus = Gio.DBusConnection.new_for_address_sync(address, BUS_FLAGS, None, None)
+    bus.set_exit_on_close(False)
+    items = []  # "<bus name><path>", as KDE's watcher spells an item
+
+    def on_call(connection, sender, path, interface, method, params, invocation):
+        (argument,) = params.unpack()
+        # A bus name (the object at the well-known path) or a path on the caller's connection.
+        service, item = (sender, argument) if argument.startswith("/") else \
+            (argument, "/StatusNotifierItem")
+        if service + item not in items:
+            items.append(service + item)
+            print(f"REGISTERED {service} {item}", flush=True)
+            connection.emit_signal(None, "/StatusNotifierWatcher", WATCHER_NAME,
+                                   "StatusNotifierItemRegistered",
+                                   GLib.Variant("(s)", (service + item,)))
+        invocation.return_value(None)
+
+    def on_get_property(connection, sender, path, interface, name):
+        # We are the host as far as applications can tell.
+        return {"RegisteredStatusNotifierItems": GLib.Variant("as", items),
+                "IsStatusNotifierHostRegistered": GLib.Variant("b", True),
+                "ProtocolVersion": GLib.Variant("i", 0)}.get(name)
+
+    bus.register_object("/StatusNotifierWatcher",
+                        Gio.DBusNodeInfo.new_for_xml(_WATCHER_XML).interfaces[0], on_call,
+                        on_get_property, None)
+    loop = GLib.MainLoop()
+    Gio.bus_own_name_on_connection(bus, WATCHER_NAME, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
+                                   lambda *_: print("READY", flush=True), lambda *_: loop.quit())
+    bus.connect("closed", lambda *_: loop.quit())
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+    loop.run()
+
+
+def _run(argv):
+    """Runs a command in a session without a tray; a keyring daemon the command restarted is
+    stopped too."""
+    with DesktopSession(watcher=False) as session:
+        status = subprocess.run(argv, env=session.env, check=False).returncode
+        try:
+            pid = session.name_pid(SECRET_NAME)
+            os.kill(pid, signal.SIGCONT)
+            os.kill(pid, signal.SIGTERM)
+        except (GLib.Error, ProcessLookupError):
+            pass  # none, or the session's own, which it stops
+    return status
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--watcher"]:
+        _watch(sys.argv[2])
+    elif sys.argv[1:2] == ["--run"] and len(sys.argv) > 2:
+        sys.exit(_run(sys.argv[2:]))
+    else:
+        sys.exit(__doc__)

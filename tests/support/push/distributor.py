@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""A UnifiedPush distributor and its push server in one process, for tests; TestDistributor
-starts it as a child on a test's session bus.
+"""A UnifiedPush distributor and its push server in one process, for tests and trials; in tests,
+TestDistributor runs it as a child on a test's session bus.
 
 Usage: distributor.py [--interface 1|2|both] [--refuse REASON]
 
@@ -11,9 +11,8 @@ through NewEndpoint once Register has been answered; a body POSTed there reaches
 through Message, on the Connector interface of the version it registered through. Stdout has one
 JSON event per line: "ready" (port), "registered", "refused", then "endpoint", "delivered" and
 "unregistered" once the connector has had the call (Connector2: with its answer). Connection
-tokens never appear. Stdin, when it is not a terminal, takes JSON commands, {"cmd": "ping"}
-(answered "pong") and {"cmd": "unregister", "service": name} (answered "dropped"); its end ends
-the distributor.
+tokens never appear. Stdin, unless a terminal, takes JSON commands, {"cmd": "ping"} (answered
+"pong") and {"cmd": "unregister", "service": name} (answered "dropped"); its end ends it.
 """
 
 import argparse
@@ -24,15 +23,12 @@ import os
 import secrets
 import sys
 import threading
-import time
-import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
 from session import EventProcess  # noqa: E402 (it also picks the versions of gi's modules)
 from gi.repository import Gio, GLib  # noqa: E402
 
 NAME = "org.unifiedpush.Distributor.zandorintest"
-PATH = "/org/unifiedpush/Distributor"
 CONNECTOR_PATH = "/org/unifiedpush/Connector"
 XML = """<node>
 <interface name="org.unifiedpush.Distributor2"><method name="Register">
@@ -42,34 +38,17 @@ XML = """<node>
   <arg direction="out" type="s"/><arg direction="out" type="s"/></method></interface>
 </node>"""
 MAX_MESSAGE = 4096
-STEP = 10.0
 
 
 class TestDistributor(EventProcess):
-    """The distributor on the bus of `env` (default: this process's environment), each wait
-    bounded by `timeout`."""
+    """The distributor on the bus of `env`, each wait bounded by `timeout`."""
 
     __test__ = False  # not a test case, whatever the name says
 
-    def __init__(self, env=None, interface="2", refuse=None, timeout=STEP):
+    def __init__(self, env, interface="2", refuse=None, timeout=10.0):
         argv = ["/usr/bin/python3", os.path.abspath(__file__), "--interface", interface]
-        super().__init__(argv + (["--refuse", refuse] if refuse else []),
-                         dict(os.environ if env is None else env), timeout)
+        super().__init__(argv + (["--refuse", refuse] if refuse else []), env, timeout)
         self.port = self.events("ready")[0]["port"]
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
-    def wait_for(self, kind, count=1, timeout=None):
-        """The `kind` events once there are `count` of them, or those there are in time."""
-        end = time.monotonic() + (timeout or self.step)
-        while len(self.events(kind)) < count and time.monotonic() < end:
-            time.sleep(0.02)
-        return self.events(kind)
 
     def registrations(self):
         """[{service, endpoint, description, interface}] as they stand now."""
@@ -85,12 +64,9 @@ class TestDistributor(EventProcess):
 
     def push(self, endpoint, body):
         """POSTs `body` (bytes) to an endpoint of this distributor; the HTTP status."""
-        url = urllib.parse.urlsplit(endpoint)
-        if (url.hostname, url.port) != ("127.0.0.1", self.port):
-            raise ValueError(f"not an endpoint of this distributor: {endpoint!r}")
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.step)
         try:
-            connection.request("POST", url.path, body=bytes(body))
+            connection.request("POST", endpoint.split(str(self.port), 1)[1], body=bytes(body))
             return connection.getresponse().status
         finally:
             connection.close()
@@ -171,12 +147,11 @@ def main():
         else:
             registration = by_key.setdefault((service, token), {
                 "id": secrets.token_urlsafe(20), "service": service, "token": token})
-            again = registration["id"] in by_id
             by_id[registration["id"]] = registration
             # A later Register may come through the other interface or with a new description.
             registration.update(interface=version, description=description)
             say(event="registered", service=service, endpoint=endpoint(registration),
-                description=description, interface=version, again=again)
+                description=description, interface=version)
             GLib.idle_add(new_endpoint, registration)  # after the answer to Register
         result = "REGISTRATION_FAILED" if reason else "REGISTRATION_SUCCEEDED"
         if version == "1":
@@ -185,21 +160,17 @@ def main():
             answer = {"success": text(result), **({"reason": text(reason)} if reason else {})}
             invocation.return_value(GLib.Variant("(a{sv})", (answer,)))
 
-    def drop(service):
-        found = [r for r in by_id.values() if r["service"] == service]
-        for registration in found:
-            token = registration["token"]
-            del by_id[registration["id"]], by_key[(service, token)]
-            call(registration, "Unregistered", "unregistered", {"token": text(token)},
-                 GLib.Variant("(s)", (token,)))
-        say(event="dropped", service=service, count=len(found))
-
     def command(line):
         order = json.loads(line)
-        if order["cmd"] == "unregister":
-            drop(order["service"])
-        else:
-            say(event="pong")
+        if order["cmd"] != "unregister":
+            return say(event="pong")
+        found = [r for r in by_id.values() if r["service"] == order["service"]]
+        for registration in found:
+            token = registration["token"]
+            del by_id[registration["id"]], by_key[(registration["service"], token)]
+            call(registration, "Unregistered", "unregistered", {"token": text(token)},
+                 GLib.Variant("(s)", (token,)))
+        say(event="dropped", service=order["service"], count=len(found))
 
     def read_commands():
         for line in sys.stdin:
@@ -223,10 +194,9 @@ def main():
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Push)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    interfaces = Gio.DBusNodeInfo.new_for_xml(XML).interfaces
-    for info in interfaces:
+    for info in Gio.DBusNodeInfo.new_for_xml(XML).interfaces:
         if args.interface in ("both", info.name[-1]):
-            bus.register_object(PATH, info, on_register, None, None)
+            bus.register_object("/org/unifiedpush/Distributor", info, on_register, None, None)
     Gio.bus_own_name_on_connection(bus, NAME, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
                                    lambda *_: say(event="ready", port=server.server_address[1]),
                                    lambda *_: loop.quit())
@@ -234,8 +204,7 @@ def main():
         threading.Thread(target=read_commands, daemon=True).start()
     loop.run()
     server.shutdown()
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()
