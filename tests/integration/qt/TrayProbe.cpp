@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     reconnect.action = zandorin::platform::MenuAction::reconnect;
     reconnect.enabled = true;
     const zandorin::platform::MenuModel menu{
-        {row(MenuItemKind::statusLine, "Mirrowen — ada@example.com"),
+        {row(MenuItemKind::statusLine, "Mirrowen — ada_l@example.com"),
          row(MenuItemKind::separator, ""), row(MenuItemKind::statRow, "    點數", "1,234"),
          row(MenuItemKind::infoLine, "    R&D 載入中…"), reconnect, quit}};
 
