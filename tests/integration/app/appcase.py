@@ -61,12 +61,12 @@ def wait_until(predicate, timeout=STEP, interval=0.1):
     return value
 
 
-def access_token(lifetime_s):
+def access_token(lifetime_s, email=EMAIL):
     """An unsigned token in JWT form; the app only decodes the payload."""
     def part(value):
         return base64.urlsafe_b64encode(json.dumps(value).encode()).rstrip(b"=").decode()
     return (f"{part({'alg': 'RS256', 'typ': 'JWT'})}."
-            f"{part({'email': EMAIL, 'exp': int(time.time()) + lifetime_s})}.c2lnbmF0dXJl")
+            f"{part({'email': email, 'exp': int(time.time()) + lifetime_s})}.c2lnbmF0dXJl")
 
 
 class AppTestCase(unittest.TestCase):
@@ -76,13 +76,14 @@ class AppTestCase(unittest.TestCase):
 
     maxDiff = None
     WATCHER = True  # False: a desktop without a tray
+    WAYLAND = False  # True: KWin's Wayland compositor instead of an X display
 
     def setUp(self):
         if not APP or not os.access(APP, os.X_OK):
             self.skipTest(f"no application executable: {APP!r}")
         silent = socket.create_server(("127.0.0.1", 0), backlog=64)
         self.addCleanup(silent.close)
-        self.session = self.enter(DesktopSession(watcher=self.WATCHER))
+        self.session = self.enter(DesktopSession(watcher=self.WATCHER, wayland=self.WAYLAND))
         self.plist = self.write_plist(f"http://127.0.0.1:{silent.getsockname()[1]}")
         self.secrets = []  # values that must never be printed, not even by a failing test
 
@@ -99,12 +100,12 @@ class AppTestCase(unittest.TestCase):
                            "KEYCLOAK_ISSUER": issuer or f"{service}/realms/zandorin"}, f)
         return path
 
-    def notification_server(self):
+    def notification_server(self, *options):
         """The tests' notification server on the session's bus: "notify" events, clicks by id."""
         return self.enter(EventProcess(
             ["/usr/bin/python3", os.path.join(HERE, "..", "notifications",
                                               "fake_notification_daemon.py"),
-             self.session.bus_address], self.session.env, STEP))
+             self.session.bus_address, *options], self.session.env, STEP))
 
     def store_token(self, key, value):
         self.secrets.append(value)

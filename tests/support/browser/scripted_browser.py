@@ -68,6 +68,7 @@ def walk(url, profile):
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}),
                                          urllib.request.HTTPCookieProcessor(jar),
                                          AnswersAsTheyCome())
+    log(f"opens {redact(url)}")
     data = None
     try:
         for _ in range(MAX_HOPS):

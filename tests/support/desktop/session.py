@@ -186,9 +186,6 @@ class EventProcess:
             time.sleep(0.02)
         return self.events(kind)
 
-    def output(self):
-        return "\n".join(self.out.lines + self.err.lines)
-
     def stop(self):
         try:
             self.proc.stdin.close()
