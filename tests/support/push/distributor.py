@@ -9,10 +9,9 @@ Register through Distributor2, Distributor1 or both; with --refuse every Registe
 reason. Each (service, token) gets an endpoint, http://127.0.0.1:<port>/push/<id>, handed on
 through NewEndpoint once Register has been answered; a body POSTed there reaches the connector
 through Message, on the Connector interface of the version it registered through. Stdout has one
-JSON event per line: "ready" (port), "registered", "refused", then "endpoint", "delivered" and
-"unregistered" once the connector has had the call (Connector2: with its answer). Connection
-tokens never appear. Stdin, unless a terminal, takes JSON commands, {"cmd": "ping"} (answered
-"pong") and {"cmd": "unregister", "service": name} (answered "dropped"); its end ends it.
+JSON event per line: "ready" (port), "registered", "refused"; connection tokens never appear.
+Stdin, unless a terminal, takes JSON commands, {"cmd": "ping"} (answered "pong") and
+{"cmd": "unregister", "service": name} (answered "dropped"); its end ends it.
 """
 
 import argparse
@@ -96,42 +95,28 @@ def main():
     def endpoint(registration):
         return f"http://127.0.0.1:{server.server_address[1]}/push/{registration['id']}"
 
-    def call(registration, method, event, fields, plain, **report):
-        """Calls the connector without waiting: Connector2 with a dictionary, answered,
-        Connector1 with plain arguments and no answer wanted."""
-        service = registration["service"]
-        if registration["interface"] == "2":
-            def answered(connection, result):
-                try:
-                    reply = connection.call_finish(result).unpack()[0]
-                    say(event=event, service=service, error=None, reply_id=reply.get("id"),
-                        **report)
-                except GLib.Error as error:
-                    say(event=event, service=service, error=error.message, **report)
-            bus.call(service, CONNECTOR_PATH, "org.unifiedpush.Connector2", method,
-                     GLib.Variant("(a{sv})", (fields,)), None, Gio.DBusCallFlags.NONE, 10000,
-                     None, answered)
-        else:
-            message = Gio.DBusMessage.new_method_call(service, CONNECTOR_PATH,
-                                                      "org.unifiedpush.Connector1", method)
-            message.set_body(plain)
-            message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
-            bus.send_message(message, Gio.DBusSendMessageFlags.NONE)
-            say(event=event, service=service, error=None, **report)
+    def call(registration, method, fields, plain):
+        """Calls the connector, answer unwanted: Connector2 with a dictionary, Connector1 with
+        plain arguments."""
+        version = registration["interface"]
+        message = Gio.DBusMessage.new_method_call(registration["service"], CONNECTOR_PATH,
+                                                  "org.unifiedpush.Connector" + version, method)
+        message.set_body(GLib.Variant("(a{sv})", (fields,)) if version == "2" else plain)
+        message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
+        bus.send_message(message, Gio.DBusSendMessageFlags.NONE)
 
     def new_endpoint(registration):
         if by_id.get(registration["id"]) is registration:
             url, token = endpoint(registration), registration["token"]
-            call(registration, "NewEndpoint", "endpoint",
-                 {"token": text(token), "endpoint": text(url)}, GLib.Variant("(ss)", (token, url)))
+            call(registration, "NewEndpoint", {"token": text(token), "endpoint": text(url)},
+                 GLib.Variant("(ss)", (token, url)))
 
     def deliver(registration, body):
         if by_id.get(registration["id"]) is registration:
             token, message_id = registration["token"], secrets.token_hex(8)
-            call(registration, "Message", "delivered",
-                 {"token": text(token), "message": GLib.Variant("ay", body),
-                  "id": text(message_id)},
-                 GLib.Variant("(says)", (token, body, message_id)), id=message_id)
+            call(registration, "Message", {"token": text(token), "id": text(message_id),
+                                           "message": GLib.Variant("ay", body)},
+                 GLib.Variant("(says)", (token, body, message_id)))
 
     def on_register(_bus, _sender, _path, interface, _method, params, invocation):
         version = interface[-1]
@@ -168,7 +153,7 @@ def main():
         for registration in found:
             token = registration["token"]
             del by_id[registration["id"]], by_key[(registration["service"], token)]
-            call(registration, "Unregistered", "unregistered", {"token": text(token)},
+            call(registration, "Unregistered", {"token": text(token)},
                  GLib.Variant("(s)", (token,)))
         say(event="dropped", service=order["service"], count=len(found))
 
