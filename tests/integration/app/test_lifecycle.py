@@ -1,9 +1,13 @@
 #!/usr/bin/python3
-"""The command line of the built app, with and without a running instance. (The quit entry and
-the sign-in's hand-off to the running instance are in test_sign_in.py.)
+"""The command line of the built app, with and without a running instance, which takes over
+the socket a crashed one left and which clients that send nothing or too much do not hold up.
+(The quit entry and the sign-in's hand-off to the running instance are in test_sign_in.py.)
 
 Usage: test_lifecycle.py <zandorin-auth> [unittest options]
 """
+
+import os
+import socket
 
 import appcase
 from appcase import SIGNED_OUT, AppTestCase, main
@@ -30,13 +34,28 @@ COMMAND_LINE = [
 
 
 class CommandLineTest(AppTestCase):
+    def raw_client(self, path, data=None):
+        client = socket.socket(socket.AF_UNIX)
+        self.addCleanup(client.close)
+        if data is None:
+            client.bind(path)
+        else:
+            client.connect(path)
+            client.sendall(data)
+
     def test_command_line_answers_without_starting_anything(self):
+        path = os.path.join(self.session.env["XDG_RUNTIME_DIR"], "zandorin-auth", "instance")
+        os.makedirs(os.path.dirname(path), 0o700)
+        self.raw_client(path)  # bound, nobody listening
         instance = None
         for args, running, status, out, err in COMMAND_LINE:
             with self.subTest(args=args, running=running):
                 if running and instance is None:
-                    instance = self.start_app()
+                    # A URL of its own: no sign-in of this new process waits for it.
+                    instance = self.start_app(args=[CALLBACK])
                     self.assertEqual(instance.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+                    for data in (CALLBACK.encode(), b"\xff\xfe\n", b"z" * 30000):
+                        self.raw_client(path, data)
                 if instance is not None:
                     self.assertEqual(running, instance.poll() is None, "instance state")
                     instance_err = instance.stderr()
