@@ -415,11 +415,14 @@ class DesktopSession:
                        timeout=START_TIMEOUT, check=True)
 
     def lookup_secret(self, key):
-        """The stored value, or None when there is no such item."""
-        found = subprocess.run(["secret-tool", "lookup", "service", SECRET_SERVICE, "account",
-                                f"{SECRET_SERVICE}.{key}"], capture_output=True, env=self.env,
-                               timeout=START_TIMEOUT)
-        return found.stdout.decode() if found.returncode == 0 else None
+        """The stored value, or None when there is no such item; two of them are an error."""
+        found = subprocess.run(["secret-tool", "search", "--all", "service", SECRET_SERVICE,
+                                "account", f"{SECRET_SERVICE}.{key}"], capture_output=True,
+                               text=True, env=self.env, timeout=START_TIMEOUT).stdout
+        values = [line[9:] for line in found.splitlines() if line.startswith("secret = ")]
+        if len(values) > 1:
+            raise HarnessError(f"{len(values)} keyring items for {key}")
+        return values[0] if values else None
 
     def set_keyring_locked(self, locked):
         """Locks the default collection, or unlocks it with its password without a prompt."""
