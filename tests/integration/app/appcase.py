@@ -81,10 +81,10 @@ class AppTestCase(unittest.TestCase):
     def setUp(self):
         if not APP or not os.access(APP, os.X_OK):
             self.skipTest(f"no application executable: {APP!r}")
-        silent = socket.create_server(("127.0.0.1", 0), backlog=64)
-        self.addCleanup(silent.close)
+        self.silent = socket.create_server(("127.0.0.1", 0), backlog=64)
+        self.addCleanup(self.silent.close)
         self.session = self.enter(DesktopSession(watcher=self.WATCHER, wayland=self.WAYLAND))
-        self.plist = self.write_plist(f"http://127.0.0.1:{silent.getsockname()[1]}")
+        self.plist = self.write_plist(f"http://127.0.0.1:{self.silent.getsockname()[1]}")
         self.secrets = []  # values that must never be printed, not even by a failing test
 
     def enter(self, context):

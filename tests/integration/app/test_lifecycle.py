@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """The command line of the built app, with and without a running instance, which takes over
-the socket a crashed one left and which clients that send nothing or too much do not hold up.
+the socket a crashed one left and which clients that send nothing or too much do not hold up;
+the instance reads the user's Info.plist after it has said why it skipped the one it was named.
 (The quit entry and the sign-in's hand-off to the running instance are in test_sign_in.py.)
 
 Usage: test_lifecycle.py <zandorin-auth> [unittest options]
 """
 
 import os
+import shutil
 import socket
 
 import appcase
@@ -51,9 +53,17 @@ class CommandLineTest(AppTestCase):
         for args, running, status, out, err in COMMAND_LINE:
             with self.subTest(args=args, running=running):
                 if running and instance is None:
+                    config = os.path.join(self.session.env["XDG_CONFIG_HOME"], "zandorin-auth")
+                    os.makedirs(config)
+                    shutil.copy(self.plist, os.path.join(config, "Info.plist"))
+                    with open(self.plist, "w") as f:
+                        f.write("<plist><dict>")
                     # A URL of its own: no sign-in of this new process waits for it.
                     instance = self.start_app(args=[CALLBACK])
                     self.assertEqual(instance.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+                    self.silent.settimeout(10)
+                    self.silent.accept()[0].close()  # the statistics fetch
+                    self.assertIn(f"zandorin-auth: {self.plist}", instance.stderr())
                     for data in (CALLBACK.encode(), b"\xff\xfe\n", b"z" * 30000):
                         self.raw_client(path, data)
                 if instance is not None:
