@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Loopback HTTP/1.1 server for the curl adapter tests, on the listening socket it inherits as
-fd 3. Appends to LOG, before answering, one JSON line per accepted connection and one per
+"""Loopback HTTP/1.1 server for the curl adapter tests; its first line on stdout is its PID and
+port. Appends to LOG, before answering, one JSON line per accepted connection and one per
 request (raw header lines, body in hex). The path says what to answer; connections are kept
 alive otherwise. --tls serves HTTPS with a throw-away self-signed certificate.
 
@@ -95,7 +95,8 @@ def main():
                             "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
                             key, "-out", cert], check=True, capture_output=True, timeout=30)
             context.load_cert_chain(cert, key)
-    listener = socket.socket(fileno=3)
+    listener = socket.create_server(("127.0.0.1", 0), backlog=64)
+    print(os.getpid(), listener.getsockname()[1], flush=True)
     for _ in range(100000):
         conn, _ = listener.accept()
         emit({"event": "connect"})
