@@ -29,24 +29,25 @@ SIGN_IN = "登入 Kestrune 帳號…"
 SUCCESS_LINE = "[OAuth] 登入成功，token 已存入 Keychain"
 QUIT = entry("結束", shortcut=(("Control", "Q"),))
 RECONNECT = entry("重新連線", shortcut=(("Control", "R"),))
-LOADING = [entry("  Tirrel知識庫", enabled=False), entry("    載入中…", enabled=False)]
-DASHBOARD = [entry("  Tirrel知識庫 · 儀表板", enabled=False),
-             entry("    專題文章\t12 篇", enabled=False), entry("    專案文章\t3 篇", enabled=False),
-             entry("    Skill 技能\t40 份", enabled=False),
-             entry("    新聞更新\t2026-12-01", enabled=False)]
+
+
+def info(*labels):
+    return [entry(label, enabled=False) for label in labels]
+
+
+LOADING = info("  Tirrel知識庫", "    載入中…")
+DASHBOARD = info("  Tirrel知識庫 · 儀表板", "    專題文章\t12 篇", "    專案文章\t3 篇",
+                 "    Skill 技能\t40 份", "    新聞更新\t2026-12-01")
 
 
 def signed_out(dashboard=LOADING):
-    return [entry("Mirrowen", enabled=False), SEPARATOR, *dashboard, SEPARATOR, entry(SIGN_IN),
-            SEPARATOR, QUIT]
+    return [*info("Mirrowen"), SEPARATOR, *dashboard, SEPARATOR, entry(SIGN_IN), SEPARATOR, QUIT]
 
 
-def signed_in(server_lines, commands=(), dashboard=LOADING, title=f"Mirrowen — {EMAIL}",
-              account="  已登入"):
+def signed_in(server_lines, commands=(), dashboard=LOADING):
     """The menu of a signed-in user: the server's lines as shown, the commands before 登出."""
-    return ([entry(title, enabled=False), SEPARATOR, *dashboard, SEPARATOR,
-             entry(account, enabled=False), *[entry(line, enabled=False) for line in server_lines],
-             SEPARATOR, *commands, entry("登出"), SEPARATOR, QUIT])
+    return [*info(f"Mirrowen — {EMAIL}"), SEPARATOR, *dashboard, SEPARATOR,
+            *info("  已登入", *server_lines), SEPARATOR, *commands, entry("登出"), SEPARATOR, QUIT]
 
 
 SIGNED_OUT = signed_out()

@@ -50,25 +50,17 @@ class TestDistributor(EventProcess):
         self.port = self.events("ready")[0]["port"]
 
     def registrations(self):
-        """[{service, endpoint, description, interface}] as they stand now."""
+        """The "registered" events so far, the last one per endpoint."""
         self.ask("pong", cmd="ping")  # every event before the answer has arrived
-        current = {}
-        for event in map(json.loads, list(self.out.lines)):
-            if event["event"] == "registered":
-                current[event["endpoint"]] = {k: event[k] for k in
-                                              ("service", "endpoint", "description", "interface")}
-            elif event["event"] == "dropped":
-                current = {k: v for k, v in current.items() if v["service"] != event["service"]}
-        return list(current.values())
+        return list({e["endpoint"]: e for e in self.events("registered")}.values())
 
     def push(self, endpoint, body):
         """POSTs `body` (bytes) to an endpoint of this distributor; the HTTP status."""
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.step)
-        try:
-            connection.request("POST", endpoint.split(str(self.port), 1)[1], body=bytes(body))
-            return connection.getresponse().status
-        finally:
-            connection.close()
+        connection.request("POST", endpoint.split(str(self.port), 1)[1], body=bytes(body))
+        status = connection.getresponse().status
+        connection.close()
+        return status
 
     def unregister(self, service):
         """Unregisters `service` on the distributor's own initiative; how many it had."""
