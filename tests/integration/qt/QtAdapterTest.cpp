@@ -1,11 +1,19 @@
-// The Qt adapters against a real QApplication on the offscreen platform: the main queue's
-// timers, which fire too rarely for the end-to-end tests, and the widget menu of an XEmbed
-// tray, which they never reach.
+// The Qt adapters against a real QApplication on the offscreen platform, where the end-to-end
+// tests do not reach: timers (theirs fire once a minute at most), the widget menu of an XEmbed
+// tray, sign-in sessions beside the one good callback, and the single-instance directory.
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,19 +24,30 @@
 #include <QPointer>
 
 #include "adapters/qt/QtApplicationHost.h"
+#include "adapters/qt/QtInstanceChannel.h"
 #include "adapters/qt/QtStatusItem.h"
-#include "support/qt/QtTestLoop.h"
+#include "adapters/qt/QtWebAuthSession.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using zandorin::adapters::QtApplicationHost;
 using zandorin::platform::MenuAction;
 using zandorin::platform::MenuItem;
 using zandorin::platform::MenuItemKind;
-using zandorin::test::runUntil;
+namespace fs = std::filesystem;
 
-QtApplicationHost* host = nullptr;
+zandorin::adapters::QtApplicationHost* host = nullptr;
+
+// Runs the event loop until `done` or the limit; whether `done` became true.
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < limit.count()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
+}
 
 // First one interval after scheduling, then again; once invalidated or destroyed, from outside
 // or from inside its own action (which must not crash), silent.
@@ -109,10 +128,9 @@ TEST(QtStatusItem, TheWidgetMenuShowsTextsLiterallyAndSurvivesAHandlerThatReplac
     });
     const QList<QAction*> before = menu->actions();
     std::vector<QPointer<QAction>> old(before.begin(), before.end());
-    for (const int index : {0, 2, 3}) {
+    for (const int index : {0, 2, 3, 4}) {
         before[index]->trigger();
     }
-    before[4]->trigger();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(actions, std::vector<MenuAction>{MenuAction::subscribe});
     EXPECT_EQ(status.menuForTesting(), menu);
@@ -122,8 +140,121 @@ TEST(QtStatusItem, TheWidgetMenuShowsTextsLiterallyAndSurvivesAHandlerThatReplac
     }
 }
 
+// Each outcome as "<name>: url <url>" or "<name>: error <text>", "!" added when not on the
+// main thread.
+class SessionTest : public ::testing::Test {
+protected:
+    std::unique_ptr<zandorin::platform::WebAuthSession> start(const std::string& name) {
+        auto session = factory.makeSession(
+            "https://idp.example/authorize", "zandorin-auth",
+            [this, name](const std::optional<std::string>& url,
+                         const std::optional<zandorin::platform::WebAuthError>& error) {
+                outcomes.push_back(
+                    name + (url ? ": url " + *url : ": error " + error->localizedDescription) +
+                    (host->mainQueue().isMainThread() ? "" : "!"));
+            });
+        EXPECT_EQ(session->start(), browserWorks);
+        EXPECT_FALSE(session->start()) << "a session starts once";
+        return session;
+    }
+
+    bool browserWorks = true;
+    std::vector<std::string> outcomes;
+    zandorin::adapters::QtWebAuthSessionFactory factory{
+        host->mainQueue(), [this](const std::string& /*url*/) { return browserWorks; }};
+};
+
+TEST_F(SessionTest, OnlyAUrlOfTheCallbackSchemeCompletesALiveSessionOnceAndUnchanged) {
+    for (const auto& [url, completes] : std::vector<std::pair<std::string, bool>>{
+             {"ZANDORIN-Auth://callback?code=abc", true},
+             {"zandorin-auth:callback?error=access_denied", true},
+             {"zandorin-authx://callback?code=abc", false},
+             {" zandorin-auth://callback", false},
+             {"https://idp.example/callback?code=abc", false}}) {
+        SCOPED_TRACE(url);
+        outcomes.clear();
+        auto live = start("live");
+        auto dropped = start("dropped");  // a newer sign-in given up before its URL came
+        dropped.reset();
+        EXPECT_EQ(factory.deliver(url), completes);
+        EXPECT_FALSE(factory.deliver(url + "2"));
+        runUntil([] { return false; }, 50ms);
+        EXPECT_EQ(outcomes,
+                  completes ? std::vector{"live: url " + url} : std::vector<std::string>{});
+    }
+}
+
+TEST_F(SessionTest, ABrowserThatCannotBeOpenedFailsTheSessionOnceFromTheMainQueue) {
+    browserWorks = false;
+    auto session = start("s");
+    EXPECT_TRUE(outcomes.empty()) << "not from inside start()";
+    EXPECT_FALSE(factory.deliver("zandorin-auth://callback?code=abc"));
+    runUntil([] { return false; }, 50ms);
+    EXPECT_EQ(outcomes, std::vector<std::string>{"s: error could not open the web browser"});
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST(InstanceDirectory, APrivateRuntimeDirectoryOrElseAFallbackThatIsOursAlone) {
+    char pattern[] = "/tmp/zandorin-instance-XXXXXX";
+    const fs::path root = ::mkdtemp(pattern);
+    const fs::path runtime = root / "runtime";
+    const fs::path loose = root / "loose";
+    fs::create_directory(runtime);
+    fs::create_directory(loose);
+    fs::permissions(runtime, fs::perms::owner_all);
+    fs::permissions(loose, fs::perms::all);
+    const fs::path fallback = root / ("zandorin-auth-" + std::to_string(::getuid()));
+    auto resolve = [&](const char* runtimeDir) {
+        return zandorin::adapters::resolveInstanceDirectory(runtimeDir, root.string(), ::getuid());
+    };
+
+    EXPECT_EQ(resolve(runtime.c_str()).path, (runtime / "zandorin-auth").string());
+    EXPECT_EQ(modeOf(runtime / "zandorin-auth"), 0700U);
+    for (const char* unfit : {static_cast<const char*>(nullptr), "", "relative", loose.c_str(),
+                              (root / "missing").c_str()}) {
+        EXPECT_EQ(resolve(unfit).path, fallback.string()) << (unfit ? unfit : "(unset)");
+        EXPECT_EQ(modeOf(fallback), 0700U);
+    }
+
+    std::vector<std::pair<std::function<void()>, std::string>> refused = {
+        {[&] { fs::create_directory_symlink(runtime, fallback); }, "is a symbolic link"},
+        {[&] { std::fclose(std::fopen(fallback.c_str(), "w")); }, "is not a directory"},
+        {[&] {
+             fs::create_directory(fallback);
+             fs::permissions(fallback, fs::perms::all);
+         },
+         "is open to other users (mode 0777)"},
+    };
+    if (::getuid() == 0) {
+        refused.emplace_back(
+            [&] {
+                fs::create_directory(fallback);
+                ASSERT_EQ(::chown(fallback.c_str(), 65534, 65534), 0);
+            },
+            "belongs to user 65534");
+    }
+    for (const auto& [make, problem] : refused) {
+        fs::remove_all(fallback);
+        make();
+        const auto found = resolve(nullptr);
+        EXPECT_FALSE(found.path) << problem;
+        EXPECT_EQ(found.problem, fallback.string() + " " + problem);
+    }
+    fs::remove_all(root);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    return zandorin::test::runQtTests(argc, argv, host);
+    ::testing::InitGoogleTest(&argc, argv);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    zandorin::adapters::QtApplicationHost app(argc, argv);
+    host = &app;
+    const int status = RUN_ALL_TESTS();
+    host = nullptr;
+    return status;
 }
