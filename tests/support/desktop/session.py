@@ -94,38 +94,32 @@ def poll_until(done, what, proc=None, timeout=START_TIMEOUT):
 
 
 class LineReader:
-    """Collects a child's output lines on a thread so that waits can be bounded."""
+    """A child's output lines, collected on a thread so that waits can be bounded."""
 
     def __init__(self, stream):
-        self.lines, self.times = [], []  # times: time.monotonic() at which each line arrived
-        self._cond = threading.Condition()
-        self._closed = False
-        self._thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
-        self._thread.start()
+        self.lines, self.times, self.closed = [], [], False  # times: when each line came
+        self.thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
+        self.thread.start()
 
     def _run(self, stream):
         for raw in stream:
-            with self._cond:
-                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
-                self.times.append(time.monotonic())
-                self._cond.notify_all()
-        with self._cond:
-            self._closed = True
-            self._cond.notify_all()
+            self.times.append(time.monotonic())
+            self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+        self.closed = True
         stream.close()
 
     def wait_for(self, predicate, timeout=START_TIMEOUT, start=0):
         """(index, line) of the first line at or after `start` matching, or None."""
         end = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                for index in range(start, len(self.lines)):
-                    if predicate(self.lines[index]):
-                        return index, self.lines[index]
-                start = len(self.lines)
-                if self._closed or time.monotonic() >= end:
-                    return None
-                self._cond.wait(max(0.0, end - time.monotonic()))
+        while True:
+            closed, count = self.closed, len(self.lines)
+            for index in range(start, count):
+                if predicate(self.lines[index]):
+                    return index, self.lines[index]
+            if closed or time.monotonic() >= end:
+                return None
+            start = count
+            time.sleep(0.01)
 
 
 class EventProcess:
@@ -364,7 +358,7 @@ class DesktopSession:
         for proc in reversed(self._daemons):
             stop_child(proc)
             if proc.lines:
-                proc.lines._thread.join(STOP_TIMEOUT)
+                proc.lines.thread.join(STOP_TIMEOUT)
         if os.environ.get("ZANDORIN_DESKTOP_KEEP"):
             print(f"desktop session kept in {self.root}", file=sys.stderr)
         else:
