@@ -1,9 +1,5 @@
-"""Starts the local service (devservice/) for a test and talks to it: a sign-in walked by the
-scripted browser, and the test controls.
-
-    with DevService(access_token_ttl=60) as service:
-        tokens = service.signed_in_tokens()
-"""
+"""The local service (devservice/) for a test, on a port of its own: its test controls, and a
+sign-in walked by the scripted browser (`with DevService() as service: service.reset()`)."""
 
 import base64
 import hashlib
@@ -32,17 +28,12 @@ def b64url(data):
 
 
 class DevService:
-    def __init__(self, access_token_ttl=None):
-        self.args = ["--port", "0"]
-        if access_token_ttl is not None:
-            self.args += ["--access-token-ttl", str(access_token_ttl)]
-
     def __enter__(self):
         self.stderr = tempfile.TemporaryFile()
         env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        self.proc = subprocess.Popen([os.path.join(ROOT, "scripts", "devservice.sh"), *self.args],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=self.stderr, env=env)
+        self.proc = subprocess.Popen(
+            [os.path.join(ROOT, "scripts", "devservice.sh"), "--port", "0"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr, env=env)
         found = LineReader(self.proc.stdout).wait_for(lambda line: True, START_TIMEOUT)
         if found is None or not found[1].startswith("LISTENING "):
             stop_child(self.proc)
