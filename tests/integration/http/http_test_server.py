@@ -37,11 +37,11 @@ def answer(conn, target, body):
     url = urllib.parse.urlsplit(target)
     query = dict(urllib.parse.parse_qsl(url.query))
     if url.path == "/echo":
-        conn.sendall(head(200, ("Content-Length", len(body))) + body)
+        conn.sendall(head(200, ("X-Padded", "  padded value  "), ("Content-Length", len(body)))
+                     + body)
         return True
     if url.path == "/redirect":
-        conn.sendall(head(302, ("Location", "/echo"), ("X-Padded", "  padded value  "),
-                          ("Content-Length", 0)))
+        conn.sendall(head(302, ("Location", "/echo"), ("Content-Length", 0)))
         return True
     if url.path == "/big" and query["framing"] == "chunked":
         conn.sendall(head(200, ("Transfer-Encoding", "chunked")))
