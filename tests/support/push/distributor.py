@@ -28,7 +28,6 @@ from session import EventProcess  # noqa: E402 (it also picks the versions of gi
 from gi.repository import Gio, GLib  # noqa: E402
 
 NAME = "org.unifiedpush.Distributor.zandorintest"
-CONNECTOR_PATH = "/org/unifiedpush/Connector"
 XML = """<node>
 <interface name="org.unifiedpush.Distributor2"><method name="Register">
   <arg direction="in" type="a{sv}"/><arg direction="out" type="a{sv}"/></method></interface>
@@ -87,28 +86,28 @@ def main():
     def endpoint(registration):
         return f"http://127.0.0.1:{server.server_address[1]}/push/{registration['id']}"
 
-    def call(registration, method, fields, plain):
+    def call(registration, method, **values):
         """Calls the connector, answer unwanted: Connector2 with a dictionary, Connector1 with
-        plain arguments."""
-        version = registration["interface"]
-        message = Gio.DBusMessage.new_method_call(registration["service"], CONNECTOR_PATH,
-                                                  "org.unifiedpush.Connector" + version, method)
-        message.set_body(GLib.Variant("(a{sv})", (fields,)) if version == "2" else plain)
+        the values in this order."""
+        variants = {k: GLib.Variant("ay" if isinstance(v, bytes) else "s", v)
+                    for k, v in values.items()}
+        message = Gio.DBusMessage.new_method_call(
+            registration["service"], "/org/unifiedpush/Connector",
+            "org.unifiedpush.Connector" + registration["interface"], method)
+        message.set_body(GLib.Variant("(a{sv})", (variants,)) if registration["interface"] == "2"
+                         else GLib.Variant.new_tuple(*variants.values()))
         message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
         bus.send_message(message, Gio.DBusSendMessageFlags.NONE)
 
     def new_endpoint(registration):
         if by_id.get(registration["id"]) is registration:
-            url, token = endpoint(registration), registration["token"]
-            call(registration, "NewEndpoint", {"token": text(token), "endpoint": text(url)},
-                 GLib.Variant("(ss)", (token, url)))
+            call(registration, "NewEndpoint", token=registration["token"],
+                 endpoint=endpoint(registration))
 
     def deliver(registration, body):
         if by_id.get(registration["id"]) is registration:
-            token, message_id = registration["token"], secrets.token_hex(8)
-            call(registration, "Message", {"token": text(token), "id": text(message_id),
-                                           "message": GLib.Variant("ay", body)},
-                 GLib.Variant("(says)", (token, body, message_id)))
+            call(registration, "Message", token=registration["token"], message=body,
+                 id=secrets.token_hex(8))
 
     def on_register(_bus, _sender, _path, interface, _method, params, invocation):
         version = interface[-1]
@@ -145,8 +144,7 @@ def main():
         for registration in found:
             token = registration["token"]
             del by_id[registration["id"]], by_key[(registration["service"], token)]
-            call(registration, "Unregistered", {"token": text(token)},
-                 GLib.Variant("(s)", (token,)))
+            call(registration, "Unregistered", token=token)
         say(event="dropped", service=order["service"], count=len(found))
 
     def read_commands():
