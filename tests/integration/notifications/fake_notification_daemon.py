@@ -23,8 +23,8 @@ XML = f"""<node><interface name="{NAME}">
     <arg direction="out" type="s"/><arg direction="out" type="s"/><arg direction="out" type="s"/>
   </method>
   <method name="Notify"><arg type="s"/><arg type="u"/><arg type="s"/><arg type="s"/>
-    <arg type="s"/><arg type="as"/><arg type="a{{sv}}"/><arg type="i"/><arg direction="out" type="u"/>
-  </method></interface></node>"""
+    <arg type="s"/><arg type="as"/><arg type="a{{sv}}"/><arg type="i"/>
+    <arg direction="out" type="u"/></method></interface></node>"""
 NOTIFY_ARGS = ("app_name", "replaces_id", "app_icon", "summary", "body", "actions", "hints",
                "expire_timeout")
 

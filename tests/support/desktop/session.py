@@ -1,11 +1,8 @@
 """A private desktop session for tests of tray applications: in a fresh temporary home, an Xvfb
-display (or KWin's Wayland compositor on a virtual output), a session bus of its own (no service
-activation), a StatusNotifierWatcher (this file, run with --watcher) and an unlocked
-gnome-keyring, all stopped again by PID with bounded waits. ZANDORIN_DESKTOP_KEEP=1 keeps the
-session's directory (logs/ holds every process's output). Needs /usr/bin/python3 with python3-gi.
-
-    session.py --run COMMAND...    runs COMMAND in a session without a tray; its exit status
-"""
+display (or KWin's Wayland compositor), a session bus of its own (no service activation), a
+StatusNotifierWatcher (this file, run with --watcher) and an unlocked gnome-keyring, all stopped
+again by PID with bounded waits; ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/.
+`session.py --run COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
 
 import json
 import os
@@ -48,10 +45,6 @@ WATCHER_XML = f"""<node><interface name="{WATCHER_NAME}">
   <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal></interface></node>"""
 
 
-class HarnessError(RuntimeError):
-    pass
-
-
 class MenuEntry(NamedTuple):
     type: str  # "standard" or "separator"
     label: str  # as sent: mnemonics in dbusmenu form ("_"), leading spaces kept
@@ -89,7 +82,7 @@ def poll_until(done, what, proc=None, timeout=START_TIMEOUT):
     end = time.monotonic() + timeout
     while not done():
         if time.monotonic() >= end or (proc and proc.poll() is not None):
-            raise HarnessError(f"{what} did not come")
+            raise RuntimeError(f"{what} did not come")
         time.sleep(0.05)
 
 
@@ -252,7 +245,7 @@ class App:
         """Sends dbusmenu "clicked" to the one entry with exactly this label."""
         matches = [i for i, e in self.menu_layout(with_ids=True) if e.label == label]
         if len(matches) != 1:
-            raise HarnessError(f"{len(matches)} menu entries labelled {label!r}")
+            raise RuntimeError(f"{len(matches)} menu entries labelled {label!r}")
         item = self.wait_for_item()
         try:
             self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE, "Event",
@@ -335,14 +328,14 @@ class DesktopSession:
         """What a daemon reports on stdout once it is ready (its display, its address)."""
         found = daemon.lines.wait_for(lambda line: True)
         if found is None:
-            raise HarnessError(f"{daemon.args[0]} did not start")
+            raise RuntimeError(f"{daemon.args[0]} did not start")
         return found[1]
 
     def start_watcher(self):
         self._watcher = self._spawn("watcher", ["/usr/bin/python3", os.path.abspath(__file__),
                                                 "--watcher"], piped=True)
         if self._watcher.lines.wait_for(lambda line: line == "READY") is None:
-            raise HarnessError("the StatusNotifierWatcher did not take its name")
+            raise RuntimeError("the StatusNotifierWatcher did not take its name")
 
     def stop_watcher(self):
         stop_child(self._watcher)
@@ -388,7 +381,7 @@ class DesktopSession:
 
         found = self._watcher.lines.wait_for(matches, timeout) if self._watcher else None
         if found is None:
-            raise HarnessError(f"no StatusNotifierItem registered within {timeout:.0f} s")
+            raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
         _, bus_name, path = found[1].split()
         menu = self.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
                          GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu"))).unpack()[0]
@@ -415,7 +408,7 @@ class DesktopSession:
                                text=True, env=self.env, timeout=START_TIMEOUT).stdout
         values = [line[9:] for line in found.splitlines() if line.startswith("secret = ")]
         if len(values) > 1:
-            raise HarnessError(f"{len(values)} keyring items for {key}")
+            raise RuntimeError(f"{len(values)} keyring items for {key}")
         return values[0] if values else None
 
     def set_keyring_locked(self, locked):
