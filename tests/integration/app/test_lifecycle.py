@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""The command line of the built app, with and without a running instance, which takes over
-the socket a crashed one left and which clients that send nothing or too much do not hold up;
-the instance reads the user's Info.plist after it has said why it skipped the one it was named.
-(The quit entry and the sign-in's hand-off to the running instance are in test_sign_in.py.)
+"""How the built app starts and what it tells a user whose desktop lacks something: the command
+line, with and without a running instance, which takes over the socket a crashed one left and
+which clients that send nothing or too much do not hold up, and reads the user's Info.plist
+after it has said why it skipped the one it was named; no tray; a keyring that is locked while
+gcr-prompter stands ready to show its unlock prompt, as on a desktop. (The quit entry, the
+sign-in's hand-off and a sign-in into a locked keyring are in test_sign_in.py.)
 
 Usage: test_lifecycle.py <zandorin-auth> [unittest options]
 """
@@ -12,7 +14,7 @@ import shutil
 import socket
 
 import appcase
-from appcase import SIGNED_OUT, AppTestCase, main
+from appcase import CHECKING, SIGNED_OUT, AppTestCase, access_token, main, wait_until
 
 USAGE = "Usage: zandorin-auth [--help | --version | --quit | URL]\n"
 CALLBACK = "zandorin-auth://callback?code=x"
@@ -80,6 +82,37 @@ class CommandLineTest(AppTestCase):
                     self.assertEqual(instance.stderr(), instance_err, "it was contacted")
                 elif instance is not None:
                     self.assertEqual(instance.wait(10), 0)
+
+
+class KeyringAtStartTest(AppTestCase):
+    def test_a_locked_keyring_gives_the_menu_at_once_and_the_sign_in_once_it_opens(self):
+        server = self.notification_server()
+        self.store_token("access_token", access_token(3600))
+        self.session.set_keyring_locked(True)
+        self.session.start_prompter()
+        app = self.start_app()
+        # Reading the keyring never brings up its prompt: the menu comes as with an open one.
+        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+        self.assertEqual(self.session.viewable_windows(), [], "a window appeared")
+        [note] = wait_until(lambda: server.events("notify"))
+        self.assertTrue(note["body"].startswith("無法讀取鑰匙圈"), note)
+
+        self.session.set_keyring_locked(False)
+        self.assertEqual(app.wait_for_layout(CHECKING), CHECKING)
+        self.assertEqual(len(server.events("notify")), 1, "said more than once")
+        self.assert_no_secret_in(app)
+
+
+class NoTrayTest(AppTestCase):
+    WATCHER = False
+
+    def test_without_a_tray_it_says_so_and_what_to_install_then_exits(self):
+        server = self.notification_server()
+        app = self.start_app()
+        self.assertEqual(app.wait(20), 1)
+        [note] = server.events("notify")
+        self.assertIn("gnome-shell-extension-appindicator", note["body"])
+        self.assertIn("no system tray", app.stderr())
 
 
 if __name__ == "__main__":

@@ -4,7 +4,8 @@ opens the provider in the desktop's default browser (a scripted one), whose redi
 through the zandorin-auth:// handler (a second process of the app); the tokens land in the
 keyring, the health check and the checkout go to the service's MCP server, and the device token
 from a UnifiedPush distributor of our own goes to the service, which pushes messages that become
-notifications whose click opens their "url" in the browser.
+notifications whose click opens their "url" in the browser. And a check that fails, after which
+the reconnect entry refreshes the token and checks again.
 
 Usage: test_sign_in.py <zandorin-auth> [unittest options]
 """
@@ -12,8 +13,8 @@ Usage: test_sign_in.py <zandorin-auth> [unittest options]
 import os
 import sys
 
-from appcase import (DASHBOARD, HERE, SIGN_IN, ServiceCase, entry, main, signed_in, signed_out,
-                     wait_until)
+from appcase import (DASHBOARD, HERE, RECONNECT, SIGN_IN, ServiceCase, entry, main, signed_in,
+                     signed_out, wait_until)
 
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "push"))
 from distributor import TestDistributor  # noqa: E402
@@ -21,6 +22,9 @@ from distributor import TestDistributor  # noqa: E402
 SUBSCRIBE = "訂閱Mirrowen NT$6,000/年…"
 INACTIVE = signed_in(["  MCP Server 連線正常", "  ❌ 尚未訂閱", "  訂閱後即可使用完整知識庫",
                       "  請使用「訂閱」功能完成付款"], [entry(SUBSCRIBE)], DASHBOARD)
+ACTIVE = signed_in(["  MCP Server 連線正常", "  ✅ 訂閱有效", "  方案：Mirrowen 年訂閱",
+                    "  到期日：2027-12-31"], dashboard=DASHBOARD)
+UNREACHABLE = signed_in(["  MCP Server 無法連線"], [RECONNECT], DASHBOARD)
 
 
 class SignInTest(ServiceCase):
@@ -98,6 +102,25 @@ class SignInTest(ServiceCase):
         self.assertEqual(app.wait(10), 0)
         self.assert_no_secret_in(app)
         self.assertNotIn("code=", app.stdout() + app.stderr())
+
+    def test_reconnect_refreshes_the_token_and_checks_at_once(self):
+        tokens = self.service.signed_in_tokens()
+        self.store_token("access_token", tokens["access_token"])
+        self.store_token("refresh_token", tokens["refresh_token"])
+        self.service.reset()
+        self.post("/test/mcp/answer-mode", mode="json")
+        self.post("/test/mcp/fail-next", count=1, mode="status")
+        app = self.start_app()
+        self.assertEqual(app.wait_for_layout(UNREACHABLE), UNREACHABLE)
+
+        app.click("重新連線")
+        self.assertEqual(app.wait_for_layout(ACTIVE), ACTIVE)
+        self.assertEqual([r["grant_type"] for r in self.service.token_requests()],
+                         ["refresh_token"])
+        rotated = self.session.lookup_secret("refresh_token")
+        self.secrets.append(rotated)
+        self.assertNotIn(rotated, (None, tokens["refresh_token"]), "the new one was not kept")
+        self.assert_no_secret_in(app)
 
 
 if __name__ == "__main__":
