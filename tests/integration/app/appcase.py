@@ -1,5 +1,6 @@
-"""What the end-to-end tests of the built application share: the session harness, a
-development Info.plist pointing at loopback, tokens, and the menu layouts the app shows.
+"""What the end-to-end tests of the built application share: a private desktop session, a
+development Info.plist pointing at loopback, the menu layouts the app shows, and for the tests
+that talk to the local service, that service with the scripted browser as the desktop's browser.
 
 The tests run the executable given as the first command-line argument.
 """
@@ -9,60 +10,56 @@ import json
 import os
 import plistlib
 import socket
+import subprocess
 import sys
 import tempfile
 import time
-import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "desktop"))
+sys.path[:0] = [os.path.join(HERE, "..", "..", "support", "desktop"),
+                os.path.join(HERE, "..", "devservice")]
+from devservice import ROOT, DevService, test_browser  # noqa: E402
 from session import SEPARATOR, DesktopSession, EventProcess, entry  # noqa: E402
 
 APP = None
-
+STEP = 20.0  # seconds any one step of a test may take
 EMAIL = "ada@example.com"
+SIGN_IN = "登入 Kestrune 帳號…"
+SUCCESS_LINE = "[OAuth] 登入成功，token 已存入 Keychain"
 QUIT = entry("結束", shortcut=(("Control", "Q"),))
 RECONNECT = entry("重新連線", shortcut=(("Control", "R"),))
-DASHBOARD_LOADING = [entry("  Tirrel知識庫", enabled=False), entry("    載入中…", enabled=False)]
 
 
-def signed_in_layout(title, account_line, server_line, reconnect):
-    return ([entry(title, enabled=False), SEPARATOR, *DASHBOARD_LOADING, SEPARATOR,
-             entry(account_line, enabled=False), entry(server_line, enabled=False), SEPARATOR]
-            + ([RECONNECT] if reconnect else []) + [entry("登出"), SEPARATOR, QUIT])
+def info(*labels):
+    return [entry(label, enabled=False) for label in labels]
 
 
-SIGNED_OUT = [entry("Mirrowen", enabled=False), SEPARATOR, *DASHBOARD_LOADING, SEPARATOR,
-              entry("登入 Kestrune 帳號…"), SEPARATOR, QUIT]
+LOADING = info("  Tirrel知識庫", "    載入中…")
+DASHBOARD = info("  Tirrel知識庫 · 儀表板", "    專題文章\t12 篇", "    專案文章\t3 篇",
+                 "    Skill 技能\t40 份", "    新聞更新\t2026-12-01")
 
 
-NOTIFICATION_DAEMON = os.path.join(HERE, "..", "notifications", "fake_notification_daemon.py")
-STEP = 20.0  # seconds any one step of a test may take
+def signed_out(dashboard=LOADING):
+    return [*info("Mirrowen"), SEPARATOR, *dashboard, SEPARATOR, entry(SIGN_IN), SEPARATOR, QUIT]
 
 
-def notification_server(test, env):
-    """fake_notification_daemon.py on the session's bus: "notify" events, and clicks by id."""
-    server = EventProcess(["/usr/bin/python3", NOTIFICATION_DAEMON,
-                           env["DBUS_SESSION_BUS_ADDRESS"]], env, STEP)
-    test.addCleanup(server.stop)
-    return server
+def signed_in(server_lines, commands=(), dashboard=LOADING):
+    """The menu of a signed-in user: the server's lines as shown, the commands before 登出."""
+    return [*info(f"Mirrowen — {EMAIL}"), SEPARATOR, *dashboard, SEPARATOR,
+            *info("  已登入", *server_lines), SEPARATOR, *commands, entry("登出"), SEPARATOR, QUIT]
 
 
-def wait_until(predicate, timeout, interval=0.1):
+SIGNED_OUT = signed_out()
+CHECKING = signed_in(["  MCP Server 檢查中..."])
+
+
+def wait_until(predicate, timeout=STEP, interval=0.1):
     """The predicate's first true value, or its last value once the time is up."""
     end = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= end:
-            return value
+    while not (value := predicate()) and time.monotonic() < end:
         time.sleep(interval)
-
-
-def closed_port():
-    """A loopback port nothing listens on: connections to it are refused at once."""
-    with socket.create_server(("127.0.0.1", 0)) as probe:
-        return probe.getsockname()[1]
+    return value
 
 
 def access_token(lifetime_s, email=EMAIL):
@@ -80,33 +77,43 @@ class AppTestCase(unittest.TestCase):
 
     maxDiff = None
     WATCHER = True  # False: a desktop without a tray
+    WAYLAND = False  # True: KWin's Wayland compositor instead of an X display
 
     def setUp(self):
         if not APP or not os.access(APP, os.X_OK):
             self.skipTest(f"no application executable: {APP!r}")
-        listener = socket.create_server(("127.0.0.1", 0), backlog=64)
-        self.addCleanup(listener.close)
-        self.silent = types.SimpleNamespace(port=listener.getsockname()[1])
-        self.session = DesktopSession(watcher=self.WATCHER)
-        self.session.__enter__()
-        self.addCleanup(self.session.__exit__, None, None, None)
-        self.plist = self.write_plist(f"http://127.0.0.1:{self.silent.port}")
+        self.silent = socket.create_server(("127.0.0.1", 0), backlog=64)
+        self.addCleanup(self.silent.close)
+        self.session = self.enter(DesktopSession(watcher=self.WATCHER, wayland=self.WAYLAND))
+        self.plist = self.write_plist(f"http://127.0.0.1:{self.silent.getsockname()[1]}")
         self.secrets = []  # values that must never be printed, not even by a failing test
+
+    def enter(self, context):
+        value = context.__enter__()
+        self.addCleanup(context.__exit__, None, None, None)
+        return value
 
     def write_plist(self, service, issuer=None):
         """A development Info.plist naming the service base URL and the issuer."""
         fd, path = tempfile.mkstemp(suffix=".plist", dir=self.session.root)
         with os.fdopen(fd, "wb") as f:
-            plistlib.dump({"CFBundleIdentifier": "com.zandorin.auth", "MCP_SERVER_URL": service,
+            plistlib.dump({"MCP_SERVER_URL": service,
                            "KEYCLOAK_ISSUER": issuer or f"{service}/realms/zandorin"}, f)
         return path
+
+    def notification_server(self, *options):
+        """The tests' notification server on the session's bus: "notify" events, clicks by id."""
+        return self.enter(EventProcess(
+            ["/usr/bin/python3", os.path.join(HERE, "..", "notifications",
+                                              "fake_notification_daemon.py"),
+             self.session.bus_address, *options], self.session.env, STEP))
 
     def store_token(self, key, value):
         self.secrets.append(value)
         self.session.store_secret(key, value)
 
-    def start_app(self, plist=None, **kwargs):
-        env = {"ZANDORIN_AUTH_INFO_PLIST": plist or self.plist, **kwargs.pop("env", {})}
+    def start_app(self, **kwargs):
+        env = {"ZANDORIN_AUTH_INFO_PLIST": self.plist, **kwargs.pop("env", {})}
         app = self.session.start_app(APP, env=env, **kwargs)
         self.addCleanup(self.report_output, app)
         return app
@@ -122,6 +129,44 @@ class AppTestCase(unittest.TestCase):
             if text.strip():
                 tail = "\n".join(text.splitlines()[-30:])
                 print(f"\n--- app {name} (last lines) ---\n{tail}", file=sys.stderr)
+
+    def assert_no_secret_in(self, app):
+        output = app.stdout() + app.stderr()
+        for secret in self.secrets:
+            self.assertNotIn(secret, output, "a token reached the app's output")
+
+
+class ServiceCase(AppTestCase):
+    """The local service as provider and server, the scripted browser as the default browser
+    and the executable as the handler of zandorin-auth:// URLs, as the install step makes it."""
+
+    def setUp(self):
+        super().setUp()
+        self.service = self.enter(DevService())
+        self.plist = self.write_plist(self.service.origin, self.service.issuer)
+        env = self.session.env
+        self.browser = test_browser.install(os.path.join(self.session.root, "browser"), env)
+        for _ in range(2):  # as a second install does
+            subprocess.run(["bash", os.path.join(ROOT, "scripts", "register-url-handler.sh"), APP],
+                           env=env, check=True, timeout=30, capture_output=True)
+
+    def browser_log(self):
+        return "\n".join(test_browser.log_lines(self.browser))
+
+    def post(self, path, **payload):
+        return self.service.request(path, payload)
+
+    def tokens(self):
+        return tuple(self.session.lookup_secret(k) for k in ("access_token", "refresh_token"))
+
+    def sign_in(self, app):
+        """Signs in through the menu and the browser; the tokens the keyring then holds."""
+        successes = app.stdout().splitlines().count(SUCCESS_LINE)
+        app.click(SIGN_IN)
+        self.assertTrue(wait_until(lambda: app.stdout().splitlines().count(SUCCESS_LINE)
+                                   > successes, 60), self.browser_log())
+        self.secrets += [t for t in self.tokens() if t]
+        return self.tokens()
 
 
 def main():

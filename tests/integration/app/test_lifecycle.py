@@ -1,15 +1,24 @@
 #!/usr/bin/python3
-"""How the built app starts and ends: the quit entry clicked over dbusmenu, a start without
-any display, and the command line with and without a running instance.
+"""How the built app starts and what it tells a user whose desktop lacks something: the command
+line, with and without a running instance, which takes over the socket a crashed one left and
+which clients that send nothing or too much do not hold up, and reads the user's Info.plist
+after it has said why it skipped the one it was named; no tray; a keyring that is locked while
+gcr-prompter stands ready to show its unlock prompt, as on a desktop. (The quit entry, the
+sign-in's hand-off and a sign-in into a locked keyring are in test_sign_in.py.)
 
 Usage: test_lifecycle.py <zandorin-auth> [unittest options]
 """
 
+import os
+import shutil
+import socket
+
 import appcase
-from appcase import SIGNED_OUT, AppTestCase, main
+from appcase import CHECKING, SIGNED_OUT, AppTestCase, access_token, main, wait_until
 
 USAGE = "Usage: zandorin-auth [--help | --version | --quit | URL]\n"
 CALLBACK = "zandorin-auth://callback?code=x"
+NONE_RUNNING = "zandorin-auth: no instance is running\n"
 
 # In this order, in one session: (arguments, whether an instance runs, exit status, start of
 # stdout, start of stderr; "" for nothing at all). Without an instance the display and the
@@ -17,38 +26,48 @@ CALLBACK = "zandorin-auth://callback?code=x"
 COMMAND_LINE = [
     (["--help"], False, 0, USAGE, ""),
     (["--version", CALLBACK], False, 0, "ZandorinAuth ", ""),
-    (["--quit"], False, 1, "", "zandorin-auth: no instance is running\n"),
+    (["--quit"], False, 1, "", NONE_RUNNING),
     (["-x", "--help"], False, 2, "", "zandorin-auth: unknown option '-x'\n" + USAGE),
+    ([], False, 1, "", "zandorin-auth: no graphical session: neither DISPLAY nor WAYLAND_DISPLAY"),
     (["--help", CALLBACK], True, 0, USAGE, ""),
     (["--bogus\x1b[2J"], True, 2, "", "zandorin-auth: unknown option '--bogus?[2J'\n" + USAGE),
     (["--quit", CALLBACK], True, 2, "", "zandorin-auth: --quit takes no URL\n" + USAGE),
     (["--quit"], True, 0, "", ""),  # ends the instance
-    (["--quit"], False, 1, "", "zandorin-auth: no instance is running\n"),
+    (["--quit"], False, 1, "", NONE_RUNNING),
 ]
 
 
-class LifecycleTest(AppTestCase):
-    def test_quit_entry_ends_the_process_cleanly(self):
-        app = self.start_app()
-        app.wait_for_item()
-        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
-        app.click("結束")
-        self.assertEqual(app.wait(10), 0)
-
-    def test_start_without_display_fails_fast_and_says_why(self):
-        app = self.start_app(unset=("DISPLAY", "WAYLAND_DISPLAY"))
-        status = app.wait(10)
-        self.assertIsNotNone(status, "still running 10 s after a start without display")
-        self.assertNotEqual(status, 0)
-        self.assertIn("DISPLAY", app.stderr(), "stderr does not name what is missing")
+class CommandLineTest(AppTestCase):
+    def raw_client(self, path, data=None):
+        client = socket.socket(socket.AF_UNIX)
+        self.addCleanup(client.close)
+        if data is None:
+            client.bind(path)
+        else:
+            client.connect(path)
+            client.sendall(data)
 
     def test_command_line_answers_without_starting_anything(self):
+        path = os.path.join(self.session.env["XDG_RUNTIME_DIR"], "zandorin-auth", "instance")
+        os.makedirs(os.path.dirname(path), 0o700)
+        self.raw_client(path)  # bound, nobody listening
         instance = None
         for args, running, status, out, err in COMMAND_LINE:
             with self.subTest(args=args, running=running):
                 if running and instance is None:
-                    instance = self.start_app()
+                    config = os.path.join(self.session.env["XDG_CONFIG_HOME"], "zandorin-auth")
+                    os.makedirs(config)
+                    shutil.copy(self.plist, os.path.join(config, "Info.plist"))
+                    with open(self.plist, "w") as f:
+                        f.write("<plist><dict>")
+                    # A URL of its own: no sign-in of this new process waits for it.
+                    instance = self.start_app(args=[CALLBACK])
                     self.assertEqual(instance.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+                    self.silent.settimeout(10)
+                    self.silent.accept()[0].close()  # the statistics fetch
+                    self.assertIn(f"zandorin-auth: {self.plist}", instance.stderr())
+                    for data in (CALLBACK.encode(), b"\xff\xfe\n", b"z" * 30000):
+                        self.raw_client(path, data)
                 if instance is not None:
                     self.assertEqual(running, instance.poll() is None, "instance state")
                     instance_err = instance.stderr()
@@ -63,6 +82,37 @@ class LifecycleTest(AppTestCase):
                     self.assertEqual(instance.stderr(), instance_err, "it was contacted")
                 elif instance is not None:
                     self.assertEqual(instance.wait(10), 0)
+
+
+class KeyringAtStartTest(AppTestCase):
+    def test_a_locked_keyring_gives_the_menu_at_once_and_the_sign_in_once_it_opens(self):
+        server = self.notification_server()
+        self.store_token("access_token", access_token(3600))
+        self.session.set_keyring_locked(True)
+        self.session.start_prompter()
+        app = self.start_app()
+        # Reading the keyring never brings up its prompt: the menu comes as with an open one.
+        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+        self.assertEqual(self.session.viewable_windows(), [], "a window appeared")
+        [note] = wait_until(lambda: server.events("notify"))
+        self.assertTrue(note["body"].startswith("無法讀取鑰匙圈"), note)
+
+        self.session.set_keyring_locked(False)
+        self.assertEqual(app.wait_for_layout(CHECKING), CHECKING)
+        self.assertEqual(len(server.events("notify")), 1, "said more than once")
+        self.assert_no_secret_in(app)
+
+
+class NoTrayTest(AppTestCase):
+    WATCHER = False
+
+    def test_without_a_tray_it_says_so_and_what_to_install_then_exits(self):
+        server = self.notification_server()
+        app = self.start_app()
+        self.assertEqual(app.wait(20), 1)
+        [note] = server.events("notify")
+        self.assertIn("gnome-shell-extension-appindicator", note["body"])
+        self.assertIn("no system tray", app.stderr())
 
 
 if __name__ == "__main__":

@@ -1,120 +1,146 @@
 #!/usr/bin/python3
-"""Push through the real executable: a notification server and a UnifiedPush distributor of our
-own on the session bus, the local service as the server that records device tokens and pushes.
-The device token the service learns is the distributor's endpoint in hexadecimal; a pushed
-message becomes a notification whose default action opens its "url" in the default browser.
+"""UnifiedPush and desktop notifications through the real executable, signed out, against the
+tests' distributor and notification server: registration through either distributor interface
+or the reason it failed, a registration kept across a restart and ended by the distributor,
+calls that do not carry our token, what a notification carries and which clicks count.
 
 Usage: test_push.py <zandorin-auth> [unittest options]
 """
 
+import json
 import os
+import stat
 import sys
-import time
 
-import appcase
-from appcase import STEP, AppTestCase, main, notification_server, wait_until
-from signincase import SUCCESS_LINE, SignInCase
+from appcase import HERE, AppTestCase, main, test_browser, wait_until
 
-sys.path.insert(0, os.path.join(appcase.HERE, "..", "..", "support", "push"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "push"))
 from distributor import TestDistributor  # noqa: E402
+from gi.repository import Gio, GLib  # noqa: E402
 
-SERVICE_NAME = "com.zandorin.auth"
-SYNCED = "[Push] device token 已同步至 server"
-
-
-class PushTest(SignInCase):
-    def service_url(self):
-        return self.service.origin
-
-    def setUp(self):
-        super().setUp()
-        self.notifications = notification_server(self, self.session.env)
-        self.distributor = TestDistributor(env=self.session.env)
-        self.distributor.__enter__()
-        self.addCleanup(self.distributor.__exit__, None, None, None)
-
-    def push_token_requests(self):
-        return [(r["http_method"], r["body"], r["bearer_valid"])
-                for r in self.service.push_tokens()]
-
-    def test_device_token_is_reported_at_sign_in_withdrawn_at_sign_out_and_messages_open(self):
-        app = self.start_app(self.plist)
-        app.wait_for_item()
-        self.distributor.wait_for("registered", timeout=STEP)
-        [registration] = self.distributor.registrations()
-        self.assertEqual(registration["service"], SERVICE_NAME)
-        device_token = registration["endpoint"].encode().hex()
-        self.assertEqual(wait_until(lambda: self.session.lookup_secret("push_token"), STEP),
-                         device_token)
-        # Nobody is signed in: kept, not reported.
-        self.assertEqual(self.service.push_tokens(), [])
-        self.assertNotIn("[Push]", app.stdout())
-
-        self.sign_in(app, layout=None)
-        report = {"token": device_token, "platform": "macos"}
-        self.assertEqual(self.push_token_requests(), [("POST", report, True)])
-        lines = app.stdout().splitlines()
-        self.assertLess(lines.index(SYNCED), lines.index(SUCCESS_LINE))
-
-        # A pushed message is shown; its default action opens its "url".
-        shown = len(self.notifications.events("notify"))
-        page = f"{self.service.origin}/pay/push-1"
-        [delivery] = self.service.push_message({"title": "新文章", "body": "知識庫已更新",
-                                                "url": page})
-        self.assertEqual(delivery["status"], 201)
-        notes = self.notifications.wait_for("notify", shown + 1)
-        self.assertEqual(len(notes), shown + 1, "no notification for the pushed message")
-        note = notes[-1]
-        self.assertEqual((note["summary"], note["body"]), ("新文章", "知識庫已更新"))
-        self.assertIn("default", note["actions"])
-        self.notifications.send_line(str(note["id"]))
-        visits = wait_until(lambda: self.service.payments()["visits"], STEP)
-        self.assertEqual([v["id"] for v in visits or []], ["push-1"],
-                         "\n".join(self.browser.log_lines()))
-
-        # A "url" that is not a string opens nothing.
-        self.service.push_message({"title": "數字", "body": "url 不是字串", "url": 12345})
-        notes = self.notifications.wait_for("notify", shown + 2)
-        self.assertEqual(len(notes), shown + 2, "no notification for the second message")
-        note = notes[-1]
-        browsed = len(self.browser.log_lines())
-        self.notifications.send_line(str(note["id"]))
-        time.sleep(1.0)  # time for a wrongly opened page to reach the browser
-        self.assertEqual(len(self.browser.log_lines()), browsed)
-        self.assertEqual(len(self.service.payments()["visits"]), 1)
-
-        # The withdrawal fails, and the device token goes all the same.
-        self.service.fail_next_push(1, 503)
-        app.click("登出")
-        withdrawn = wait_until(lambda: [r for r in self.service.push_tokens()
-                                        if r["http_method"] == "DELETE"], STEP)
-        self.assertEqual([(r["body"], r["status"]) for r in withdrawn or []],
-                         [({"token": device_token}, 503)])
-        self.assertTrue(wait_until(lambda: self.session.lookup_secret("push_token") is None,
-                                   STEP), "push_token is still in the keyring")
-
-        # Signing in again in the same run asks the distributor again and reports anew.
-        self.sign_in(app, layout=None)
-        self.distributor.wait_for("registered", count=2, timeout=STEP)
-        posts = wait_until(lambda: [r for r in self.push_token_requests() if r[0] == "POST"][1:],
-                           STEP)
-        self.assertEqual(posts, [("POST", report, True)])
-
-        output = app.stdout() + app.stderr()
-        for secret in self.secrets:
-            self.assertNotIn(secret, output, "a token reached the app's output")
+SERVICE = "com.zandorin.auth"
+FAILED = "[Push] 無法取得 APNs token: "
+DISTRIBUTOR = "the UnifiedPush distributor org.unifiedpush.Distributor.zandorintest "
 
 
-class NoDistributorTest(AppTestCase):
-    def test_without_a_distributor_registration_fails_with_its_line(self):
-        notification_server(self, self.session.env)
+def message(title, body="", url=None):
+    return json.dumps({"title": title, "body": body, "url": url}, ensure_ascii=False).encode()
+
+
+def fields(**values):
+    return GLib.Variant("(a{sv})", ({k: GLib.Variant("ay" if isinstance(v, bytes) else "s", v)
+                                     for k, v in values.items()},))
+
+
+class PushTest(AppTestCase):
+    def quit(self, app):
+        app.click("結束")
+        self.assertEqual(app.wait(10), 0)
+
+    def failures(self, app):
+        return wait_until(lambda: [line for line in app.stdout().splitlines()
+                                   if line.startswith(FAILED)])
+
+    def test_registration_through_either_interface_or_the_reason_it_failed(self):
+        notifications = self.notification_server("--silent")  # nothing may wait for it
+        # Distributor options (None: none), whether another program holds our bus name, the
+        # failure, or the interface the registration went through.
+        for options, taken, outcome in (
+                ({"refuse": "ACTION_REQUIRED"}, False,
+                 DISTRIBUTOR + "refused the registration: ACTION_REQUIRED"),
+                ({"refuse": "NETWORK", "interface": "1"}, False,
+                 DISTRIBUTOR + "refused the registration: NETWORK"),
+                (None, False, "no UnifiedPush distributor found on the session bus"),
+                ({}, True, f"the bus name {SERVICE} is taken by another program"),
+                ({"interface": "1"}, False, "1"),
+                ({"interface": "both"}, False, "2")):
+            with self.subTest(options=options, taken=taken):
+                self.session.call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                  "org.freedesktop.DBus", "RequestName" if taken else "ReleaseName",
+                                  GLib.Variant("(su)", (SERVICE, 4)) if taken
+                                  else GLib.Variant("(s)", (SERVICE,)))
+                distributor = options is not None and \
+                    self.enter(TestDistributor(self.session.env, **options))
+                app = self.start_app()
+                if len(outcome) > 1:
+                    self.assertEqual(self.failures(app), [FAILED + outcome])
+                    self.assertIsNone(self.session.lookup_secret("push_token"))
+                else:
+                    [registration] = distributor.wait_for("registered")
+                    self.assertEqual(registration["interface"], outcome)
+                    self.assertEqual(wait_until(lambda: self.session.lookup_secret("push_token")),
+                                     registration["endpoint"].encode().hex())
+                    shown = len(notifications.events("notify"))
+                    distributor.push(registration["endpoint"], message("新文章"))
+                    notifications.wait_for("notify", shown + 1)
+                self.quit(app)
+                if distributor:
+                    distributor.stop()
+
+    def test_a_registration_outlives_a_restart_and_forgeries_and_ends_with_the_distributor(self):
+        notifications = self.notification_server("--caps=actions,body,body-markup")
+        browser = test_browser.install(os.path.join(self.session.root, "browser"),
+                                       self.session.env)
+        distributor = self.enter(TestDistributor(self.session.env, "both"))
         app = self.start_app()
-        app.wait_for_item()
-        line = "[Push] 無法取得 APNs token: no UnifiedPush distributor found on the session bus"
-        self.assertTrue(wait_until(lambda: line in app.stdout().splitlines(), STEP),
-                        app.stdout())
-        self.assertIsNone(self.session.lookup_secret("push_token"))
-        self.assertIsNone(app.poll())
+        [first] = distributor.wait_for("registered")
+        self.quit(app)
+        token_file = os.path.join(self.session.env["XDG_DATA_HOME"], "zandorin-auth",
+                                  "unifiedpush-token")
+        self.assertEqual(stat.S_IMODE(os.stat(token_file).st_mode), 0o600)
+        app = self.start_app()
+        self.assertEqual(distributor.wait_for("registered", 2)[1]["endpoint"], first["endpoint"])
+
+        # Calls from anyone but the distributor, which alone knows the token; the Introspect
+        # call reaches the app after them.
+        wrong, forged = "not-our-token", message("偽造")
+        for interface, method, body in (
+                ("2", "Message", fields(token=wrong, message=forged, id="m1")),
+                ("2", "Message", fields(message=forged)),
+                ("2", "NewEndpoint", fields(token=wrong, endpoint="http://127.0.0.1:1/push/x")),
+                ("2", "Unregistered", fields(token=wrong)),
+                ("1", "Message", GLib.Variant("(says)", (wrong, forged, "m2"))),
+                ("1", "NewEndpoint", GLib.Variant("(ss)", (wrong, "http://127.0.0.1:1/push/x"))),
+                ("1", "Unregistered", GLib.Variant("(s)", (wrong,)))):
+            call = Gio.DBusMessage.new_method_call(SERVICE, "/org/unifiedpush/Connector",
+                                                   f"org.unifiedpush.Connector{interface}", method)
+            call.set_body(body)
+            call.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
+            self.session.bus.send_message(call, Gio.DBusSendMessageFlags.NONE)
+        self.session.call(SERVICE, "/org/unifiedpush/Connector",
+                          "org.freedesktop.DBus.Introspectable", "Introspect")
+
+        # A body is shown as text, even by a server that reads markup.
+        for n in (1, 2, 3):
+            distributor.push(first["endpoint"],
+                             message(f"新文章 {n}", "R&D <b>台北</b>", f"http://127.0.0.1:1/{n}"))
+        notes = notifications.wait_for("notify", 3)
+        self.assertEqual([(n["summary"], n["body"]) for n in notes],
+                         [(f"新文章 {n}", "R&amp;D &lt;b&gt;台北&lt;/b&gt;") for n in (1, 2, 3)])
+        self.assertEqual({k: notes[0][k] for k in ("app_name", "actions", "hints")}, {
+            "app_name": "ZandorinAuth", "actions": ["default", "開啟"],
+            "hints": {"desktop-entry": "zandorin-auth", "sound-name": "message-new-instant"}})
+
+        # A click counts once, and only from the notification server.
+        self.session.bus.emit_signal(None, "/org/freedesktop/Notifications",
+                                     "org.freedesktop.Notifications", "ActionInvoked",
+                                     GLib.Variant("(us)", (notes[1]["id"], "default")))
+        self.session.bus.flush_sync(None)
+        for nid in (notes[0]["id"], notes[0]["id"], 999, notes[2]["id"]):
+            notifications.send_line(str(nid))
+        def opened():
+            return sorted(line.split()[-1][-1] for line in test_browser.log_lines(browser)
+                          if " opens " in line)
+        wait_until(lambda: len(opened()) >= 2)
+        self.assertEqual(opened(), ["1", "3"])
+
+        self.assertEqual(distributor.unregister(SERVICE), 1)
+        self.assertEqual(self.failures(app), [FAILED + DISTRIBUTOR + "ended the registration"])
+        self.assertEqual(self.session.lookup_secret("push_token"),
+                         first["endpoint"].encode().hex())
+        with open(token_file) as f:
+            self.secrets.append(f.read().strip())
+        self.assert_no_secret_in(app)
 
 
 if __name__ == "__main__":

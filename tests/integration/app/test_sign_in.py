@@ -1,60 +1,126 @@
 #!/usr/bin/python3
-"""Sign-in and sign-out through the real executable: the menu entry opens the local provider in
-the desktop's default browser (a scripted one), the provider's redirect comes back through the
-zandorin-auth:// handler (a second process of the app), and the tokens land in the keyring.
+"""Sign-in, sign-out and push through the real executable and the local service: the menu entry
+opens the provider in the desktop's default browser (a scripted one), whose redirect comes back
+through the zandorin-auth:// handler (a second process of the app); the tokens land in the
+keyring, the health check and the checkout go to the service's MCP server, and the device token
+from a UnifiedPush distributor of our own goes to the service, which pushes messages that become
+notifications whose click opens their "url" in the browser. And a check that fails, after which
+the reconnect entry refreshes the token and checks again.
 
 Usage: test_sign_in.py <zandorin-auth> [unittest options]
 """
 
-import time
+import os
+import sys
 
-from appcase import EMAIL, SIGNED_OUT, main, wait_until
-from signincase import SUCCESS_LINE, SignInCase  # puts devservice on the path first
-from devservice import jwt_parts  # noqa: E402 (after the path)
+from appcase import (DASHBOARD, HERE, RECONNECT, SIGN_IN, ServiceCase, entry, main, signed_in,
+                     signed_out, wait_until)
+
+sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "push"))
+from distributor import TestDistributor  # noqa: E402
+
+SUBSCRIBE = "訂閱Mirrowen NT$6,000/年…"
+INACTIVE = signed_in(["  MCP Server 連線正常", "  ❌ 尚未訂閱", "  訂閱後即可使用完整知識庫",
+                      "  請使用「訂閱」功能完成付款"], [entry(SUBSCRIBE)], DASHBOARD)
+ACTIVE = signed_in(["  MCP Server 連線正常", "  ✅ 訂閱有效", "  方案：Mirrowen 年訂閱",
+                    "  到期日：2027-12-31"], dashboard=DASHBOARD)
+UNREACHABLE = signed_in(["  MCP Server 無法連線"], [RECONNECT], DASHBOARD)
 
 
-class SignInTest(SignInCase):
-    def test_sign_in_through_the_browser_then_sign_out(self):
-        app = self.start_app(self.plist)
-        app.wait_for_item()
-        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+class SignInTest(ServiceCase):
+    def test_sign_in_push_checkout_and_sign_out_through_the_desktop(self):
+        notifications = self.notification_server()
+        distributor = self.enter(TestDistributor(self.session.env))
+        self.post("/test/mcp/subscription", active=False)
+        app = self.start_app()
+        distributor.wait_for("registered")
+        device_token = distributor.registrations()[0]["endpoint"].encode().hex()
+        self.assertEqual(wait_until(lambda: self.session.lookup_secret("push_token")),
+                         device_token)
+        self.assertEqual(app.wait_for_layout(signed_out(DASHBOARD)), signed_out(DASHBOARD))
 
-        access, refresh = self.sign_in(app)
-        # Another process reads both tokens from the keyring by service and account.
-        self.assertTrue(access and refresh, "a token is missing from the keyring")
-        self.assertEqual(jwt_parts(access)[1].get("email"), EMAIL)
-        self.assertTrue(wait_until(lambda: SUCCESS_LINE in app.stdout().splitlines(), 10))
-        grants = [r.get("grant_type") for r in self.service.token_requests()]
-        self.assertEqual(grants, ["authorization_code"])
+        # Into a locked keyring with no prompter, whose prompt is then dismissed at once.
+        self.session.set_keyring_locked(True)
+        app.click(SIGN_IN)
+        self.assertTrue(wait_until(lambda: any(n["body"].startswith("登入無法保存")
+                                               for n in notifications.events("notify")), 60),
+                        self.browser_log())
+        self.assertIn("[OAuth] 登入失敗：token 無法存入 Keychain", app.stdout().splitlines())
+        self.assertEqual(app.menu_layout(), signed_out(DASHBOARD))
+        self.session.set_keyring_locked(False)
+        self.assertEqual(self.tokens(), (None, None))
 
+        self.assertTrue(all(self.sign_in(app)), "a token is missing from the keyring")
+        self.assertEqual(app.wait_for_layout(INACTIVE), INACTIVE)
+        [check] = self.service.health_checks()
+        self.assertEqual([(r["rpc_method"], r["status"]) for r in check],
+                         [("initialize", 200), ("notifications/initialized", 202),
+                          ("tools/call", 200)])
+        report = {"token": device_token, "platform": "macos"}
+        self.assertEqual([(r["http_method"], r["body"], r["bearer_valid"])
+                          for r in self.service.push_tokens()], [("POST", report, True)])
+
+        app.click(SUBSCRIBE)
+        visits = wait_until(lambda: self.service.request("/test/payments")["visits"])
+        self.assertEqual([v["known"] for v in visits], [True], self.browser_log())
+
+        shown = len(notifications.events("notify"))
+        page = f"{self.service.origin}/pay/push-1"
+        [delivery] = self.service.push_message({"title": "新文章", "body": "知識庫已更新",
+                                                "url": page})
+        self.assertEqual(delivery["status"], 201)
+        note = notifications.wait_for("notify", shown + 1)[-1]
+        self.assertEqual((note["summary"], note["body"]), ("新文章", "知識庫已更新"))
+        notifications.send_line(str(note["id"]))
+        self.assertTrue(wait_until(lambda: len(self.service.request("/test/payments")["visits"])
+                                   == 2), self.browser_log())
+
+        # The withdrawal fails, and the device token goes all the same.
+        self.post("/test/mcp/drop-sessions")
+        self.post("/test/push-token/fail-next", count=1, status=503)
         app.click("登出")
-        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+        self.assertEqual(app.wait_for_layout(signed_out(DASHBOARD)), signed_out(DASHBOARD))
         self.assertEqual(self.tokens(), (None, None))
-        self.assertIsNone(app.poll(), "signing out ended the process")
+        withdrawn = wait_until(lambda: self.service.push_tokens()[1:])
+        self.assertEqual([(r["http_method"], r["body"], r["status"]) for r in withdrawn],
+                         [("DELETE", {"token": device_token}, 503)])
+        self.assertTrue(wait_until(lambda: self.session.lookup_secret("push_token") is None))
 
-        # The provider remembers the browser: the second sign-in asks only for consent.
+        # Again in the same run: the provider asks only for consent, the distributor is asked
+        # again, and the check meets a session the server lost, whose id it then drops.
         self.sign_in(app)
-        self.assertEqual(len(self.service.token_requests()), 2)
+        self.assertEqual(len(distributor.wait_for("registered", 2)), 2)
+        self.assertTrue(wait_until(lambda: len(self.service.push_tokens()) == 3))
+        checks = wait_until(lambda: (c := self.service.health_checks())[1:]
+                            and len(c[1]) == 3 and c[1][-1]["status"] and c)
+        self.assertEqual([(r["status"] == 404, r["session_id"]) for r in checks[1]],
+                         [(True, check[1]["session_id"]), (False, None), (False, None)])
+        self.assertEqual([r["grant_type"] for r in self.service.token_requests()],
+                         ["authorization_code"] * 3)
 
-        output = app.stdout() + app.stderr()
-        for secret in self.secrets:
-            self.assertNotIn(secret, output, "a token reached the app's output")
-        self.assertNotIn("code=", output, "an authorization code reached the app's output")
+        app.click("結束")
+        self.assertEqual(app.wait(10), 0)
+        self.assert_no_secret_in(app)
+        self.assertNotIn("code=", app.stdout() + app.stderr())
 
-    def test_a_cancelled_sign_in_changes_nothing(self):
-        self.browser.configure(mode="abort")
-        app = self.start_app(self.plist)
-        app.wait_for_item()
-        app.wait_for_layout(SIGNED_OUT)
-        app.click("登入 Kestrune 帳號…")
-        self.assertTrue(wait_until(lambda: any("hand-off" in line
-                                               for line in self.browser.log_lines()), 30),
-                        "\n".join(self.browser.log_lines()))
-        time.sleep(0.5)  # give a wrongly accepted callback the time to show
-        self.assertEqual(app.menu_layout(), SIGNED_OUT)
-        self.assertEqual(self.tokens(), (None, None))
-        self.assertEqual(self.service.token_requests(), [])
-        self.assertIsNone(app.poll())
+    def test_reconnect_refreshes_the_token_and_checks_at_once(self):
+        tokens = self.service.signed_in_tokens()
+        self.store_token("access_token", tokens["access_token"])
+        self.store_token("refresh_token", tokens["refresh_token"])
+        self.service.reset()
+        self.post("/test/mcp/answer-mode", mode="json")
+        self.post("/test/mcp/fail-next", count=1, mode="status")
+        app = self.start_app()
+        self.assertEqual(app.wait_for_layout(UNREACHABLE), UNREACHABLE)
+
+        app.click("重新連線")
+        self.assertEqual(app.wait_for_layout(ACTIVE), ACTIVE)
+        self.assertEqual([r["grant_type"] for r in self.service.token_requests()],
+                         ["refresh_token"])
+        rotated = self.session.lookup_secret("refresh_token")
+        self.secrets.append(rotated)
+        self.assertNotIn(rotated, (None, tokens["refresh_token"]), "the new one was not kept")
+        self.assert_no_secret_in(app)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""Loopback HTTP/1.1 server for the curl adapter tests, on the listening socket it inherits as
-fd 3. Appends one JSON object per line to LOG, each before the answer: one per accepted
-connection, one per request (raw header lines, body in hex). The path says what to answer;
-connections are kept alive otherwise. --tls serves HTTPS with a throw-away self-signed
-certificate.
+"""Loopback HTTP/1.1 server for the curl adapter tests; its first line on stdout is its PID and
+port. Appends to LOG, before answering, one JSON line per accepted connection and one per
+request (raw header lines, body in hex). The path says what to answer; connections are kept
+alive otherwise. --tls serves HTTPS with a throw-away self-signed certificate.
 
 Usage: http_test_server.py LOG [--tls]
 """
@@ -18,28 +17,14 @@ import tempfile
 import threading
 import urllib.parse
 
-STALL_SECONDS = 30  # every wait is bounded; the test kills the process anyway
-_log_lock = threading.Lock()
-_log = open(sys.argv[1], "a", encoding="utf-8")
+lock = threading.Lock()
+log = open(sys.argv[1], "a", encoding="utf-8")
 
 
 def emit(record):
-    with _log_lock:
-        _log.write(json.dumps(record) + "\n")
-        _log.flush()
-
-
-def tls_context():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    with tempfile.TemporaryDirectory() as folder:
-        key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
-        subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-             "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-             "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        context.load_cert_chain(cert, key)
-    return context
+    with lock:
+        log.write(json.dumps(record) + "\n")
+        log.flush()
 
 
 def head(status, *fields):
@@ -50,24 +35,23 @@ def head(status, *fields):
 def answer(conn, target, body):
     """Whether the connection may carry another request."""
     url = urllib.parse.urlsplit(target)
-    query = urllib.parse.parse_qs(url.query)
+    query = dict(urllib.parse.parse_qsl(url.query))
     if url.path == "/echo":
-        conn.sendall(head(200, ("Content-Length", len(body))) + body)
+        conn.sendall(head(200, ("X-Padded", "  padded value  "), ("Content-Length", len(body)))
+                     + body)
         return True
     if url.path == "/redirect":
-        conn.sendall(head(302, ("Location", "/echo"), ("X-Padded", "  padded value  "),
-                          ("Content-Length", 0)))
+        conn.sendall(head(302, ("Location", "/echo"), ("Content-Length", 0)))
         return True
-    if url.path == "/big":
-        size = int(query["n"][0])
-        if query["framing"][0] == "chunked":
-            conn.sendall(head(200, ("Transfer-Encoding", "chunked")))
-            for at in range(0, size, 512):
-                chunk = b"x" * min(512, size - at)
-                conn.sendall(b"%x\r\n%s\r\n" % (len(chunk), chunk))
-            conn.sendall(b"0\r\n\r\n")
-            return True
-        conn.sendall(head(200, ("Content-Length", size)) + b"x" * 10)  # announces, then stalls
+    if url.path == "/big" and query["framing"] == "chunked":
+        conn.sendall(head(200, ("Transfer-Encoding", "chunked")))
+        for at in range(0, int(query["n"]), 512):
+            chunk = b"x" * min(512, int(query["n"]) - at)
+            conn.sendall(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+        conn.sendall(b"0\r\n\r\n")
+        return True
+    if url.path == "/big":  # announces, then stalls
+        conn.sendall(head(200, ("Content-Length", query["n"])) + b"x" * 10)
     while conn.recv(4096):  # /hang, and the rest of an announced body: never answered
         pass
     return False
@@ -77,7 +61,7 @@ def serve(conn, context):
     try:
         if context is not None:
             conn = context.wrap_socket(conn, server_side=True)
-        conn.settimeout(STALL_SECONDS)
+        conn.settimeout(30)  # every wait is bounded; the test kills the process anyway
         reader = conn.makefile("rb")
         while line := reader.readline(65536):
             fields = []
@@ -101,8 +85,18 @@ def serve(conn, context):
 
 
 def main():
-    context = tls_context() if "--tls" in sys.argv[1:] else None
-    listener = socket.socket(fileno=3)
+    context = None
+    if "--tls" in sys.argv:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        with tempfile.TemporaryDirectory() as folder:
+            key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
+                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                            key, "-out", cert], check=True, capture_output=True, timeout=30)
+            context.load_cert_chain(cert, key)
+    listener = socket.create_server(("127.0.0.1", 0), backlog=64)
+    print(os.getpid(), listener.getsockname()[1], flush=True)
     for _ in range(100000):
         conn, _ = listener.accept()
         emit({"event": "connect"})

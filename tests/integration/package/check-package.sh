@@ -34,6 +34,11 @@ appstreamcli validate --no-net "$metainfo" >/dev/null || appstreamcli validate -
 version=$(dpkg-deb -f "$deb" Version)
 [ "$("$tree/usr/bin/zandorin-auth" --version)" = "ZandorinAuth $version" ] || fail "--version"
 grep -q "<release version=\"$version\"" "$metainfo" || fail "metainfo release is not $version"
+# What users get: the provider and the service over HTTPS, the service without a path.
+/usr/bin/python3 -c 'import plistlib, sys, re; p = plistlib.load(open(sys.argv[1], "rb"));
+sys.exit(not (re.fullmatch(r"https://[^/]+/realms/[^/]+", p["KEYCLOAK_ISSUER"])
+              and re.fullmatch(r"https://[^/]+", p["MCP_SERVER_URL"])))' \
+    "$tree/usr/share/zandorin-auth/Info.plist" || fail "Info.plist: not the released addresses"
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "not root: installing, running and purging the package skipped"

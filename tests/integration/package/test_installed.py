@@ -1,15 +1,14 @@
 #!/usr/bin/python3
-"""The installed package at work in a private desktop session: the installed executable takes
-its configuration from the user's XDG directory, comes up signed out with its menu, is the
-desktop's handler of zandorin-auth:// URLs, and a callback URL opened through that handler
-reaches the running instance, which refuses it since no sign-in asked for one.
+"""The installed package at work in a private desktop session: the installed executable comes up
+signed out with its menu, is the desktop's handler of zandorin-auth:// URLs, and a callback URL
+opened through that handler reaches the running instance, which refuses it since no sign-in
+asked for one.
 
 Usage: test_installed.py <installed zandorin-auth> [unittest options]
 """
 
 import os
 import shutil
-import socket
 import subprocess
 import sys
 
@@ -22,19 +21,12 @@ REFUSED = "no sign-in is waiting for a zandorin-auth: URL; ignored"
 
 class InstalledTest(AppTestCase):
     def test_installed_application_starts_and_handles_its_urls(self):
-        service = socket.create_server(("127.0.0.1", 0))
-        self.addCleanup(service.close)
-        service.settimeout(10)
+        # Service and provider on loopback, as a user would set them.
         config = os.path.join(self.session.env["XDG_CONFIG_HOME"], "zandorin-auth")
         os.makedirs(config)
-        shutil.copy(self.write_plist(f"http://127.0.0.1:{service.getsockname()[1]}"),
-                    os.path.join(config, "Info.plist"))
-
-        app = self.session.start_app(appcase.APP)
-        self.addCleanup(self.report_output, app)
+        shutil.copy(self.plist, os.path.join(config, "Info.plist"))
+        app = self.start_app(unset=("ZANDORIN_AUTH_INFO_PLIST",))
         self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
-        connection, _ = service.accept()  # the statistics fetch: the user's file was read
-        connection.close()
 
         def run(*argv):
             return subprocess.run(argv, env=self.session.env, capture_output=True, text=True,
@@ -46,7 +38,6 @@ class InstalledTest(AppTestCase):
         self.assertEqual(opened.returncode, 0, opened.stderr)
         self.assertTrue(wait_until(lambda: REFUSED in app.stderr(), 10), app.stderr())
         self.assertEqual(app.menu_layout(), SIGNED_OUT)
-
         self.assertEqual(run(appcase.APP, "--quit").returncode, 0)
         self.assertEqual(app.wait(10), 0)
 

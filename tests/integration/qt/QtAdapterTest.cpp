@@ -1,10 +1,17 @@
-// The Qt adapters against a real QApplication on the offscreen platform: no display and no
-// tray are needed for the queue, the timers and the menu built from a model.
+// The Qt adapters against a real QApplication on the offscreen platform, where the end-to-end
+// tests do not reach: timers (theirs fire once a minute at most), the widget menu of an XEmbed
+// tray, sign-in sessions beside the one good callback, and the single-instance directory.
 
-#include <atomic>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,206 +24,237 @@
 #include <QPointer>
 
 #include "adapters/qt/QtApplicationHost.h"
+#include "adapters/qt/QtInstanceChannel.h"
 #include "adapters/qt/QtStatusItem.h"
-#include "support/qt/QtTestLoop.h"
+#include "adapters/qt/QtWebAuthSession.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using zandorin::adapters::QtApplicationHost;
-using zandorin::adapters::QtStatusItem;
 using zandorin::platform::MenuAction;
 using zandorin::platform::MenuItem;
 using zandorin::platform::MenuItemKind;
-using zandorin::platform::MenuModel;
-using zandorin::test::runUntil;
+namespace fs = std::filesystem;
 
-QtApplicationHost* host = nullptr;
+zandorin::adapters::QtApplicationHost* host = nullptr;
 
-void deleteDeferred() {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-TEST(QtMainQueue, PostsFromManyThreadsRunOnTheMainThreadInPostingOrderPerThread) {
-    constexpr int kThreads = 8;
-    constexpr int kPerThread = 400;
-    std::vector<std::pair<int, int>> runs;  // (thread, sequence); touched on the main thread only
-    std::atomic<int> offMain{0};
-    std::atomic<bool> go{false};  // all at once, for as much contention as there can be
-    {
-        std::vector<std::jthread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&, t] {
-                go.wait(false);
-                for (int i = 0; i < kPerThread; ++i) {
-                    host->mainQueue().post([&, t, i] {
-                        runs.emplace_back(t, i);
-                        offMain += host->mainQueue().isMainThread() ? 0 : 1;
-                    });
-                }
-            });
-        }
-        go = true;
-        go.notify_all();
-    }
-    EXPECT_TRUE(runs.empty()) << "a block ran inline, not on the main thread's loop";
-    ASSERT_TRUE(runUntil([&] { return runs.size() == std::size_t{kThreads * kPerThread}; }));
-    EXPECT_EQ(offMain, 0);
-    std::vector<int> next(kThreads, 0);
-    for (const auto& [thread, sequence] : runs) {
-        ASSERT_EQ(sequence, next[thread]++) << "thread " << thread;
-    }
-}
-
-TEST(QtMainQueue, TimerFirstFiresOneIntervalAfterThenRepeats) {
+// Runs the event loop until `done` or the limit; whether `done` became true.
+bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
     QElapsedTimer clock;
-    std::vector<qint64> firings;
     clock.start();
-    auto timer = host->mainQueue().scheduleRepeating(50ms, [&] {
-        firings.push_back(clock.elapsed());
-        EXPECT_TRUE(host->mainQueue().isMainThread());
-    });
-    ASSERT_TRUE(runUntil([&] { return firings.size() >= 3; }, 3s));
-    EXPECT_GE(firings[0], 49);
-    EXPECT_LT(firings[0], 1000);
-    EXPECT_GE(firings[2] - firings[0], 90);
+    while (!done() && clock.elapsed() < limit.count()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
 }
 
-// Invalidated or destroyed, from outside or from inside its own action (which must not crash).
-TEST(QtMainQueue, AStoppedTimerStaysSilent) {
+// First one interval after scheduling, then again; once invalidated or destroyed, from outside
+// or from inside its own action (which must not crash), silent.
+TEST(QtMainQueue, ATimerRepeatsAfterItsIntervalUntilStopped) {
     for (const bool fromAction : {false, true}) {
         for (const bool destroy : {false, true}) {
             SCOPED_TRACE(std::string(fromAction ? "from its action, " : "from outside, ") +
                          (destroy ? "destroyed" : "invalidated"));
-            int count = 0;
+            std::vector<qint64> firings;
+            QElapsedTimer clock;
+            clock.start();
             std::unique_ptr<zandorin::platform::Timer> timer;
             auto stop = [&] { destroy ? timer.reset() : timer->invalidate(); };
-            timer = host->mainQueue().scheduleRepeating(10ms, [&] {
-                if (++count == 2 && fromAction) {
+            timer = host->mainQueue().scheduleRepeating(30ms, [&] {
+                firings.push_back(clock.elapsed());
+                if (firings.size() == 2 && fromAction) {
                     stop();
                 }
             });
-            ASSERT_TRUE(runUntil([&] { return count >= 2; }, 3s));
+            ASSERT_TRUE(runUntil([&] { return firings.size() >= 2; }, 3s));
             if (!fromAction) {
                 stop();
             }
-            const int stoppedAt = count;
+            EXPECT_GE(firings[0], 25);
+            EXPECT_GE(firings[1] - firings[0], 20);
+            const auto stoppedAt = firings.size();
             runUntil([] { return false; }, 100ms);
-            deleteDeferred();
-            EXPECT_EQ(count, stoppedAt);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            EXPECT_EQ(firings.size(), stoppedAt);
         }
     }
 }
 
-MenuItem item(MenuItemKind kind, std::string title, std::string symbol = "") {
+MenuItem item(MenuItemKind kind, std::string title, std::optional<MenuAction> action = {},
+              std::string key = "") {
     MenuItem i;
     i.kind = kind;
     i.title = std::move(title);
-    i.symbol = std::move(symbol);
-    return i;
-}
-
-MenuItem command(std::string title, MenuAction action, std::string key = "") {
-    MenuItem i = item(MenuItemKind::command, std::move(title));
     i.action = action;
     i.keyEquivalent = std::move(key);
-    i.enabled = true;
+    i.enabled = action.has_value();
     return i;
-}
-
-MenuModel signedInModel() {
-    MenuItem stat = item(MenuItemKind::statRow, "    文件 & 筆記", "doc.text.fill");
-    stat.value = "12 & 3";
-    const MenuItem separator = item(MenuItemKind::separator, "");
-    return {{
-        item(MenuItemKind::statusLine, "Mirrowen — ada@example.com", "circle.fill"),
-        separator,
-        item(MenuItemKind::sectionHeader, "  Tirrel知識庫"),
-        stat,
-        item(MenuItemKind::infoLine, "    載入中…"),
-        separator,
-        command("重新連線", MenuAction::reconnect, "r"),
-        command("R&D 訂閱", MenuAction::subscribe),
-        separator,
-        command("結束", MenuAction::quit, "q"),
-    }};
 }
 
 // One line per row: its text, "(off)" when disabled, the shortcut.
 std::vector<std::string> rows(const QMenu& menu) {
     std::vector<std::string> out;
     for (const QAction* action : menu.actions()) {
-        if (action->isSeparator()) {
-            out.emplace_back("---");
-            continue;
-        }
         const QString keys = action->shortcut().toString(QKeySequence::PortableText);
-        out.push_back(action->text().toStdString() + (action->isEnabled() ? "" : " (off)") +
-                      (keys.isEmpty() ? "" : " [" + keys.toStdString() + "]"));
+        out.push_back(action->isSeparator()
+                          ? "---"
+                          : action->text().toStdString() + (action->isEnabled() ? "" : " (off)") +
+                                (keys.isEmpty() ? "" : " [" + keys.toStdString() + "]"));
     }
     return out;
 }
 
-class QtStatusItemTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // The widget menu of an XEmbed tray, whatever desktop the tests run on.
-        owned_ = std::make_unique<QtStatusItem>(/*statusNotifierHost=*/false);
-        item_ = owned_.get();
-        item_->setActionHandler([this](MenuAction action) { actions_.push_back(action); });
-        item_->setMenu(signedInModel());
-    }
+// As sign-out does, the command's own handler replaces every row; the menu stays the same.
+TEST(QtStatusItem, TheWidgetMenuShowsTextsLiterallyAndSurvivesAHandlerThatReplacesIt) {
+    zandorin::adapters::QtStatusItem status(/*statusNotifierHost=*/false);
+    MenuItem stat = item(MenuItemKind::statRow, "    文件 & 筆記");
+    stat.value = "12 & 3";
+    status.setMenu({{item(MenuItemKind::statusLine, "Mirrowen — ada@example.com"),
+                     item(MenuItemKind::separator, ""), stat,
+                     item(MenuItemKind::sectionHeader, "  Tirrel知識庫"),
+                     item(MenuItemKind::command, "R&D 訂閱", MenuAction::subscribe),
+                     item(MenuItemKind::command, "結束", MenuAction::quit, "q")}});
+    QMenu* menu = status.menuForTesting();
+    EXPECT_EQ(rows(*menu),
+              (std::vector<std::string>{"Mirrowen — ada@example.com (off)", "---",
+                                        "    文件 && 筆記\t12 && 3 (off)", "  Tirrel知識庫 (off)",
+                                        "R&&D 訂閱", "結束 [Ctrl+Q]"}));
 
-    QAction* row(int index) const { return item_->menuForTesting()->actions().value(index); }
-
-    std::unique_ptr<QtStatusItem> owned_;
-    QtStatusItem* item_ = nullptr;
-    std::vector<MenuAction> actions_;
-};
-
-TEST_F(QtStatusItemTest, OneRowPerItemWithLiteralAmpersandsAndOnlyCommandsReachTheHandler) {
-    EXPECT_EQ(rows(*item_->menuForTesting()), (std::vector<std::string>{
-                                                  "Mirrowen — ada@example.com (off)",
-                                                  "---",
-                                                  "  Tirrel知識庫 (off)",
-                                                  "    文件 && 筆記\t12 && 3 (off)",
-                                                  "    載入中… (off)",
-                                                  "---",
-                                                  "重新連線 [Ctrl+R]",
-                                                  "R&&D 訂閱",
-                                                  "---",
-                                                  "結束 [Ctrl+Q]",
-                                              }));
-    for (const int index : {0, 2, 3, 4, 6, 7, 9}) {
-        row(index)->trigger();
-    }
-    EXPECT_EQ(actions_, (std::vector<MenuAction>{MenuAction::reconnect, MenuAction::subscribe,
-                                                 MenuAction::quit}));
-}
-
-// As sign-out does: the command's own handler replaces every row, the menu stays the same.
-TEST_F(QtStatusItemTest, AHandlerMayReplaceTheMenuFromTheCommandThatCalledIt) {
-    item_->setActionHandler([this](MenuAction action) {
-        actions_.push_back(action);
-        item_->setMenu({{item(MenuItemKind::statusLine, "Mirrowen"),
-                         command("登入 Kestrune 帳號…", MenuAction::login)}});
+    std::vector<MenuAction> actions;
+    status.setActionHandler([&](MenuAction action) {
+        actions.push_back(action);
+        status.setMenu({{item(MenuItemKind::command, "登入 Kestrune 帳號…", MenuAction::login)}});
     });
-    QMenu* menu = item_->menuForTesting();
     const QList<QAction*> before = menu->actions();
     std::vector<QPointer<QAction>> old(before.begin(), before.end());
-
-    row(6)->trigger();
-    deleteDeferred();
-    EXPECT_EQ(actions_, std::vector<MenuAction>{MenuAction::reconnect});
-    EXPECT_EQ(item_->menuForTesting(), menu);
-    EXPECT_EQ(rows(*menu), (std::vector<std::string>{"Mirrowen (off)", "登入 Kestrune 帳號…"}));
+    for (const int index : {0, 2, 3, 4}) {
+        before[index]->trigger();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(actions, std::vector<MenuAction>{MenuAction::subscribe});
+    EXPECT_EQ(status.menuForTesting(), menu);
+    EXPECT_EQ(rows(*menu), std::vector<std::string>{"登入 Kestrune 帳號…"});
     for (const auto& action : old) {
         EXPECT_TRUE(action.isNull()) << "an old row outlived its menu";
     }
 }
 
+// Each outcome as "<name>: url <url>" or "<name>: error <text>", "!" added when not on the
+// main thread.
+class SessionTest : public ::testing::Test {
+protected:
+    std::unique_ptr<zandorin::platform::WebAuthSession> start(const std::string& name) {
+        auto session = factory.makeSession(
+            "https://idp.example/authorize", "zandorin-auth",
+            [this, name](const std::optional<std::string>& url,
+                         const std::optional<zandorin::platform::WebAuthError>& error) {
+                outcomes.push_back(
+                    name + (url ? ": url " + *url : ": error " + error->localizedDescription) +
+                    (host->mainQueue().isMainThread() ? "" : "!"));
+            });
+        EXPECT_EQ(session->start(), browserWorks);
+        EXPECT_FALSE(session->start()) << "a session starts once";
+        return session;
+    }
+
+    bool browserWorks = true;
+    std::vector<std::string> outcomes;
+    zandorin::adapters::QtWebAuthSessionFactory factory{
+        host->mainQueue(), [this](const std::string& /*url*/) { return browserWorks; }};
+};
+
+TEST_F(SessionTest, OnlyAUrlOfTheCallbackSchemeCompletesALiveSessionOnceAndUnchanged) {
+    for (const auto& [url, completes] : std::vector<std::pair<std::string, bool>>{
+             {"ZANDORIN-Auth://callback?code=abc", true},
+             {"zandorin-auth:callback?error=access_denied", true},
+             {"zandorin-authx://callback?code=abc", false},
+             {" zandorin-auth://callback", false},
+             {"https://idp.example/callback?code=abc", false}}) {
+        SCOPED_TRACE(url);
+        outcomes.clear();
+        auto live = start("live");
+        auto dropped = start("dropped");  // a newer sign-in given up before its URL came
+        dropped.reset();
+        EXPECT_EQ(factory.deliver(url), completes);
+        EXPECT_FALSE(factory.deliver(url + "2"));
+        runUntil([] { return false; }, 50ms);
+        EXPECT_EQ(outcomes,
+                  completes ? std::vector{"live: url " + url} : std::vector<std::string>{});
+    }
+}
+
+TEST_F(SessionTest, ABrowserThatCannotBeOpenedFailsTheSessionOnceFromTheMainQueue) {
+    browserWorks = false;
+    auto session = start("s");
+    EXPECT_TRUE(outcomes.empty()) << "not from inside start()";
+    EXPECT_FALSE(factory.deliver("zandorin-auth://callback?code=abc"));
+    runUntil([] { return false; }, 50ms);
+    EXPECT_EQ(outcomes, std::vector<std::string>{"s: error could not open the web browser"});
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST(InstanceDirectory, APrivateRuntimeDirectoryOrElseAFallbackThatIsOursAlone) {
+    char pattern[] = "/tmp/zandorin-instance-XXXXXX";
+    const fs::path root = ::mkdtemp(pattern);
+    const fs::path runtime = root / "runtime";
+    const fs::path loose = root / "loose";
+    fs::create_directory(runtime);
+    fs::create_directory(loose);
+    fs::permissions(runtime, fs::perms::owner_all);
+    fs::permissions(loose, fs::perms::all);
+    const fs::path fallback = root / ("zandorin-auth-" + std::to_string(::getuid()));
+    auto resolve = [&](const char* runtimeDir) {
+        return zandorin::adapters::resolveInstanceDirectory(runtimeDir, root.string(), ::getuid());
+    };
+
+    EXPECT_EQ(resolve(runtime.c_str()).path, (runtime / "zandorin-auth").string());
+    EXPECT_EQ(modeOf(runtime / "zandorin-auth"), 0700U);
+    for (const char* unfit : {static_cast<const char*>(nullptr), "", "relative", loose.c_str(),
+                              (root / "missing").c_str()}) {
+        EXPECT_EQ(resolve(unfit).path, fallback.string()) << (unfit ? unfit : "(unset)");
+        EXPECT_EQ(modeOf(fallback), 0700U);
+    }
+
+    std::vector<std::pair<std::function<void()>, std::string>> refused = {
+        {[&] { fs::create_directory_symlink(runtime, fallback); }, "is a symbolic link"},
+        {[&] { std::fclose(std::fopen(fallback.c_str(), "w")); }, "is not a directory"},
+        {[&] {
+             fs::create_directory(fallback);
+             fs::permissions(fallback, fs::perms::all);
+         },
+         "is open to other users (mode 0777)"},
+    };
+    if (::getuid() == 0) {
+        refused.emplace_back(
+            [&] {
+                fs::create_directory(fallback);
+                ASSERT_EQ(::chown(fallback.c_str(), 65534, 65534), 0);
+            },
+            "belongs to user 65534");
+    }
+    for (const auto& [make, problem] : refused) {
+        fs::remove_all(fallback);
+        make();
+        const auto found = resolve(nullptr);
+        EXPECT_FALSE(found.path) << problem;
+        EXPECT_EQ(found.problem, fallback.string() + " " + problem);
+    }
+    fs::remove_all(root);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    return zandorin::test::runQtTests(argc, argv, host);
+    ::testing::InitGoogleTest(&argc, argv);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    zandorin::adapters::QtApplicationHost app(argc, argv);
+    host = &app;
+    const int status = RUN_ALL_TESTS();
+    host = nullptr;
+    return status;
 }

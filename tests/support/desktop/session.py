@@ -1,10 +1,8 @@
-"""A private desktop session for end-to-end tests of tray applications: in a fresh temporary
-home, an Xvfb display (or KWin's Wayland compositor on a virtual output), a session bus of its own
-(no service activation), a StatusNotifierWatcher and an unlocked gnome-keyring, all stopped again
-by PID with bounded waits. Applications started through it see only these. Needs
-/usr/bin/python3 (gi from python3-gi).
-ZANDORIN_DESKTOP_KEEP=1 keeps the session's directory (logs/ holds every process's output).
-"""
+"""A private desktop session for tests of tray applications: in a fresh temporary home, an Xvfb
+display (or KWin's Wayland compositor), a session bus of its own (no service activation), a
+StatusNotifierWatcher (this file, run with --watcher) and an unlocked gnome-keyring, all stopped
+again by PID with bounded waits; ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/.
+`session.py --run COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
 
 import json
 import os
@@ -23,42 +21,28 @@ gi.require_version("Gio", "2.0")
 gi.require_version("GLib", "2.0")
 from gi.repository import Gio, GLib  # noqa: E402
 
-WATCHER_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sni_watcher.py")
 SECRET_SERVICE = "com.zandorin.auth"
 SECRET_NAME = "org.freedesktop.secrets"
+WATCHER_NAME = "org.kde.StatusNotifierWatcher"
 ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 MENU_INTERFACE = "com.canonical.dbusmenu"
 START_TIMEOUT = 10.0
 STOP_TIMEOUT = 5.0
-
-# Variables that would lead a child to the developer's own desktop, bus or keyring.
-_SESSION_VARS = (
-    "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER",
-    "DESKTOP_SESSION", "GNOME_KEYRING_CONTROL", "SSH_AUTH_SOCK", "XDG_CURRENT_DESKTOP",
-    "XDG_SESSION_TYPE", "XDG_SESSION_DESKTOP", "XDG_SESSION_ID", "XDG_SEAT", "XDG_VTNR",
-    "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
-    "QT_QPA_PLATFORM", "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE", "KDE_FULL_SESSION",
-    "GTK_MODULES", "AT_SPI_BUS_ADDRESS",
-)
-
-_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
-
-
-class HarnessError(RuntimeError):
-    pass
+BUS_FLAGS = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+# All a child takes from the caller's environment: nothing that leads to the developer's own
+# desktop, bus, keyring or proxy.
+KEPT_VARIABLES = ("PATH", "LANG", "LC_ALL", "TZ", "TMPDIR", "USER", "LOGNAME", "XDG_DATA_DIRS",
+                  "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
+BUS_CONFIG = """<busconfig><type>session</type><keep_umask/><listen>unix:path={}</listen>
+  <auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/>
+  <allow eavesdrop="true"/><allow own="*"/></policy></busconfig>"""
+WATCHER_XML = f"""<node><interface name="{WATCHER_NAME}">
+  <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
+  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+  <property name="ProtocolVersion" type="i" access="read"/>
+  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal></interface></node>"""
 
 
 class MenuEntry(NamedTuple):
@@ -76,62 +60,59 @@ def entry(label, enabled=True, shortcut=None, visible=True):
 SEPARATOR = MenuEntry("separator", "", True, True, None)
 
 
-def _stop_child(proc):
-    """SIGTERM, then SIGKILL, each wait bounded. Returns the exit status or None."""
-    if proc is None or proc.poll() is not None:
-        return None if proc is None else proc.returncode
-    proc.send_signal(signal.SIGTERM)
-    try:
-        return proc.wait(STOP_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        proc.kill()
+class TrayItem(NamedTuple):
+    bus_name: str
+    path: str
+    menu_path: str
+    registered_at: float  # time.monotonic() at which the watcher reported it
+
+
+def stop_child(proc):
+    """SIGTERM, then SIGKILL, each wait bounded."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
         try:
-            return proc.wait(STOP_TIMEOUT)
+            proc.wait(STOP_TIMEOUT)
         except subprocess.TimeoutExpired:
-            return None
+            proc.kill()
+            proc.wait(STOP_TIMEOUT)
+
+
+def poll_until(done, what, proc=None, timeout=START_TIMEOUT):
+    end = time.monotonic() + timeout
+    while not done():
+        if time.monotonic() >= end or (proc and proc.poll() is not None):
+            raise RuntimeError(f"{what} did not come")
+        time.sleep(0.05)
 
 
 class LineReader:
-    """Collects a child's stdout lines on a thread so that waits can be bounded."""
+    """A child's output lines, collected on a thread so that waits can be bounded."""
 
     def __init__(self, stream):
-        self.lines = []
-        self.times = []  # time.monotonic() at which each line arrived
-        self._cond = threading.Condition()
-        self._closed = False
-        self._stream = stream
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
+        self.lines, self.times, self.closed = [], [], False  # times: when each line came
+        self.thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
+        self.thread.start()
 
-    def _run(self):
-        for raw in self._stream:
-            with self._cond:
-                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
-                self.times.append(time.monotonic())
-                self._cond.notify_all()
-        with self._cond:
-            self._closed = True
-            self._cond.notify_all()
+    def _run(self, stream):
+        for raw in stream:
+            self.times.append(time.monotonic())
+            self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+        self.closed = True
+        stream.close()
 
-    def close(self, timeout):
-        self._thread.join(timeout)
-        if not self._thread.is_alive():
-            self._stream.close()
-
-    def wait_for(self, predicate, timeout, start=0):
+    def wait_for(self, predicate, timeout=START_TIMEOUT, start=0):
         """(index, line) of the first line at or after `start` matching, or None."""
         end = time.monotonic() + timeout
-        with self._cond:
-            index = start
-            while True:
-                while index < len(self.lines):
-                    if predicate(self.lines[index]):
-                        return index, self.lines[index]
-                    index += 1
-                left = end - time.monotonic()
-                if self._closed or left <= 0:
-                    return None
-                self._cond.wait(left)
+        while True:
+            closed, count = self.closed, len(self.lines)
+            for index in range(start, count):
+                if predicate(self.lines[index]):
+                    return index, self.lines[index]
+            if closed or time.monotonic() >= end:
+                return None
+            start = count
+            time.sleep(0.01)
 
 
 class EventProcess:
@@ -141,18 +122,19 @@ class EventProcess:
     def __init__(self, argv, env, step, ready="ready"):
         self.step = step
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
+                                     env=env)
         self.out = LineReader(self.proc.stdout)
-        self.err = LineReader(self.proc.stderr)
-        if ready:
-            self.expect(ready)
+        self.expect(ready)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
 
     def send_line(self, line):
         self.proc.stdin.write((line + "\n").encode())
         self.proc.stdin.flush()
-
-    def send(self, **command):
-        self.send_line(json.dumps(command))
 
     def events(self, kind):
         return [e for e in map(json.loads, list(self.out.lines)) if e["event"] == kind]
@@ -162,66 +144,52 @@ class EventProcess:
         found = self.out.wait_for(lambda line: json.loads(line)["event"] == kind, self.step,
                                   start)
         if found is None:
-            raise AssertionError(f"no {kind!r} event after line {start} in {self.out.lines!r}; "
-                                 f"stderr: {self.err.lines!r}")
+            raise AssertionError(f"no {kind!r} event after line {start} in {self.out.lines!r}")
         return found[0], json.loads(found[1])
 
     def ask(self, kind, **command):
         """Sends a command and waits for the first `kind` event after it."""
         start = len(self.out.lines)
-        self.send(**command)
+        self.send_line(json.dumps(command))
         return self.expect(kind, start)[1]
 
-    def wait_for(self, kind, count):
+    def wait_for(self, kind, count=1, timeout=None):
         """The `kind` events once there are `count` of them, or those there are in time."""
-        end = time.monotonic() + self.step
-        while len(self.events(kind)) < count and time.monotonic() < end:
-            time.sleep(0.02)
+        self.out.wait_for(lambda _: len(self.events(kind)) >= count, timeout or self.step)
         return self.events(kind)
 
-    def output(self):
-        return "\n".join(self.out.lines + self.err.lines)
-
     def stop(self):
-        try:
+        if not self.proc.stdin.closed:
             self.proc.stdin.close()
+        try:
             self.proc.wait(self.step)
-        except (BrokenPipeError, subprocess.TimeoutExpired):
+        except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait(self.step)
-        self.out.close(self.step)
-        self.err.close(self.step)
         return self.proc.returncode
 
 
-class TrayItem(NamedTuple):
-    bus_name: str
-    path: str
-    menu_path: str
-    registered_at: float  # time.monotonic() at which the watcher reported it
-
-
 def _flatten(node, out):
-    for child in node[2]:
-        child_id, props, _ = child
+    for child_id, props, children in node[2]:
         shortcut = props.get("shortcut")
         out.append((child_id, MenuEntry(
             props.get("type", "standard"), props.get("label", ""), props.get("enabled", True),
             props.get("visible", True), tuple(map(tuple, shortcut)) if shortcut else None)))
-        _flatten(child, out)
+        _flatten((child_id, props, children), out)
 
 
 class App:
     """An application started inside a session; stdout and stderr go to files."""
 
-    def __init__(self, session, proc, started_at, stdout_path, stderr_path):
-        self.session = session
-        self.started_at = started_at  # time.monotonic() just before the spawn
-        self.proc = proc
-        self.pid = proc.pid
-        self.stdout_path = stdout_path
-        self.stderr_path = stderr_path
-        self.item = None
+    def __init__(self, session, argv, env):
+        self.session, self.item = session, None
+        self._logs = [os.path.join(session.logs, f"app{len(session.apps)}.{s}")
+                      for s in ("out", "err")]
+        with open(self._logs[0], "wb") as out, open(self._logs[1], "wb") as err:
+            self.started_at = time.monotonic()
+            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                         env=env, cwd=env["HOME"])
+        self.pid = self.proc.pid
 
     def poll(self):
         return self.proc.poll()
@@ -234,24 +202,22 @@ class App:
             return None
 
     def stdout(self):
-        with open(self.stdout_path, encoding="utf-8", errors="replace") as f:
+        with open(self._logs[0], encoding="utf-8", errors="replace") as f:
             return f.read()
 
     def stderr(self):
-        with open(self.stderr_path, encoding="utf-8", errors="replace") as f:
+        with open(self._logs[1], encoding="utf-8", errors="replace") as f:
             return f.read()
 
     def wait_for_item(self, timeout=START_TIMEOUT):
         """The StatusNotifierItem this process registered with the watcher."""
-        if self.item is None:
-            self.item = self.session.wait_for_item(self.pid, timeout)
+        self.item = self.item or self.session.wait_for_item(self.pid, timeout)
         return self.item
 
     def item_properties(self):
         item = self.wait_for_item()
-        reply = self.session.call(item.bus_name, item.path, "org.freedesktop.DBus.Properties",
-                                  "GetAll", GLib.Variant("(s)", (ITEM_INTERFACE,)))
-        return reply.unpack()[0]
+        return self.session.call(item.bus_name, item.path, "org.freedesktop.DBus.Properties",
+                                 "GetAll", GLib.Variant("(s)", (ITEM_INTERFACE,))).unpack()[0]
 
     def menu_layout(self, with_ids=False):
         """One GetLayout of the whole menu, flattened depth-first (the root left out)."""
@@ -266,12 +232,11 @@ class App:
         """Polls GetLayout until it equals `expected`; returns the last layout read, so that a
         caller's assertion shows what was there when the time ran out."""
         end = time.monotonic() + timeout
-        layout = []
         while True:
             try:
                 layout = self.menu_layout()
             except GLib.Error:
-                pass  # not exported yet
+                layout = None  # not exported yet
             if layout == list(expected) or time.monotonic() >= end or self.poll() is not None:
                 return layout
             time.sleep(0.05)
@@ -280,7 +245,7 @@ class App:
         """Sends dbusmenu "clicked" to the one entry with exactly this label."""
         matches = [i for i, e in self.menu_layout(with_ids=True) if e.label == label]
         if len(matches) != 1:
-            raise HarnessError(f"{len(matches)} menu entries labelled {label!r}")
+            raise RuntimeError(f"{len(matches)} menu entries labelled {label!r}")
         item = self.wait_for_item()
         try:
             self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE, "Event",
@@ -297,159 +262,100 @@ class DesktopSession:
     `wayland=True` runs applications under kwin_wayland instead of on an X display."""
 
     def __init__(self, keyring=True, watcher=True, wayland=False):
-        self.want_keyring = keyring
-        self.want_watcher = watcher
         self.wayland = wayland
-        self.root = self.env = self.logs = self.display = self.bus_address = self.bus = None
-        self._xvfb = self._dbus = self._watcher = self._watcher_lines = self._keyring = None
-        self._kwin = self._kwin_lines = None
-        self._apps = []
-        self._scripts = 0
+        self.root = tempfile.mkdtemp(prefix="zandorin-desktop-")
+        self.apps, self._daemons, self.bus, self._watcher = [], [], None, None
+        try:
+            self._start(keyring, watcher)
+        except BaseException:
+            self.__exit__()
+            raise
 
     def __enter__(self):
-        try:
-            self._start()
-        except BaseException:
-            self._stop()
-            raise
         return self
 
-    def __exit__(self, *exc):
-        self._stop()
-        return False
-
-    def _start(self):
-        self.root = tempfile.mkdtemp(prefix="zandorin-desktop-")
-        dirs = {name: os.path.join(self.root, name) for name in
-                ("home", "data", "config", "cache", "runtime", "logs")}
-        for path in dirs.values():
+    def _start(self, keyring, watcher):
+        home, runtime, self.logs = (os.path.join(self.root, d) for d in ("home", "run", "logs"))
+        for path in (home, runtime, self.logs):
             os.mkdir(path, 0o700)
-        self.logs = dirs["logs"]
-        self.env = {k: v for k, v in os.environ.items()
-                    if k not in _SESSION_VARS and not k.startswith(("GNOME_", "KDE_"))}
-        self.env.update(HOME=dirs["home"], XDG_DATA_HOME=dirs["data"],
-                        XDG_CONFIG_HOME=dirs["config"], XDG_CACHE_HOME=dirs["cache"],
-                        XDG_RUNTIME_DIR=dirs["runtime"], LANG=self.env.get("LANG") or "C.UTF-8",
-                        NO_AT_BRIDGE="1")
-
+        self.env = {k: os.environ[k] for k in KEPT_VARIABLES if k in os.environ}
+        self.env.update(HOME=home, XDG_RUNTIME_DIR=runtime, NO_AT_BRIDGE="1",
+                        XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+                        XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                        XDG_CACHE_HOME=os.path.join(home, ".cache"))
+        self.env.setdefault("LANG", "C.UTF-8")
         if not self.wayland:
-            with self._log("xvfb.log") as log:
-                self._xvfb = subprocess.Popen(
-                    ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24", "-displayfd",
-                     "1"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
-                    env=self.env)
-            self.display = ":" + self._first_line(self._xvfb, "Xvfb")
-            self.env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
-
-        config = os.path.join(self.root, "bus.conf")
-        with open(config, "w") as f:
-            f.write(_BUS_CONFIG.format(socket=os.path.join(dirs["runtime"], "bus")))
-        with self._log("dbus.log") as log:
-            self._dbus = subprocess.Popen(
-                ["dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
-                 "--print-address"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                stderr=log, env=self.env)
-        self.bus_address = self._first_line(self._dbus, "dbus-daemon")
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus_address
-        self.bus = Gio.DBusConnection.new_for_address_sync(
-            self.bus_address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
-            | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+            xvfb = self._spawn("xvfb", ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
+                                        "-displayfd", "1"], piped=True)
+            self.env.update(DISPLAY=":" + self._first_line(xvfb), QT_QPA_PLATFORM="xcb")
+        with open(os.path.join(self.root, "bus.conf"), "w") as f:
+            f.write(BUS_CONFIG.format(os.path.join(runtime, "bus")))
+        dbus = self._spawn("dbus", ["dbus-daemon", "--config-file=" + f.name, "--nofork",
+                                    "--nopidfile", "--print-address"], piped=True)
+        self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = self._first_line(dbus)
+        self.bus = Gio.DBusConnection.new_for_address_sync(self.bus_address, BUS_FLAGS, None, None)
         self.bus.set_exit_on_close(False)
-
         if self.wayland:
-            self._start_kwin(dirs["runtime"])
-        if self.want_watcher:
+            # kwin_wayland carries a file capability (CAP_SYS_RESOURCE), which containers
+            # without it refuse to exec; a plain copy is the same program without it.
+            kwin = self._spawn("kwin", [shutil.copy("/usr/bin/kwin_wayland", self.root),
+                                        "--virtual", "--no-lockscreen", "--socket", "wayland-0",
+                                        "--width", "1024", "--height", "768"])
+            poll_until(lambda: os.path.exists(os.path.join(runtime, "wayland-0"))
+                       and self.name_has_owner("org.kde.KWin"), "kwin_wayland", kwin)
+            self.env.update(WAYLAND_DISPLAY="wayland-0", QT_QPA_PLATFORM="wayland")
+        if watcher:
             self.start_watcher()
-        if self.want_keyring:
-            self._start_keyring()
+        if keyring:
+            daemon = self._spawn("keyring", ["gnome-keyring-daemon", "--foreground", "--unlock",
+                                             "--components=secrets"], stdin=subprocess.PIPE)
+            daemon.stdin.write(b"pw")  # unlocks the login keyring it creates
+            daemon.stdin.close()
+            poll_until(lambda: self.name_has_owner(SECRET_NAME), "gnome-keyring", daemon)
 
-    def _log(self, name):
-        return open(os.path.join(self.logs, name), "wb")
+    def _spawn(self, name, argv, piped=False, stdin=subprocess.DEVNULL):
+        """A daemon stopped with the session, its output in logs/<name>.log unless `piped`,
+        where a LineReader (proc.lines) takes its stdout."""
+        with open(os.path.join(self.logs, name + ".log"), "ab") as log:
+            proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE if piped else log,
+                                    stderr=log, env=self.env)
+        proc.lines = LineReader(proc.stdout) if piped else None
+        self._daemons.append(proc)
+        return proc
 
     @staticmethod
-    def _first_line(proc, what):
+    def _first_line(daemon):
         """What a daemon reports on stdout once it is ready (its display, its address)."""
-        found = LineReader(proc.stdout).wait_for(lambda line: True, START_TIMEOUT)
+        found = daemon.lines.wait_for(lambda line: True)
         if found is None:
-            raise HarnessError(f"{what} did not start")
+            raise RuntimeError(f"{daemon.args[0]} did not start")
         return found[1]
 
     def start_watcher(self):
-        with self._log("sni_watcher.err") as err:
-            self._watcher = subprocess.Popen(
-                ["/usr/bin/python3", WATCHER_SCRIPT, self.bus_address], stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE, stderr=err, env=self.env)
-        self._watcher_lines = LineReader(self._watcher.stdout)
-        if self._watcher_lines.wait_for(lambda line: line == "READY", START_TIMEOUT) is None:
-            raise HarnessError("the StatusNotifierWatcher did not take its name")
-
-    def _start_kwin(self, runtime):
-        # kwin_wayland carries a file capability (CAP_SYS_RESOURCE), which containers without it
-        # refuse to exec; a plain copy is the same program without the capability.
-        kwin = os.path.join(self.root, "kwin_wayland")
-        shutil.copy("/usr/bin/kwin_wayland", kwin)
-        self.display = "wayland-zandorin"
-        self._kwin = subprocess.Popen(
-            [kwin, "--virtual", "--no-lockscreen", "--socket", self.display, "--width", "1024",
-             "--height", "768"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, env=self.env)
-        self._kwin_lines = LineReader(self._kwin.stdout)
-        end = time.monotonic() + START_TIMEOUT
-        while not (os.path.exists(os.path.join(runtime, self.display))
-                   and self.name_has_owner("org.kde.KWin")):
-            if time.monotonic() >= end or self._kwin.poll() is not None:
-                raise HarnessError("kwin_wayland did not start")
-            time.sleep(0.05)
-        self.env.update(WAYLAND_DISPLAY=self.display, QT_QPA_PLATFORM="wayland")
+        self._watcher = self._spawn("watcher", ["/usr/bin/python3", os.path.abspath(__file__),
+                                                "--watcher"], piped=True)
+        if self._watcher.lines.wait_for(lambda line: line == "READY") is None:
+            raise RuntimeError("the StatusNotifierWatcher did not take its name")
 
     def stop_watcher(self):
-        _stop_child(self._watcher)
-        self._watcher_lines.close(STOP_TIMEOUT)
-        self._watcher.stdout.close()
-        self._watcher = self._watcher_lines = None
+        stop_child(self._watcher)
 
-    def _start_keyring(self):
-        with self._log("keyring.log") as log:
-            self._keyring = subprocess.Popen(
-                ["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
-                stdin=subprocess.PIPE, stdout=log, stderr=log, env=self.env)
-        self._keyring.stdin.write(b"pw")  # unlocks the login keyring it creates
-        self._keyring.stdin.close()
-        end = time.monotonic() + START_TIMEOUT
-        while not self.name_has_owner(SECRET_NAME):
-            if time.monotonic() >= end or self._keyring.poll() is not None:
-                raise HarnessError("gnome-keyring never took org.freedesktop.secrets")
-            time.sleep(0.05)
-
-    def _stop(self):
-        for proc in [app.proc for app in self._apps] + [self._keyring]:
-            _stop_child(proc)
+    def __exit__(self, *exc):
+        for proc in [app.proc for app in self.apps]:
+            stop_child(proc)
         if self.bus is not None:
             try:
                 self.bus.close_sync(None)
             except GLib.Error:
                 pass  # the bus went first
-        for proc in (self._watcher, self._kwin, self._dbus, self._xvfb):
-            _stop_child(proc)
-        for lines in (self._watcher_lines, self._kwin_lines):
-            if lines is not None:
-                lines.close(STOP_TIMEOUT)
-        if self._kwin_lines is not None:
-            with open(os.path.join(self.logs, "kwin.log"), "w") as log:
-                log.write("\n".join(self._kwin_lines.lines))
-        # Only now: the readers' threads may have been reading their pipes until here.
-        for proc in [app.proc for app in self._apps] + [self._keyring, self._watcher, self._kwin,
-                                                         self._dbus, self._xvfb]:
-            for stream in (proc.stdin, proc.stdout, proc.stderr) if proc else ():
-                if stream is not None:
-                    stream.close()
-        self._apps, self.bus, self._watcher_lines, self._kwin_lines = [], None, None, None
-        self._watcher = self._dbus = self._xvfb = self._keyring = self._kwin = None
-        if self.root and os.environ.get("ZANDORIN_DESKTOP_KEEP"):
+        for proc in reversed(self._daemons):
+            stop_child(proc)
+            if proc.lines:
+                proc.lines.thread.join(STOP_TIMEOUT)
+        if os.environ.get("ZANDORIN_DESKTOP_KEEP"):
             print(f"desktop session kept in {self.root}", file=sys.stderr)
-        elif self.root:
+        else:
             shutil.rmtree(self.root, ignore_errors=True)
-        self.root = None
 
     def call(self, bus_name, path, interface, method, params=None):
         return self.bus.call_sync(bus_name, path, interface, method, params, None,
@@ -473,52 +379,37 @@ class DesktopSession:
             except GLib.Error:
                 return False  # that registrant has gone again
 
-        if self._watcher_lines is None:
-            raise HarnessError("no StatusNotifierWatcher runs")
-        found = self._watcher_lines.wait_for(matches, timeout)
+        found = self._watcher.lines.wait_for(matches, timeout) if self._watcher else None
         if found is None:
-            raise HarnessError(f"no StatusNotifierItem registered within {timeout:.0f} s")
-        index, line = found
-        _, bus_name, path = line.split()
-        reply = self.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
-                          GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu")))
-        return TrayItem(bus_name, path, reply.unpack()[0], self._watcher_lines.times[index])
+            raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
+        _, bus_name, path = found[1].split()
+        menu = self.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
+                         GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu"))).unpack()[0]
+        return TrayItem(bus_name, path, menu, self._watcher.lines.times[found[0]])
 
     def start_app(self, path, env=None, args=(), unset=()):
         """Starts `path` in this session; `env` adds variables, `unset` removes some."""
-        child_env = dict(self.env, **(env or {}))
-        for name in unset:
-            child_env.pop(name, None)
-        n = len(self._apps)
-        stdout_path = os.path.join(self.logs, f"app{n}.out")
-        stderr_path = os.path.join(self.logs, f"app{n}.err")
-        with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
-            started_at = time.monotonic()
-            proc = subprocess.Popen([path, *args], stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=err, env=child_env, cwd=self.env["HOME"])
-        self._apps.append(App(self, proc, started_at, stdout_path, stderr_path))
-        return self._apps[-1]
+        env = {k: v for k, v in dict(self.env, **(env or {})).items() if k not in unset}
+        self.apps.append(App(self, [path, *args], env))
+        return self.apps[-1]
 
     def store_secret(self, key, value):
         """Stores an item the way the application does (label = account), from another
         process. The value travels on stdin only."""
         account = f"{SECRET_SERVICE}.{key}"
-        result = subprocess.run(
-            ["secret-tool", "store", f"--label={account}", "service", SECRET_SERVICE,
-             "account", account],
-            input=value.encode(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            env=self.env, timeout=START_TIMEOUT, check=False)
-        if result.returncode != 0:
-            raise HarnessError(f"secret-tool store failed: {result.stderr.decode().strip()}")
+        subprocess.run(["secret-tool", "store", f"--label={account}", "service", SECRET_SERVICE,
+                        "account", account], input=value.encode(), env=self.env,
+                       timeout=START_TIMEOUT, check=True)
 
     def lookup_secret(self, key):
-        """The stored value, or None when there is no such item."""
-        result = subprocess.run(
-            ["secret-tool", "lookup", "service", SECRET_SERVICE, "account",
-             f"{SECRET_SERVICE}.{key}"],
-            stdin=subprocess.DEVNULL, capture_output=True, env=self.env, timeout=START_TIMEOUT,
-            check=False)
-        return result.stdout.decode() if result.returncode == 0 else None
+        """The stored value, or None when there is no such item; two of them are an error."""
+        found = subprocess.run(["secret-tool", "search", "--all", "service", SECRET_SERVICE,
+                                "account", f"{SECRET_SERVICE}.{key}"], capture_output=True,
+                               text=True, env=self.env, timeout=START_TIMEOUT).stdout
+        values = [line[9:] for line in found.splitlines() if line.startswith("secret = ")]
+        if len(values) > 1:
+            raise RuntimeError(f"{len(values)} keyring items for {key}")
+        return values[0] if values else None
 
     def set_keyring_locked(self, locked):
         """Locks the default collection, or unlocks it with its password without a prompt."""
@@ -529,47 +420,80 @@ class DesktopSession:
             return
         session = self.call(SECRET_NAME, service, "org.freedesktop.Secret.Service",
                             "OpenSession", GLib.Variant("(sv)", ("plain", GLib.Variant("s", ""))))
-        self.call(SECRET_NAME, service,
-                  "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
-                  "UnlockWithMasterPassword",
-                  GLib.Variant("(o(oayays))", (path, (session.unpack()[1], b"", b"pw",
-                                                      "text/plain"))))
+        self.call(SECRET_NAME, service, "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
+                  "UnlockWithMasterPassword", GLib.Variant(
+                      "(o(oayays))", (path, (session.unpack()[1], b"", b"pw", "text/plain"))))
 
     def start_prompter(self):
         """gcr-prompter, which gnome-keyring asks to show its unlock prompt, as on a desktop."""
-        with self._log("prompter.log") as log:
-            proc = subprocess.Popen(["/usr/libexec/gcr-prompter"], stdin=subprocess.DEVNULL,
-                                    stdout=log, stderr=log, env=self.env)
-        self._apps.append(App(self, proc, time.monotonic(), log.name, log.name))
-        end = time.monotonic() + START_TIMEOUT
-        while not self.name_has_owner("org.gnome.keyring.SystemPrompter"):
-            if time.monotonic() >= end or proc.poll() is not None:
-                raise HarnessError("gcr-prompter never took its name")
-            time.sleep(0.05)
+        proc = self._spawn("prompter", ["/usr/libexec/gcr-prompter"])
+        poll_until(lambda: self.name_has_owner("org.gnome.keyring.SystemPrompter"),
+                   "gcr-prompter", proc)
 
     def viewable_windows(self):
-        """Ids of the windows mapped on the display; under KWin, the process id and class of
-        each window the compositor manages, as its scripting reports them."""
-        if self.wayland:
-            return self._kwin_windows()
-        tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True,
-                              env=self.env, timeout=START_TIMEOUT, check=True).stdout
-        ids = [line.split()[0] for line in tree.splitlines() if line.strip().startswith("0x")]
-        return [wid for wid in ids if "Map State: IsViewable" in subprocess.run(
-            ["xwininfo", "-id", wid], capture_output=True, text=True, env=self.env,
-            timeout=START_TIMEOUT, check=False).stdout]
+        """Ids of the windows mapped on the X display."""
+        def xwininfo(*args):
+            return subprocess.run(["xwininfo", *args], capture_output=True, text=True,
+                                  env=self.env, timeout=START_TIMEOUT).stdout
+        ids = [line.split()[0] for line in xwininfo("-root", "-tree").splitlines()
+               if line.strip().startswith("0x")]
+        return [wid for wid in ids if "Map State: IsViewable" in xwininfo("-id", wid)]
 
-    def _kwin_windows(self):
-        self._scripts += 1
-        token = f"zandorin-windows-{self._scripts}"
-        path = os.path.join(self.root, token + ".js")
-        with open(path, "w") as f:
-            f.write(f'print("{token} " + JSON.stringify(workspace.clientList().map('
-                    f'w => [w.pid, w.resourceClass])));\n')
-        self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "loadScript",
-                  GLib.Variant("(ss)", (path, token)))
-        self.call("org.kde.KWin", "/Scripting", "org.kde.kwin.Scripting", "start")
-        found = self._kwin_lines.wait_for(lambda line: token + " " in line, START_TIMEOUT)
-        if found is None:
-            raise HarnessError("KWin's scripting did not answer")
-        return [tuple(w) for w in json.loads(found[1].split(token + " ", 1)[1])]
+
+def _watch():
+    """The StatusNotifierWatcher: "READY", then "REGISTERED <bus name> <path>" per item."""
+    bus = Gio.DBusConnection.new_for_address_sync(os.environ["DBUS_SESSION_BUS_ADDRESS"],
+                                                  BUS_FLAGS, None, None)
+    items = []  # "<bus name><path>", as KDE's watcher spells an item
+
+    def on_call(connection, sender, path, interface, method, params, invocation):
+        (argument,) = params.unpack()
+        # A bus name (the object at the well-known path) or a path on the caller's connection.
+        service, item = (sender, argument) if argument.startswith("/") else \
+            (argument, "/StatusNotifierItem")
+        if service + item not in items:
+            items.append(service + item)
+            print(f"REGISTERED {service} {item}", flush=True)
+            connection.emit_signal(None, "/StatusNotifierWatcher", WATCHER_NAME,
+                                   "StatusNotifierItemRegistered",
+                                   GLib.Variant("(s)", (service + item,)))
+        invocation.return_value(None)
+
+    def on_get_property(connection, sender, path, interface, name):
+        # We are the host as far as applications can tell.
+        return {"RegisteredStatusNotifierItems": GLib.Variant("as", items),
+                "IsStatusNotifierHostRegistered": GLib.Variant("b", True),
+                "ProtocolVersion": GLib.Variant("i", 0)}.get(name)
+
+    bus.register_object("/StatusNotifierWatcher",
+                        Gio.DBusNodeInfo.new_for_xml(WATCHER_XML).interfaces[0], on_call,
+                        on_get_property, None)
+    loop = GLib.MainLoop()
+    Gio.bus_own_name_on_connection(bus, WATCHER_NAME, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
+                                   lambda *_: print("READY", flush=True), lambda *_: loop.quit())
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+    loop.run()
+
+
+def _run(argv):
+    """Runs a command in a session without a tray; a keyring daemon the command started in
+    place of the session's is stopped too."""
+    with DesktopSession(watcher=False) as session:
+        status = subprocess.run(argv, env=session.env, check=False).returncode
+        try:
+            pid = session.name_pid(SECRET_NAME)
+            if pid > 1 and pid not in [d.pid for d in session._daemons]:
+                os.kill(pid, signal.SIGCONT)
+                os.kill(pid, signal.SIGTERM)
+        except (GLib.Error, ProcessLookupError):
+            pass  # no keyring runs
+    return status
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["--watcher"]:
+        _watch()
+    elif sys.argv[1:2] == ["--run"] and len(sys.argv) > 2:
+        sys.exit(_run(sys.argv[2:]))
+    else:
+        sys.exit(__doc__)

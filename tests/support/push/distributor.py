@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""A UnifiedPush distributor and its push server in one process, for tests; TestDistributor
-starts it as a child on a test's session bus.
+"""A UnifiedPush distributor and its push server in one process, for tests and trials; in tests,
+TestDistributor runs it as a child on a test's session bus.
 
 Usage: distributor.py [--interface 1|2|both] [--refuse REASON]
 
@@ -9,11 +9,9 @@ Register through Distributor2, Distributor1 or both; with --refuse every Registe
 reason. Each (service, token) gets an endpoint, http://127.0.0.1:<port>/push/<id>, handed on
 through NewEndpoint once Register has been answered; a body POSTed there reaches the connector
 through Message, on the Connector interface of the version it registered through. Stdout has one
-JSON event per line: "ready" (port), "registered", "refused", then "endpoint", "delivered" and
-"unregistered" once the connector has had the call (Connector2: with its answer). Connection
-tokens never appear. Stdin, when it is not a terminal, takes JSON commands, {"cmd": "ping"}
-(answered "pong") and {"cmd": "unregister", "service": name} (answered "dropped"); its end ends
-the distributor.
+JSON event per line: "ready" (port), "registered", "refused"; connection tokens never appear.
+Stdin, unless a terminal, takes JSON commands, {"cmd": "ping"} (answered "pong") and
+{"cmd": "unregister", "service": name} (answered "dropped"); its end ends it.
 """
 
 import argparse
@@ -24,16 +22,12 @@ import os
 import secrets
 import sys
 import threading
-import time
-import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
 from session import EventProcess  # noqa: E402 (it also picks the versions of gi's modules)
 from gi.repository import Gio, GLib  # noqa: E402
 
 NAME = "org.unifiedpush.Distributor.zandorintest"
-PATH = "/org/unifiedpush/Distributor"
-CONNECTOR_PATH = "/org/unifiedpush/Connector"
 XML = """<node>
 <interface name="org.unifiedpush.Distributor2"><method name="Register">
   <arg direction="in" type="a{sv}"/><arg direction="out" type="a{sv}"/></method></interface>
@@ -42,58 +36,30 @@ XML = """<node>
   <arg direction="out" type="s"/><arg direction="out" type="s"/></method></interface>
 </node>"""
 MAX_MESSAGE = 4096
-STEP = 10.0
 
 
 class TestDistributor(EventProcess):
-    """The distributor on the bus of `env` (default: this process's environment), each wait
-    bounded by `timeout`."""
+    """The distributor on the bus of `env`, each wait bounded by `timeout`."""
 
     __test__ = False  # not a test case, whatever the name says
 
-    def __init__(self, env=None, interface="2", refuse=None, timeout=STEP):
+    def __init__(self, env, interface="2", refuse=None, timeout=10.0):
         argv = ["/usr/bin/python3", os.path.abspath(__file__), "--interface", interface]
-        super().__init__(argv + (["--refuse", refuse] if refuse else []),
-                         dict(os.environ if env is None else env), timeout)
+        super().__init__(argv + (["--refuse", refuse] if refuse else []), env, timeout)
         self.port = self.events("ready")[0]["port"]
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
-    def wait_for(self, kind, count=1, timeout=None):
-        """The `kind` events once there are `count` of them, or those there are in time."""
-        end = time.monotonic() + (timeout or self.step)
-        while len(self.events(kind)) < count and time.monotonic() < end:
-            time.sleep(0.02)
-        return self.events(kind)
-
     def registrations(self):
-        """[{service, endpoint, description, interface}] as they stand now."""
+        """The "registered" events so far, the last one per endpoint."""
         self.ask("pong", cmd="ping")  # every event before the answer has arrived
-        current = {}
-        for event in map(json.loads, list(self.out.lines)):
-            if event["event"] == "registered":
-                current[event["endpoint"]] = {k: event[k] for k in
-                                              ("service", "endpoint", "description", "interface")}
-            elif event["event"] == "dropped":
-                current = {k: v for k, v in current.items() if v["service"] != event["service"]}
-        return list(current.values())
+        return list({e["endpoint"]: e for e in self.events("registered")}.values())
 
     def push(self, endpoint, body):
         """POSTs `body` (bytes) to an endpoint of this distributor; the HTTP status."""
-        url = urllib.parse.urlsplit(endpoint)
-        if (url.hostname, url.port) != ("127.0.0.1", self.port):
-            raise ValueError(f"not an endpoint of this distributor: {endpoint!r}")
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.step)
-        try:
-            connection.request("POST", url.path, body=bytes(body))
-            return connection.getresponse().status
-        finally:
-            connection.close()
+        connection.request("POST", endpoint.split(str(self.port), 1)[1], body=bytes(body))
+        status = connection.getresponse().status
+        connection.close()
+        return status
 
     def unregister(self, service):
         """Unregisters `service` on the distributor's own initiative; how many it had."""
@@ -120,42 +86,28 @@ def main():
     def endpoint(registration):
         return f"http://127.0.0.1:{server.server_address[1]}/push/{registration['id']}"
 
-    def call(registration, method, event, fields, plain, **report):
-        """Calls the connector without waiting: Connector2 with a dictionary, answered,
-        Connector1 with plain arguments and no answer wanted."""
-        service = registration["service"]
-        if registration["interface"] == "2":
-            def answered(connection, result):
-                try:
-                    reply = connection.call_finish(result).unpack()[0]
-                    say(event=event, service=service, error=None, reply_id=reply.get("id"),
-                        **report)
-                except GLib.Error as error:
-                    say(event=event, service=service, error=error.message, **report)
-            bus.call(service, CONNECTOR_PATH, "org.unifiedpush.Connector2", method,
-                     GLib.Variant("(a{sv})", (fields,)), None, Gio.DBusCallFlags.NONE, 10000,
-                     None, answered)
-        else:
-            message = Gio.DBusMessage.new_method_call(service, CONNECTOR_PATH,
-                                                      "org.unifiedpush.Connector1", method)
-            message.set_body(plain)
-            message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
-            bus.send_message(message, Gio.DBusSendMessageFlags.NONE)
-            say(event=event, service=service, error=None, **report)
+    def call(registration, method, **values):
+        """Calls the connector, answer unwanted: Connector2 with a dictionary, Connector1 with
+        the values in this order."""
+        variants = {k: GLib.Variant("ay" if isinstance(v, bytes) else "s", v)
+                    for k, v in values.items()}
+        message = Gio.DBusMessage.new_method_call(
+            registration["service"], "/org/unifiedpush/Connector",
+            "org.unifiedpush.Connector" + registration["interface"], method)
+        message.set_body(GLib.Variant("(a{sv})", (variants,)) if registration["interface"] == "2"
+                         else GLib.Variant.new_tuple(*variants.values()))
+        message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
+        bus.send_message(message, Gio.DBusSendMessageFlags.NONE)
 
     def new_endpoint(registration):
         if by_id.get(registration["id"]) is registration:
-            url, token = endpoint(registration), registration["token"]
-            call(registration, "NewEndpoint", "endpoint",
-                 {"token": text(token), "endpoint": text(url)}, GLib.Variant("(ss)", (token, url)))
+            call(registration, "NewEndpoint", token=registration["token"],
+                 endpoint=endpoint(registration))
 
     def deliver(registration, body):
         if by_id.get(registration["id"]) is registration:
-            token, message_id = registration["token"], secrets.token_hex(8)
-            call(registration, "Message", "delivered",
-                 {"token": text(token), "message": GLib.Variant("ay", body),
-                  "id": text(message_id)},
-                 GLib.Variant("(says)", (token, body, message_id)), id=message_id)
+            call(registration, "Message", token=registration["token"], message=body,
+                 id=secrets.token_hex(8))
 
     def on_register(_bus, _sender, _path, interface, _method, params, invocation):
         version = interface[-1]
@@ -171,12 +123,11 @@ def main():
         else:
             registration = by_key.setdefault((service, token), {
                 "id": secrets.token_urlsafe(20), "service": service, "token": token})
-            again = registration["id"] in by_id
             by_id[registration["id"]] = registration
             # A later Register may come through the other interface or with a new description.
             registration.update(interface=version, description=description)
             say(event="registered", service=service, endpoint=endpoint(registration),
-                description=description, interface=version, again=again)
+                description=description, interface=version)
             GLib.idle_add(new_endpoint, registration)  # after the answer to Register
         result = "REGISTRATION_FAILED" if reason else "REGISTRATION_SUCCEEDED"
         if version == "1":
@@ -185,21 +136,16 @@ def main():
             answer = {"success": text(result), **({"reason": text(reason)} if reason else {})}
             invocation.return_value(GLib.Variant("(a{sv})", (answer,)))
 
-    def drop(service):
-        found = [r for r in by_id.values() if r["service"] == service]
-        for registration in found:
-            token = registration["token"]
-            del by_id[registration["id"]], by_key[(service, token)]
-            call(registration, "Unregistered", "unregistered", {"token": text(token)},
-                 GLib.Variant("(s)", (token,)))
-        say(event="dropped", service=service, count=len(found))
-
     def command(line):
         order = json.loads(line)
-        if order["cmd"] == "unregister":
-            drop(order["service"])
-        else:
-            say(event="pong")
+        if order["cmd"] != "unregister":
+            return say(event="pong")
+        found = [r for r in by_id.values() if r["service"] == order["service"]]
+        for registration in found:
+            token = registration["token"]
+            del by_id[registration["id"]], by_key[(registration["service"], token)]
+            call(registration, "Unregistered", token=token)
+        say(event="dropped", service=order["service"], count=len(found))
 
     def read_commands():
         for line in sys.stdin:
@@ -223,10 +169,9 @@ def main():
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Push)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    interfaces = Gio.DBusNodeInfo.new_for_xml(XML).interfaces
-    for info in interfaces:
+    for info in Gio.DBusNodeInfo.new_for_xml(XML).interfaces:
         if args.interface in ("both", info.name[-1]):
-            bus.register_object(PATH, info, on_register, None, None)
+            bus.register_object("/org/unifiedpush/Distributor", info, on_register, None, None)
     Gio.bus_own_name_on_connection(bus, NAME, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
                                    lambda *_: say(event="ready", port=server.server_address[1]),
                                    lambda *_: loop.quit())
@@ -234,8 +179,7 @@ def main():
         threading.Thread(target=read_commands, daemon=True).start()
     loop.run()
     server.shutdown()
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

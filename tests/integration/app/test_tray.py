@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""The tray entry of the built app as a desktop shell sees it: a StatusNotifierItem with a
+dbusmenu menu, read and clicked over the session bus, on X11 and under KWin's Wayland compositor,
+and a panel that comes late or restarts.
+
+Usage: test_tray.py <zandorin-auth> [unittest options]
+"""
+
+import configparser
+import os
+import time
+import xml.etree.ElementTree as ElementTree
+
+from appcase import CHECKING, SIGNED_OUT, AppTestCase, access_token, main, wait_until
+from gi.repository import Gio, GLib
+from session import ITEM_INTERFACE, MENU_INTERFACE
+
+# Shells read a single "_" as a mnemonic marker and "__" as an underscore.
+NAMED = [CHECKING[0]._replace(label="Mirrowen — ada__l@example.com"), *CHECKING[1:]]
+# WCAG 2.1 asks 3:1 of a graphical object against what surrounds it (1.4.11, non-text
+# contrast). The glyph must reach it on a black panel and its ring on a white one.
+MIN_CONTRAST = 3.0
+
+
+def resolve_icon(name, theme_path):
+    """The file an icon-theme lookup of `name` in hicolor finds, searching the item's
+    IconThemePath before the system's icon directories, as panels do."""
+    data_dirs = os.environ.get("XDG_DATA_DIRS") or "/usr/local/share:/usr/share"
+    bases = [theme_path] + [os.path.join(d, "icons") for d in data_dirs.split(":")]
+    theme = configparser.ConfigParser(interpolation=None)
+    theme.read(next(p for b in bases if os.path.isfile(p := os.path.join(b, "hicolor",
+                                                                         "index.theme"))))
+    return next((path for directory in theme["Icon Theme"]["Directories"].split(",")
+                 for base in bases for extension in ("svg", "png")
+                 if os.path.isfile(path := os.path.join(base, "hicolor", directory,
+                                                        f"{name}.{extension}"))), None)
+
+
+def contrasting(argb, background):
+    """Indices of the ARGB32 pixels that, laid over a grey of `background` (0 or 255), reach
+    MIN_CONTRAST against it."""
+    def linear(c):
+        return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
+    under = background / 255
+    out = set()
+    for i in range(0, len(argb), 4):
+        a = argb[i] / 255
+        lum = sum(k * linear(a * c / 255 + (1 - a) * under)
+                  for k, c in zip((0.2126, 0.7152, 0.0722), argb[i + 1:i + 4]))
+        if (max(lum, under) + 0.05) / (min(lum, under) + 0.05) >= MIN_CONTRAST:
+            out.add(i // 4)
+    return out
+
+
+class TrayTest(AppTestCase):
+    def check_icon(self, props):
+        path = resolve_icon(props["IconName"], props["IconThemePath"])
+        self.assertTrue(path and path.endswith("-symbolic.svg"), path)
+        # Hosts recolour a symbolic icon by painting over its fills: a stroke would stay.
+        shapes = [e for e in ElementTree.parse(path).iter()
+                  if e.tag.rsplit("}", 1)[-1] in ("path", "circle", "rect", "ellipse")]
+        self.assertEqual({e.get("stroke", "none") for e in shapes}, {"none"})
+        sizes = {(w, h) for w, h, _ in props["IconPixmap"]}
+        self.assertTrue({(16, 16), (22, 22), (24, 24), (32, 32)} <= sizes, sizes)
+        for w, h, argb in props["IconPixmap"]:
+            light, dark = contrasting(bytes(argb), 0), contrasting(bytes(argb), 255)
+            self.assertGreater(min(len(light), len(dark)), w * h // 20, (w, h))
+            either = light | dark
+            # The ring encloses the glyph: nowhere does the light glyph meet the panel.
+            for i in light:
+                x, y = i % w, i // w
+                for nx, ny in ((x + 1, y), (x - 1, y), (x, y + 1), (x, y - 1)):
+                    self.assertTrue(0 <= nx < w and 0 <= ny < h and ny * w + nx in either,
+                                    f"{w}x{h}: the glyph meets the panel at {(x, y)}")
+
+    def test_item_menu_and_clicks(self):
+        self.store_token("access_token", access_token(3600, "ada_l@example.com"))
+        app = self.start_app()
+        self.assertEqual(app.wait_for_layout(NAMED), NAMED)
+        props = app.item_properties()
+        self.assertEqual(
+            (props["Id"], props["Title"], props["Status"], props["Menu"], props["ItemIsMenu"]),
+            ("zandorin-auth", "ZandorinAuth", "Active", "/MenuBar", True))
+        self.check_icon(props)
+
+        # A left click: Plasma opens the menu itself for ItemIsMenu, or when Activate fails;
+        # GNOME's extension stops asking for an Activate the item does not know.
+        item = app.wait_for_item()
+        with self.assertRaisesRegex(GLib.Error, "org.freedesktop.DBus.Error.UnknownMethod"):
+            self.session.call(item.bus_name, item.path, ITEM_INTERFACE, "Activate",
+                              GLib.Variant("(ii)", (200, 10)))
+        if not self.session.wayland:
+            self.assertFalse(wait_until(self.session.viewable_windows, 1), "a window appeared")
+
+        # A command that rebuilds the menu: panels learn of it from LayoutUpdated, and the new
+        # entries have new ids, or a panel keeping properties by id would show the old ones.
+        updates = []
+        self.session.bus.signal_subscribe(None, MENU_INTERFACE, "LayoutUpdated", item.menu_path,
+                                          None, Gio.DBusSignalFlags.NONE,
+                                          lambda *_: updates.append(1))
+        old_ids = {i for i, _ in app.menu_layout(with_ids=True)}
+        app.click(NAMED[0].label)  # disabled: no command
+        app.click("登出")
+        self.assertTrue(wait_until(lambda: GLib.MainContext.default().iteration(False)
+                                   or updates, 5), "no LayoutUpdated")
+        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+        self.assertFalse(old_ids & {i for i, _ in app.menu_layout(with_ids=True)})
+        app.click("結束")
+        self.assertEqual(app.wait(10), 0)
+
+
+class WaylandTrayTest(TrayTest):
+    WAYLAND = True
+
+
+class LatePanelTest(AppTestCase):
+    WATCHER = False
+
+    def test_a_panel_that_comes_late_or_restarts_still_gets_the_item(self):
+        app = self.start_app()
+        time.sleep(1.5)  # the app is waiting for a tray by now
+        self.assertIsNone(app.poll())
+        self.session.start_watcher()
+        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+        self.session.stop_watcher()
+        self.session.start_watcher()
+        self.assertEqual(self.session.wait_for_item(app.pid).path, "/StatusNotifierItem")
+
+
+if __name__ == "__main__":
+    main()
