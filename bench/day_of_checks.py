@@ -14,9 +14,9 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration", "devservice"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support", "desktop"))
 from devservice import DevService  # noqa: E402
-
-KEYRING = os.path.join(ROOT, "tests", "integration", "keychain", "run-with-keyring.sh")
+from session import DesktopSession  # noqa: E402
 
 
 def main():
@@ -25,15 +25,14 @@ def main():
     parser.add_argument("executable")
     args = parser.parse_args()
 
-    with DevService() as service:
+    with DevService() as service, DesktopSession(watcher=False) as session:
         tokens = service.signed_in_tokens()
         service.reset()
-        # The tokens go on stdin, never on a command line.
+        # The tokens go on stdin, never on a command line; the keyring is the session's.
         bench = subprocess.run(
-            ["dbus-run-session", "--", "sh", KEYRING, args.executable, service.origin,
-             service.issuer, str(args.checks)],
+            [args.executable, service.origin, service.issuer, str(args.checks)],
             input=f"{tokens['access_token']}\n{tokens['refresh_token']}\n", text=True,
-            timeout=3600, check=False)
+            env=session.env, timeout=3600, check=False)
     return bench.returncode
 
 
