@@ -1,6 +1,6 @@
 #pragma once
 
-#include "adapters/std/LocalNotificationCenter.h"
+#include "adapters/process/LocalNotificationCenter.h"
 #include "platform/Platform.h"
 #include "support/Events.h"
 #include "support/FakeMainQueue.h"

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "adapters/std/WriteAll.h"
+#include "adapters/process/WriteAll.h"
 
 #include "platform/AppIdentity.h"
 

@@ -1,4 +1,4 @@
-#include "adapters/std/ThreadPoolExecutor.h"
+#include "adapters/process/ThreadPoolExecutor.h"
 
 namespace zandorin::adapters {
 

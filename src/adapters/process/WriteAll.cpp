@@ -1,4 +1,4 @@
-#include "adapters/std/WriteAll.h"
+#include "adapters/process/WriteAll.h"
 
 #include <unistd.h>
 

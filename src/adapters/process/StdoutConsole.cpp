@@ -1,8 +1,8 @@
-#include "adapters/std/StdoutConsole.h"
+#include "adapters/process/StdoutConsole.h"
 
 #include <unistd.h>
 
-#include "adapters/std/WriteAll.h"
+#include "adapters/process/WriteAll.h"
 
 namespace zandorin::adapters {
 

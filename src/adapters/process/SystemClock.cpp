@@ -1,4 +1,4 @@
-#include "adapters/std/SystemClock.h"
+#include "adapters/process/SystemClock.h"
 
 namespace zandorin::adapters {
 

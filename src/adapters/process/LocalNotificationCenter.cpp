@@ -1,4 +1,4 @@
-#include "adapters/std/LocalNotificationCenter.h"
+#include "adapters/process/LocalNotificationCenter.h"
 
 #include <vector>
 
