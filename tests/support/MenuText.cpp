@@ -1,40 +1,25 @@
-#include "support/MenuText.h"
+#include "support/Fakes.h"
 
 namespace zandorin::test {
 namespace {
 
-const char* colorName(platform::Color color) {
-    using platform::Color;
-    switch (color) {
-        case Color::label:
-            return "label";
-        case Color::secondaryLabel:
-            return "grey";
-        case Color::systemRed:
-            return "red";
-        case Color::systemYellow:
-            return "yellow";
-        case Color::systemGreen:
-            return "green";
-        case Color::systemOrange:
-            return "orange";
-        case Color::systemBlue:
-            return "blue";
-        case Color::systemPurple:
-            return "purple";
-    }
-    return "?";
+std::string colorName(const std::optional<platform::Color>& color) {
+    constexpr const char* kNames[] = {"label", "grey",   "red",  "yellow",
+                                      "green", "orange", "blue", "purple"};
+    return color ? kNames[static_cast<int>(*color)] : "none";
 }
 
+// "[name colour]" for a tinted symbol, "[name]" for a plain one, "(name)" for a small one.
 std::string symbolText(const platform::MenuItem& item) {
+    using platform::SymbolStyle;
     if (!item.symbol) {
         return "";
     }
-    std::string text = " [" + *item.symbol;
-    if (item.symbolColor) {
-        text += std::string(" ") + colorName(*item.symbolColor);
+    if (item.symbolStyle == SymbolStyle::small) {
+        return " (" + *item.symbol + ")";
     }
-    return text + "]";
+    const bool tinted = item.symbolStyle == SymbolStyle::palette;
+    return " [" + *item.symbol + (tinted ? " " + colorName(item.symbolColor) : "") + "]";
 }
 
 }  // namespace
@@ -59,7 +44,7 @@ std::vector<std::string> describe(const platform::MenuModel& menu) {
                 break;
             case MenuItemKind::statRow:
                 line = "stat " + item.title + " | " + item.value + symbolText(item) + " " +
-                       (item.valueColor ? colorName(*item.valueColor) : "none");
+                       colorName(item.valueColor);
                 break;
             case MenuItemKind::command:
                 line = "command " + item.title + symbolText(item) + " -> " +

@@ -1,0 +1,267 @@
+#include "support/Fakes.h"
+
+#include <algorithm>
+#include <regex>
+#include <stdexcept>
+
+#include "adapters/openssl/OpenSslCrypto.h"
+#include "common/Base64.h"
+
+namespace zandorin::test {
+
+using platform::KeychainStatus;
+
+struct FakeMainQueue::TimerState {
+    std::chrono::milliseconds interval;
+    std::chrono::system_clock::time_point due;
+    std::function<void()> action;
+    bool valid = true;
+};
+
+namespace {
+class TimerHandle final : public platform::Timer {
+public:
+    explicit TimerHandle(std::shared_ptr<FakeMainQueue::TimerState> state)
+        : state_(std::move(state)) {}
+    ~TimerHandle() override { invalidate(); }
+    void invalidate() override { state_->valid = false; }
+
+private:
+    std::shared_ptr<FakeMainQueue::TimerState> state_;
+};
+}  // namespace
+
+void FakeMainQueue::post(std::function<void()> block) {
+    std::lock_guard lock(mutex_);
+    blocks_.push_back(std::move(block));
+}
+
+std::unique_ptr<platform::Timer> FakeMainQueue::scheduleRepeating(
+    std::chrono::milliseconds interval, std::function<void()> action) {
+    if (!isMainThread()) {
+        throw std::logic_error("timer scheduled off the main thread");
+    }
+    std::lock_guard lock(mutex_);
+    auto state = std::make_shared<TimerState>(TimerState{interval, now_ + interval, action});
+    timers_.push_back(state);
+    return std::make_unique<TimerHandle>(state);
+}
+
+std::chrono::system_clock::time_point FakeMainQueue::now() const {
+    std::lock_guard lock(mutex_);
+    return now_;
+}
+
+void FakeMainQueue::runPending() {
+    // Bounded, so that a block that keeps posting itself fails the test instead of hanging it.
+    for (int i = 0; i < 100000; ++i) {
+        std::function<void()> block;
+        {
+            std::lock_guard lock(mutex_);
+            if (blocks_.empty()) {
+                return;
+            }
+            block = std::move(blocks_.front());
+            blocks_.pop_front();
+        }
+        block();
+    }
+    throw std::runtime_error("main queue never drained");
+}
+
+void FakeMainQueue::advance(std::chrono::milliseconds duration) {
+    runPending();
+    const auto target = now() + duration;
+    for (int i = 0; i < 100000; ++i) {
+        std::shared_ptr<TimerState> next;
+        {
+            std::lock_guard lock(mutex_);
+            std::erase_if(timers_, [](const auto& t) { return !t->valid; });
+            for (const auto& timer : timers_) {
+                if (timer->due <= target && (!next || timer->due < next->due)) {
+                    next = timer;
+                }
+            }
+            if (!next) {
+                now_ = target;
+                return;
+            }
+            now_ = next->due;
+            next->due += next->interval;
+        }
+        next->action();
+        runPending();
+    }
+    throw std::runtime_error("timers never settled");
+}
+
+std::size_t FakeMainQueue::liveTimers(std::chrono::milliseconds interval) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [&](auto& t) {
+        return t->valid && (interval.count() == 0 || t->interval == interval);
+    }));
+}
+
+bool ManualExecutor::runNext() {
+    std::function<void()> task;
+    {
+        std::lock_guard lock(mutex_);
+        if (tasks_.empty()) {
+            return false;
+        }
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+    }
+    task();
+    return true;
+}
+
+void ManualExecutor::runAll() {
+    for (int i = 0; i < 10000; ++i) {
+        if (!runNext()) {
+            return;
+        }
+    }
+    throw std::runtime_error("background tasks never drained");
+}
+
+platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& request) {
+    Handler fallback;
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+        if (!script_.empty()) {
+            auto result = std::move(script_.front());
+            script_.pop_front();
+            return result;
+        }
+        fallback = fallback_;
+    }
+    return fallback ? fallback(request) : platform::TransferError{"no scripted answer"};
+}
+
+KeychainStatus InMemoryKeychain::store(const platform::KeychainQuery& query,
+                                       const std::string& data,
+                                       const std::optional<platform::KeychainAccess>& access) {
+    if (beforeStore && !beforeStore(query)) {
+        return KeychainStatus::failed;
+    }
+    std::lock_guard lock(mutex_);
+    if (locked_) {
+        return KeychainStatus::locked;
+    }
+    items_[query.account] = Item{data, access};
+    return KeychainStatus::success;
+}
+
+platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
+    platform::KeychainData read{KeychainStatus::notFound, {}};
+    {
+        std::lock_guard lock(mutex_);
+        ++reads;
+        const auto it = items_.find(query.account);
+        if (locked_) {
+            read.status = KeychainStatus::locked;
+        } else if (it != items_.end()) {
+            read = {KeychainStatus::success, it->second.data};
+        }
+    }
+    if (afterRead) {
+        afterRead(query);
+    }
+    return read;
+}
+
+KeychainStatus InMemoryKeychain::unlock() {
+    if (auto hook = std::exchange(whilePrompting, nullptr)) {
+        hook();
+    }
+    std::lock_guard lock(mutex_);
+    ++unlockPrompts;
+    locked_ = locked_ && dismissPrompt;
+    return locked_ ? KeychainStatus::locked : KeychainStatus::success;
+}
+
+KeychainStatus InMemoryKeychain::remove(const platform::KeychainQuery& query) {
+    std::lock_guard lock(mutex_);
+    if (locked_) {
+        return KeychainStatus::locked;
+    }
+    return items_.erase(query.account) > 0 ? KeychainStatus::success : KeychainStatus::notFound;
+}
+
+std::optional<platform::TrustedApplication> InMemoryKeychain::trustedApplication(
+    const std::optional<std::string>& path) {
+    if (path && !proxyInstalled) {
+        return std::nullopt;
+    }
+    return platform::TrustedApplication{path.value_or(selfPath)};
+}
+
+std::optional<platform::KeychainAccess> InMemoryKeychain::access(const std::string& account) const {
+    std::lock_guard lock(mutex_);
+    const auto it = items_.find(account);
+    return it == items_.end() ? std::nullopt : it->second.access;
+}
+
+namespace {
+class FakeStatusItem final : public platform::StatusItem {
+public:
+    explicit FakeStatusItem(FakeDesktop& desktop) : desktop_(desktop) {}
+    bool hasButton() const override { return true; }
+    bool setImage(const platform::StatusItemImage&) override { return true; }
+    void setMenu(const platform::MenuModel& menu) override { desktop_.menus.push_back(menu); }
+    void setActionHandler(std::function<void(platform::MenuAction)> handler) override {
+        desktop_.click = std::move(handler);
+    }
+
+private:
+    FakeDesktop& desktop_;
+};
+
+class FakeWebAuthSession final : public platform::WebAuthSession {
+public:
+    explicit FakeWebAuthSession(std::shared_ptr<FakeDesktop::Session> state)
+        : state_(std::move(state)) {}
+    ~FakeWebAuthSession() override { state_->released = true; }
+    void setPrefersEphemeralWebBrowserSession(bool) override {}
+    bool start() override { return state_->started = true; }
+
+private:
+    std::shared_ptr<FakeDesktop::Session> state_;
+};
+}  // namespace
+
+std::unique_ptr<platform::StatusItem> FakeDesktop::makeStatusItem() {
+    return std::make_unique<FakeStatusItem>(*this);
+}
+
+std::unique_ptr<platform::WebAuthSession> FakeDesktop::makeSession(
+    const std::string& url, const std::string&, platform::WebAuthCompletion completion) {
+    sessions.push_back(std::make_shared<Session>(Session{url, std::move(completion)}));
+    return std::make_unique<FakeWebAuthSession>(sessions.back());
+}
+
+std::optional<platform::ParsedUrl> SimpleUrlParser::parse(const std::string& text) const {
+    static const std::regex kUrl(
+        R"(^([A-Za-z][A-Za-z0-9+.-]*):/+([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
+    std::smatch match;
+    if (text.find_first_of(" \t\r\n") != std::string::npos ||
+        !std::regex_match(text, match, kUrl)) {
+        return std::nullopt;
+    }
+    const auto optional = [&](int i) {
+        return match[i].matched ? std::optional<std::string>(match[i]) : std::nullopt;
+    };
+    return platform::ParsedUrl{match[1], match[2], optional(3), match[4], optional(5), optional(6)};
+}
+
+std::string FakeCrypto::sha256(std::string_view bytes) {
+    return adapters::OpenSslCrypto().sha256(bytes);
+}
+
+std::string makeToken(const std::string& payloadJson) {
+    return "eyJhbGciOiJSUzI1NiJ9." + base64::encodeUrlNoPadding(payloadJson) + ".c2lnbmF0dXJl";
+}
+
+}  // namespace zandorin::test
