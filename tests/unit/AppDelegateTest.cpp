@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include "app/AppDelegate.h"
+#include "support/Fakes.h"
+
+namespace zandorin {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct App {
+    test::TestPlatform fakes;
+    KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
+    PushManager push{fakes.platform, keychain};
+    OAuthManager oauth{fakes.platform, keychain, push};
+    AppDelegate delegate{fakes.platform, keychain, oauth, push};
+
+    std::size_t refreshTimers() const {
+        return fakes.mainQueue.liveTimers(OAuthManager::refreshInterval);
+    }
+};
+
+class AppDelegateTest : public ::testing::Test, protected App {};
+
+TEST_F(AppDelegateTest, StartUpSchedulesARefreshForAnyStoredTokenAndNeverPromptsForTheKeyring) {
+    struct Case {
+        std::optional<std::string> token;
+        bool locked;
+        std::size_t refreshTimers;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, false, 0},
+        {test::makeToken(R"({"exp":1})"), false, 1},  // expired: the refresh is what it needs
+        {"opaque", false, 1},
+        {"opaque", true, 0},  // locked: a notice and another read later
+    };
+    for (const auto& c : cases) {
+        App app;
+        if (c.token) {
+            app.keychain.save(*c.token, "access_token");
+        }
+        app.fakes.keychain.setLocked(c.locked);
+        app.delegate.applicationDidFinishLaunching();
+        EXPECT_TRUE(app.delegate.controller());
+        EXPECT_TRUE(app.fakes.desktop.pendingAuthorization) << "permission asked";
+        EXPECT_EQ(app.fakes.desktop.notificationDelegate, &app.delegate);
+        EXPECT_EQ(app.refreshTimers(), c.refreshTimers) << c.token.value_or("none");
+        EXPECT_EQ(app.fakes.desktop.notificationIds(),
+                  c.locked ? std::vector<std::string>{AppDelegate::keyringNotice}
+                           : std::vector<std::string>{});
+        EXPECT_EQ(app.fakes.keychain.unlockPrompts, 0);
+    }
+}
+
+TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutARestart) {
+    enum class Trigger { keyringSignal, retryTimer, noticeClick };
+    for (const auto trigger : {Trigger::keyringSignal, Trigger::retryTimer, Trigger::noticeClick}) {
+        App app;
+        auto& fakes = app.fakes;
+        app.keychain.save(test::makeToken(R"({"email":"ada@example.com"})"), "access_token");
+        fakes.keychain.setLocked(true);
+        app.delegate.applicationDidFinishLaunching();
+        fakes.desktop.keyringChanged();  // a change that leaves it locked changes nothing
+        EXPECT_EQ(app.refreshTimers(), 0u);
+
+        if (trigger == Trigger::noticeClick) {
+            app.delegate.didReceive({fakes.desktop.notifications.at(0), "default"}, [] {});
+            fakes.executor.runAll();  // the prompt, away from the main thread
+            fakes.mainQueue.runPending();
+        } else {
+            fakes.keychain.setLocked(false);
+            trigger == Trigger::keyringSignal
+                ? fakes.desktop.keyringChanged()
+                : fakes.mainQueue.advance(AppDelegate::keyringRetryInterval);
+        }
+        EXPECT_EQ(fakes.keychain.unlockPrompts, trigger == Trigger::noticeClick ? 1 : 0);
+        EXPECT_EQ(app.refreshTimers(), 1u);
+        EXPECT_TRUE(test::describe(fakes.desktop.menus.back())
+                        .at(0)
+                        .starts_with("status Mirrowen — ada@example.com"));
+        // Read once: neither the signal nor the retry timer acts any more.
+        fakes.desktop.keyringChanged();
+        fakes.mainQueue.advance(AppDelegate::keyringRetryInterval * 3);
+        EXPECT_EQ(app.refreshTimers(), 1u);
+        EXPECT_EQ(fakes.desktop.notifications.size(), 1u);
+    }
+}
+
+TEST_F(AppDelegateTest, AClickOpensTheNotificationsUrlOnlyWhenItIsAWebLink) {
+    struct Case {
+        nlohmann::json userInfo;
+        bool opens;
+        std::string logged;  // the journal line's scheme, if any
+    };
+    const std::vector<Case> cases = {
+        {{{"url", "https://example.com/news?id=1"}}, true, ""},
+        {{{"url", "http://example.com/a"}}, true, ""},
+        {{{"url", "HTTPS://EXAMPLE.com/a"}}, true, ""},
+        {{{"url", "file:///etc/passwd"}}, false, "file"},
+        {{{"url", "javascript://x/%0aalert(1)"}}, false, "javascript"},
+        {{{"url", "zandorin-auth://callback?code=c"}}, false, "zandorin-auth"},
+        {{{"url", 42}}, false, ""},
+        {{{"url", {{"href", "https://example.com"}}}}, false, ""},
+        {{{"url", "not a url"}}, false, ""},
+        {{{"title", "x"}}, false, ""},
+        {nlohmann::json::array(), false, ""},
+    };
+    for (const auto& c : cases) {
+        fakes.desktop.opened.clear();
+        fakes.systemLog.clear();
+        platform::NotificationResponse response;
+        response.request.content.userInfo = c.userInfo;
+        int completions = 0;
+        delegate.didReceive(response, [&] { ++completions; });
+        EXPECT_EQ(completions, 1) << c.userInfo;
+        EXPECT_EQ(fakes.desktop.opened.size(), c.opens ? 1u : 0u) << c.userInfo;
+        const auto log = fakes.systemLog.lines();
+        ASSERT_EQ(log.size(), c.logged.empty() ? 0u : 1u) << c.userInfo;
+        if (!c.logged.empty()) {
+            EXPECT_EQ(log[0], "Push: did not open a link of the scheme \"" + c.logged +
+                                  "\": only http and https links are opened");
+        }
+    }
+}
+
+TEST_F(AppDelegateTest, PushAndRegistrationEventsReachTheUser) {
+    delegate.didReceiveRemoteNotification(R"({"title":"T","body":"B"})", "id-1");
+    EXPECT_EQ(fakes.desktop.notificationIds(), std::vector<std::string>{"id-1"});
+    // A message that asks for no notification is dropped; the log keeps its size, not its text.
+    delegate.didReceiveRemoteNotification(R"({"secret":"s3cr3t"})", "id-2");
+    EXPECT_EQ(fakes.desktop.notifications.size(), 1u);
+    EXPECT_EQ(fakes.systemLog.lines(),
+              std::vector<std::string>{"Push: ignored a pushed message of 19 bytes: not a JSON "
+                                       "object with a title or a body"});
+
+    delegate.didRegisterForRemoteNotifications("\x0a\xff");
+    EXPECT_EQ(keychain.load("push_token"), "0aff");
+    delegate.didFailToRegisterForRemoteNotifications("no distributor");
+    EXPECT_EQ(fakes.console.lines(),
+              std::vector<std::string>{"[Push] 無法取得 APNs token: no distributor"});
+}
+
+}  // namespace
+}  // namespace zandorin

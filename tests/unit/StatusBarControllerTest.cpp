@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "menu/StatusBarController.h"
+#include "support/Fakes.h"
+
+namespace zandorin {
+
+// Reads what the menu is drawn from.
+struct StatusBarControllerProbe {
+    struct State {
+        std::optional<bool> reachable;
+        std::optional<bool> active;
+        std::optional<std::string> text;
+        bool checking = false;
+        bool operator==(const State&) const = default;
+    };
+    static State state(const StatusBarController& c) {
+        return {c.mcpServerReachable, c.subscriptionActive, c.subscriptionText, c.isCheckingHealth};
+    }
+    static std::optional<KnowledgeStats> stats(const StatusBarController& c) { return c.stats; }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using platform::HttpResponse;
+using platform::MenuAction;
+using platform::TransferError;
+using State = StatusBarControllerProbe::State;
+
+HttpResponse answer(long status, std::string body) {
+    return HttpResponse{status, {}, std::move(body)};
+}
+
+// A tool result as the service streams it.
+HttpResponse toolResult(const Json& content) {
+    const Json reply = {{"jsonrpc", "2.0"}, {"id", 1}, {"result", {{"content", content}}}};
+    return answer(200, "event: message\ndata: " + reply.dump() + "\n\n");
+}
+
+HttpResponse toolText(const std::string& text) {
+    return toolResult(Json::array({{{"type", "text"}, {"text", text}}}));
+}
+
+const std::string kSignedOut = "status Mirrowen [circle.fill red]";
+
+// The controller against a scripted service: MCP answers by method (tools by name), the
+// statistics answer and the token endpoint's answer.
+class StatusBarControllerTest : public ::testing::Test {
+protected:
+    StatusBarControllerTest() {
+        fakes.http.setFallback([this](const platform::HttpRequest& request) {
+            if (request.url.ends_with("/api/stats")) {
+                return statsAnswer;
+            }
+            if (!request.url.ends_with("/mcp")) {
+                return tokenAnswer;
+            }
+            const auto message = Json::parse(request.body);
+            const std::string key =
+                message["method"] == "tools/call" ? message["params"]["name"] : message["method"];
+            mcpSeen.push_back(key);
+            if (auto hook = std::exchange(whileSending, nullptr)) {
+                hook();
+            }
+            const auto it = mcp.find(key);
+            return it != mcp.end() ? it->second : platform::HttpResult(answer(202, ""));
+        });
+    }
+
+    void signIn() {
+        const auto exp = std::chrono::system_clock::to_time_t(fakes.mainQueue.now() + 1h);
+        keychain.save(
+            test::makeToken(R"({"email":"ada@example.com","exp":)" + std::to_string(exp) + "}"),
+            "access_token");
+        keychain.save("R1", "refresh_token");
+    }
+    void start() {
+        controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
+        settle();
+    }
+    // Runs tasks and main-queue blocks until neither has work left.
+    void settle() {
+        fakes.mainQueue.runPending();
+        for (int i = 0; i < 50 && fakes.executor.pending(); ++i) {
+            fakes.executor.runAll();
+            fakes.mainQueue.runPending();
+        }
+    }
+    State state() const { return StatusBarControllerProbe::state(*controller); }
+    std::vector<std::string> menu() const { return test::describe(fakes.desktop.menus.back()); }
+
+    test::TestPlatform fakes;
+    KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
+    PushManager push{fakes.platform, keychain};
+    OAuthManager oauth{fakes.platform, keychain, push};
+    std::map<std::string, platform::HttpResult> mcp;
+    platform::HttpResult statsAnswer = TransferError{"offline"};
+    platform::HttpResult tokenAnswer = answer(200, R"({"access_token":"A2","refresh_token":"R2"})");
+    std::vector<std::string> mcpSeen;
+    std::function<void()> whileSending;  // runs once, inside the next MCP request
+    std::unique_ptr<StatusBarController> controller;
+};
+
+TEST_F(StatusBarControllerTest, HealthOutcomes) {
+    const HttpResponse initialized = answer(200, R"({"jsonrpc":"2.0","id":1,"result":{}})");
+    const std::string active = "✅ 訂閱有效\n到期日：2027-12-31";
+    const std::string rpcError = R"({"jsonrpc":"2.0","id":1,"error":{"code":-1}})";
+    struct Case {
+        const char* name;
+        platform::HttpResult initialize;
+        std::optional<platform::HttpResult> status;
+        State expected;
+        std::optional<platform::HttpResult> notified = std::nullopt;
+    };
+    const std::vector<Case> cases = {
+        {"initialize unanswered", TransferError{"refused"}, std::nullopt, {false, {}, {}}},
+        {"initialize 500", answer(500, rpcError), std::nullopt, {false, {}, {}}},
+        {"an error reply is an answer",
+         answer(400, rpcError),
+         toolText(active),
+         {true, true, active}},
+        {"仍有效 without the mark",
+         initialized,
+         toolText("訂閱仍有效至 2027 年"),
+         {true, true, "訂閱仍有效至 2027 年"}},
+        {"inactive text is kept", initialized, toolText("❌ 尚未訂閱"), {true, false, "❌ 尚未訂閱"}},
+        {"a refused notification stops nothing",
+         initialized,
+         toolText(active),
+         {true, true, active},
+         answer(400, "{}")},
+        {"empty content", initialized, toolResult(Json::array()), {true, {}, {}}},
+        {"text that is no string",
+         initialized,
+         toolResult(Json::array({{{"text", 7}}})),
+         {true, {}, {}}},
+        {"an element that is no object",
+         initialized,
+         toolResult(Json::array({{{"text", "✅"}}, "x"})),
+         {true, {}, {}}},
+        {"tool error reply", initialized, answer(200, rpcError), {true, {}, {}}},
+    };
+    signIn();
+    for (const auto& c : cases) {
+        mcp = {{"initialize", c.initialize}};
+        if (c.status) {
+            mcp["check_subscription_status"] = *c.status;
+        }
+        if (c.notified) {
+            mcp["notifications/initialized"] = *c.notified;
+        }
+        start();
+        EXPECT_EQ(state(), c.expected) << c.name;
+    }
+    // A rendering reads the keyring once: each read is a round trip on the main thread.
+    fakes.keychain.reads = 0;
+    controller->updateStatus();
+    EXPECT_EQ(fakes.keychain.reads, 1);
+}
+
+TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
+    signIn();
+    mcp = {{"initialize", answer(200, "{}")}, {"check_subscription_status", toolText("✅")}};
+    start();
+    ASSERT_EQ(state(), (State{true, true, "✅", false}));
+
+    mcpSeen.clear();
+    fakes.mainQueue.advance(59s);
+    EXPECT_EQ(fakes.executor.pending(), 0u);
+    fakes.mainQueue.advance(1s);                                    // the timer starts a check
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);  // dropped: one is running
+    EXPECT_EQ(fakes.executor.pending(), 1u);
+    EXPECT_EQ(state(), (State{true, true, "✅", true}));
+
+    // Signed out while the check waits: the state goes at once, the check still ends.
+    keychain.remove("access_token");
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    EXPECT_EQ(state(), (State{{}, {}, {}, true}));
+    EXPECT_EQ(menu().front(), kSignedOut);
+    settle();
+    EXPECT_EQ(state(), (State{false, {}, {}, false}));  // its "initialize" found no token
+    EXPECT_TRUE(mcpSeen.empty());
+}
+
+TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchFails) {
+    struct Case {
+        std::string body;
+        std::optional<KnowledgeStats> expected;
+    };
+    const std::vector<Case> cases = {
+        {R"({"articles":{"topics":12,"projects":3},"skills":{"total":40},)"
+         R"("news":{"latest_date":"2026-12-01"},"extra":[1]})",
+         KnowledgeStats{12, 3, 40, "2026-12-01"}},
+        {"{}", KnowledgeStats{}},
+        {R"({"articles":{"topics":12.5,"projects":"3"},"skills":{"total":true},)"
+         R"("news":{"latest_date":20261201}})",
+         KnowledgeStats{}},
+        {R"({"articles":{"topics":12.0,"projects":-1},"skills":{"total":4e1}})",
+         KnowledgeStats{12, -1, 40, ""}},
+        {R"({"articles":{"topics":9223372036854775807,"projects":9223372036854775808},)"
+         R"("skills":{"total":9223372036854775808.0}})",
+         KnowledgeStats{9223372036854775807, 0, 0, ""}},
+        {R"({"articles":[12,3],"skills":40})", KnowledgeStats{}},
+        {"[1,2]", std::nullopt},
+        {R"({"x":)" + std::string(64, '[') + std::string(64, ']') + "}", std::nullopt},
+        {"<html>Bad Gateway</html>", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        statsAnswer = answer(500, c.body);  // the status does not matter
+        start();
+        EXPECT_EQ(StatusBarControllerProbe::stats(*controller), c.expected) << c.body;
+        EXPECT_EQ(menu()[2],
+                  c.expected ? "header   Tirrel知識庫 · 儀表板" : "header   Tirrel知識庫")
+            << c.body;
+    }
+    // The counts need no sign-in and no bearer token.
+    EXPECT_TRUE(fakes.http.requests().back().headers.empty());
+    statsAnswer = TransferError{"offline"};
+    fakes.mainQueue.advance(600s);
+    settle();
+    statsAnswer = answer(200, R"({"skills":{"total":5}})");
+    fakes.mainQueue.advance(600s);
+    settle();
+    EXPECT_EQ(menu()[5], "stat     Skill 技能 | 5 份 (sparkles) purple");
+    statsAnswer = answer(200, "not json");
+    fakes.mainQueue.advance(600s);
+    settle();
+    EXPECT_EQ(menu()[5], "stat     Skill 技能 | 5 份 (sparkles) purple");
+}
+
+TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhyNot) {
+    const std::string hint = "請在 Claude 對話中輸入「我想訂閱Mirrowen」。";
+    struct Case {
+        platform::HttpResult result;
+        std::string opened;  // empty: an alert instead
+        platform::AlertContent alert = {};
+    };
+    const std::vector<Case> cases = {
+        {toolText("請在此頁面完成付款：https://pay.example.com/c/abc?x=1 付款完成後即可使用。"),
+         "https://pay.example.com/c/abc?x=1"},
+        {toolText("付款：https://pay.example.com/a，說明：https://help.example.com/b。"),
+         "https://pay.example.com/a"},
+        {toolText("www.a.example/x 或 https://b.example/pay"), "https://b.example/pay"},
+        {toolText("您已是訂閱會員，無需付款。"),
+         "",
+         {"無法取得付款連結", "您已是訂閱會員，無需付款。"}},
+        {toolText("www.evil.example:/x"), "", {"無法取得付款連結", "www.evil.example:/x"}},
+        {toolResult(Json::array()), "", {"無法取得付款連結", hint}},
+        {answer(400, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602}})"),
+         "",
+         {"無法取得付款連結", hint}},
+        {answer(503, "busy"),
+         "",
+         {"無法建立付款連結",
+          "請確認網路連線後再試，或在 Claude 對話中輸入「我想訂閱Mirrowen」。"}},
+    };
+    signIn();
+    start();
+    for (const auto& c : cases) {
+        mcp["create_checkout"] = c.result;
+        fakes.desktop.opened.clear();
+        fakes.desktop.alerts.clear();
+        fakes.desktop.click(MenuAction::subscribe);
+        settle();
+        EXPECT_EQ(fakes.desktop.opened,
+                  c.opened.empty() ? std::vector<std::string>{} : std::vector{c.opened});
+        ASSERT_EQ(fakes.desktop.alerts.size(), c.opened.empty() ? 1u : 0u) << c.opened;
+        if (c.opened.empty()) {
+            EXPECT_EQ(fakes.desktop.alerts[0].messageText, c.alert.messageText);
+            EXPECT_EQ(fakes.desktop.alerts[0].informativeText, c.alert.informativeText);
+        }
+    }
+    // A link of another scheme is logged by its scheme alone.
+    const auto log = fakes.systemLog.lines();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "Checkout: did not open a link of the scheme \"www.evil.example\": only "
+                         "http and https links are opened"),
+              1);
+    EXPECT_EQ(Json::parse(fakes.http.requests().back().body)["params"]["arguments"],
+              Json({{"invoice_type", "donate"}}));
+}
+
+TEST_F(StatusBarControllerTest, ReconnectRefreshesThenChecksOnce) {
+    signIn();
+    mcp = {{"initialize", answer(200, "{}")}, {"check_subscription_status", toolText("✅")}};
+    controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
+    // Reconnect runs while the first check waits for its answer: no second check.
+    fakes.desktop.click(MenuAction::reconnect);
+    whileSending = [this] {
+        for (int i = 0; i < 10 && fakes.executor.runNext(); ++i) {
+        }
+        fakes.mainQueue.runPending();
+    };
+    settle();
+    EXPECT_EQ(keychain.load("refresh_token"), "R2");
+    EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 1);
+
+    // Reconnect after the check: refreshed, checked again.
+    fakes.desktop.click(MenuAction::reconnect);
+    settle();
+    EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
+
+    // A refused refresh signs out; the check that follows shows the signed-out menu.
+    tokenAnswer = answer(400, R"({"error":"invalid_grant"})");
+    fakes.desktop.click(MenuAction::reconnect);
+    settle();
+    EXPECT_EQ(state(), (State{{}, {}, {}, false}));
+    EXPECT_EQ(menu().front(), kSignedOut);
+    EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
+
+    fakes.desktop.click(MenuAction::quit);
+    EXPECT_EQ(fakes.desktop.terminations, 1);
+}
+
+TEST_F(StatusBarControllerTest, ASignInElsewhereRendersAtOnceAndASignOutAfterItsCheck) {
+    start();
+    const auto before = fakes.desktop.menus.size();
+    signIn();
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 1);
+    EXPECT_EQ(menu().front(), "status Mirrowen — ada@example.com [circle grey]");
+    fakes.mainQueue.runPending();
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 1);  // signed in: the check is under way
+
+    keychain.remove("access_token");
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    EXPECT_EQ(menu().front(), kSignedOut);
+    fakes.mainQueue.runPending();
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 3);  // and the signed-out check's reset
+    // The health timer's checks reset and render too while signed out.
+    fakes.mainQueue.advance(60s);
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 4);
+}
+
+TEST_F(StatusBarControllerTest, NothingFiresAfterTheControllerIsGone) {
+    controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
+    controller.reset();
+    EXPECT_EQ(fakes.mainQueue.liveTimers(), 0u);
+    // The first check's queued render and a late notification find no controller.
+    fakes.mainQueue.runPending();
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    fakes.mainQueue.advance(3600s);
+}
+
+}  // namespace
+}  // namespace zandorin
