@@ -31,64 +31,32 @@ private:
 };
 }  // namespace
 
-void FakeMainQueue::post(std::function<void()> block) {
-    std::lock_guard lock(mutex_);
-    blocks_.push_back(std::move(block));
-}
-
 std::unique_ptr<platform::Timer> FakeMainQueue::scheduleRepeating(
     std::chrono::milliseconds interval, std::function<void()> action) {
     if (!isMainThread()) {
         throw std::logic_error("timer scheduled off the main thread");
     }
-    std::lock_guard lock(mutex_);
-    auto state = std::make_shared<TimerState>(TimerState{interval, now_ + interval, action});
-    timers_.push_back(state);
-    return std::make_unique<TimerHandle>(state);
-}
-
-std::chrono::system_clock::time_point FakeMainQueue::now() const {
-    std::lock_guard lock(mutex_);
-    return now_;
-}
-
-void FakeMainQueue::runPending() {
-    // Bounded, so that a block that keeps posting itself fails the test instead of hanging it.
-    for (int i = 0; i < 100000; ++i) {
-        std::function<void()> block;
-        {
-            std::lock_guard lock(mutex_);
-            if (blocks_.empty()) {
-                return;
-            }
-            block = std::move(blocks_.front());
-            blocks_.pop_front();
-        }
-        block();
-    }
-    throw std::runtime_error("main queue never drained");
+    timers_.push_back(std::make_shared<TimerState>(TimerState{interval, now_ + interval, action}));
+    return std::make_unique<TimerHandle>(timers_.back());
 }
 
 void FakeMainQueue::advance(std::chrono::milliseconds duration) {
     runPending();
-    const auto target = now() + duration;
+    const auto target = now_ + duration;
     for (int i = 0; i < 100000; ++i) {
+        std::erase_if(timers_, [](const auto& t) { return !t->valid; });
         std::shared_ptr<TimerState> next;
-        {
-            std::lock_guard lock(mutex_);
-            std::erase_if(timers_, [](const auto& t) { return !t->valid; });
-            for (const auto& timer : timers_) {
-                if (timer->due <= target && (!next || timer->due < next->due)) {
-                    next = timer;
-                }
+        for (const auto& timer : timers_) {
+            if (timer->due <= target && (!next || timer->due < next->due)) {
+                next = timer;
             }
-            if (!next) {
-                now_ = target;
-                return;
-            }
-            now_ = next->due;
-            next->due += next->interval;
         }
+        if (!next) {
+            now_ = target;
+            return;
+        }
+        now_ = next->due;
+        next->due += next->interval;
         next->action();
         runPending();
     }
@@ -96,13 +64,12 @@ void FakeMainQueue::advance(std::chrono::milliseconds duration) {
 }
 
 std::size_t FakeMainQueue::liveTimers(std::chrono::milliseconds interval) const {
-    std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [&](auto& t) {
         return t->valid && (interval.count() == 0 || t->interval == interval);
     }));
 }
 
-bool ManualExecutor::runNext() {
+bool TaskQueue::runNext() {
     std::function<void()> task;
     {
         std::lock_guard lock(mutex_);
@@ -116,13 +83,14 @@ bool ManualExecutor::runNext() {
     return true;
 }
 
-void ManualExecutor::runAll() {
-    for (int i = 0; i < 10000; ++i) {
+void TaskQueue::runAll() {
+    // Bounded, so that a task that keeps adding itself fails the test instead of hanging it.
+    for (int i = 0; i < 100000; ++i) {
         if (!runNext()) {
             return;
         }
     }
-    throw std::runtime_error("background tasks never drained");
+    throw std::runtime_error("tasks never drained");
 }
 
 platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& request) {
@@ -150,7 +118,7 @@ KeychainStatus InMemoryKeychain::store(const platform::KeychainQuery& query,
     if (locked_) {
         return KeychainStatus::locked;
     }
-    items_[query.account] = Item{data, access};
+    items[query.account] = Item{data, access};
     return KeychainStatus::success;
 }
 
@@ -159,10 +127,10 @@ platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQu
     {
         std::lock_guard lock(mutex_);
         ++reads;
-        const auto it = items_.find(query.account);
+        const auto it = items.find(query.account);
         if (locked_) {
             read.status = KeychainStatus::locked;
-        } else if (it != items_.end()) {
+        } else if (it != items.end()) {
             read = {KeychainStatus::success, it->second.data};
         }
     }
@@ -187,7 +155,7 @@ KeychainStatus InMemoryKeychain::remove(const platform::KeychainQuery& query) {
     if (locked_) {
         return KeychainStatus::locked;
     }
-    return items_.erase(query.account) > 0 ? KeychainStatus::success : KeychainStatus::notFound;
+    return items.erase(query.account) > 0 ? KeychainStatus::success : KeychainStatus::notFound;
 }
 
 std::optional<platform::TrustedApplication> InMemoryKeychain::trustedApplication(
@@ -196,12 +164,6 @@ std::optional<platform::TrustedApplication> InMemoryKeychain::trustedApplication
         return std::nullopt;
     }
     return platform::TrustedApplication{path.value_or(selfPath)};
-}
-
-std::optional<platform::KeychainAccess> InMemoryKeychain::access(const std::string& account) const {
-    std::lock_guard lock(mutex_);
-    const auto it = items_.find(account);
-    return it == items_.end() ? std::nullopt : it->second.access;
 }
 
 namespace {

@@ -16,43 +16,15 @@
 
 namespace zandorin::test {
 
-// A main queue that runs only when the test says so, with a virtual clock: advancing four
-// minutes fires the timers that fall due on the way, in order, without waiting.
-class FakeMainQueue final : public platform::MainQueue, public platform::Clock {
+// Tasks that run in order, one at a time, only when the test says so.
+class TaskQueue {
 public:
-    void post(std::function<void()> block) override;
-    std::unique_ptr<platform::Timer> scheduleRepeating(std::chrono::milliseconds interval,
-                                                       std::function<void()> action) override;
-    bool isMainThread() const override { return std::this_thread::get_id() == mainThread_; }
-    std::chrono::system_clock::time_point now() const override;
-
-    // Runs posted blocks, including blocks they post, until none is left.
-    void runPending();
-    // Moves the clock forward, firing due timers (and running posted blocks) on the way.
-    void advance(std::chrono::milliseconds duration);
-    // Timers not invalidated; of one interval, or all of them.
-    std::size_t liveTimers(std::chrono::milliseconds interval = {}) const;
-
-    struct TimerState;
-
-private:
-    const std::thread::id mainThread_ = std::this_thread::get_id();
-    mutable std::mutex mutex_;
-    std::deque<std::function<void()>> blocks_;
-    std::vector<std::shared_ptr<TimerState>> timers_;
-    std::chrono::system_clock::time_point now_ =
-        std::chrono::sys_days(std::chrono::year(2026) / 1 / 1);
-};
-
-// Runs background tasks only when the test says so, one at a time, so that tasks can be
-// interleaved deterministically.
-class ManualExecutor final : public platform::BackgroundExecutor {
-public:
-    void run(std::function<void()> task) override {
+    void push(std::function<void()> task) {
         std::lock_guard lock(mutex_);
         tasks_.push_back(std::move(task));
     }
     bool runNext();
+    // Runs tasks, including those they add, until none is left.
     void runAll();
     std::size_t pending() const {
         std::lock_guard lock(mutex_);
@@ -62,6 +34,38 @@ public:
 private:
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> tasks_;
+};
+
+// Background tasks are interleaved deterministically.
+class ManualExecutor final : public platform::BackgroundExecutor, public TaskQueue {
+public:
+    void run(std::function<void()> task) override { push(std::move(task)); }
+};
+
+// A main queue with a virtual clock: advancing four minutes fires the timers that fall due on
+// the way, in order, without waiting.
+class FakeMainQueue final : public platform::MainQueue, public platform::Clock {
+public:
+    void post(std::function<void()> block) override { blocks_.push(std::move(block)); }
+    std::unique_ptr<platform::Timer> scheduleRepeating(std::chrono::milliseconds interval,
+                                                       std::function<void()> action) override;
+    bool isMainThread() const override { return std::this_thread::get_id() == mainThread_; }
+    std::chrono::system_clock::time_point now() const override { return now_; }
+
+    void runPending() { blocks_.runAll(); }
+    // Moves the clock forward, firing due timers (and running posted blocks) on the way.
+    void advance(std::chrono::milliseconds duration);
+    // Timers not invalidated; of one interval, or all of them.
+    std::size_t liveTimers(std::chrono::milliseconds interval = {}) const;
+
+    struct TimerState;
+
+private:
+    const std::thread::id mainThread_ = std::this_thread::get_id();
+    TaskQueue blocks_;
+    std::vector<std::shared_ptr<TimerState>> timers_;  // main thread only
+    std::chrono::system_clock::time_point now_ =
+        std::chrono::sys_days(std::chrono::year(2026) / 1 / 1);
 };
 
 // Answers requests in the order enqueued, then from the fallback; records every request.
@@ -103,7 +107,6 @@ public:
     std::optional<platform::TrustedApplication> trustedApplication(
         const std::optional<std::string>& path) override;
 
-    std::optional<platform::KeychainAccess> access(const std::string& account) const;
     void setLocked(bool locked) {
         std::lock_guard lock(mutex_);
         locked_ = locked;
@@ -120,14 +123,14 @@ public:
     std::function<void(const platform::KeychainQuery&)> afterRead;
     // Runs once, while the next unlock prompt is open.
     std::function<void()> whilePrompting;
-
-private:
     struct Item {
         std::string data;
         std::optional<platform::KeychainAccess> access;
     };
-    mutable std::mutex mutex_;
-    std::map<std::string, Item> items_;  // by account; the service is always ours
+    std::map<std::string, Item> items;  // by account; the service is always ours
+
+private:
+    std::mutex mutex_;
     bool locked_ = false;
 };
 
@@ -140,7 +143,8 @@ class FakeDesktop final : public platform::Application,
                           public platform::KeychainMonitor,
                           public platform::WebAuthSessionFactory,
                           public platform::UserNotificationCenter,
-                          public platform::RemoteNotifications {
+                          public platform::RemoteNotifications,
+                          public platform::BundleInfo {
 public:
     struct Session {
         std::string url;
@@ -173,6 +177,10 @@ public:
     }
     void setDelegate(platform::RemoteNotificationsDelegate*) override {}
     void registerForRemoteNotifications() override { ++registrations; }
+    std::optional<std::string> stringValue(const std::string& key) const override {
+        const auto it = infoPlist.find(key);
+        return it == infoPlist.end() ? std::nullopt : std::optional(it->second);
+    }
 
     std::vector<std::string> notificationIds() const {
         std::vector<std::string> ids;
@@ -193,43 +201,28 @@ public:
     std::vector<platform::NotificationRequest> notifications;
     platform::UserNotificationDelegate* notificationDelegate = nullptr;
     int registrations = 0;
-};
-
-// Lines written from any thread.
-class Lines {
-public:
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-
-protected:
-    void add(std::string line) {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(std::move(line));
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
+    std::map<std::string, std::string> infoPlist;
 };
 
 // "category: message"; the subsystem is always the application's.
-class FakeSystemLog final : public platform::SystemLog, public Lines {
+class FakeSystemLog final : public platform::SystemLog {
 public:
     void write(const std::string&, const std::string& category,
                const std::string& message) override {
-        add(category + ": " + message);
+        std::lock_guard lock(mutex_);
+        lines.push_back(category + ": " + message);
     }
+    std::vector<std::string> lines;
+
+private:
+    std::mutex mutex_;
 };
 
-class FakeConsole final : public platform::Console, public Lines {
+// Written by one background task at a time.
+class FakeConsole final : public platform::Console {
 public:
-    void writeLine(const std::string& line) override { add(line); }
+    void writeLine(const std::string& line) override { lines.push_back(line); }
+    std::vector<std::string> lines;
 };
 
 // Enough of a URL parser for the core's tests: "scheme:/host[:port]path?query#fragment" with
@@ -254,22 +247,12 @@ public:
     std::optional<std::string> nextBytes;
 };
 
-class FakeBundleInfo final : public platform::BundleInfo {
-public:
-    std::optional<std::string> stringValue(const std::string& key) const override {
-        const auto it = values.find(key);
-        return it == values.end() ? std::nullopt : std::optional(it->second);
-    }
-    std::map<std::string, std::string> values;
-};
-
 // Every port backed by a fake, bundled the way the composition root bundles the real ones.
 struct TestPlatform {
     FakeMainQueue mainQueue;
     ManualExecutor executor;
     ScriptedHttpClient http;
     InMemoryKeychain keychain;
-    FakeBundleInfo bundle;
     FakeDesktop desktop;
     FakeSystemLog systemLog;
     FakeConsole console;
@@ -278,9 +261,14 @@ struct TestPlatform {
     FakeCrypto crypto;
 
     platform::Platform platform = platform::Platform(
-        desktop, mainQueue, mainQueue, executor, http, keychain, desktop, bundle, desktop, desktop,
+        desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop, desktop,
         desktop, desktop, desktop, desktop, systemLog, console, notificationCenter, urls, crypto);
 };
+
+inline platform::HttpResponse answer(long status, std::string body = "",
+                                     platform::HeaderFields headers = {}) {
+    return {status, std::move(headers), std::move(body)};
+}
 
 // A token shaped like the provider's: header, base64url payload, signature.
 std::string makeToken(const std::string& payloadJson);

@@ -107,14 +107,14 @@ TEST_F(AppDelegateTest, AClickOpensTheNotificationsUrlOnlyWhenItIsAWebLink) {
     };
     for (const auto& c : cases) {
         fakes.desktop.opened.clear();
-        fakes.systemLog.clear();
+        fakes.systemLog.lines.clear();
         platform::NotificationResponse response;
         response.request.content.userInfo = c.userInfo;
         int completions = 0;
         delegate.didReceive(response, [&] { ++completions; });
         EXPECT_EQ(completions, 1) << c.userInfo;
         EXPECT_EQ(fakes.desktop.opened.size(), c.opens ? 1u : 0u) << c.userInfo;
-        const auto log = fakes.systemLog.lines();
+        const auto log = fakes.systemLog.lines;
         ASSERT_EQ(log.size(), c.logged.empty() ? 0u : 1u) << c.userInfo;
         if (!c.logged.empty()) {
             EXPECT_EQ(log[0], "Push: did not open a link of the scheme \"" + c.logged +
@@ -129,14 +129,14 @@ TEST_F(AppDelegateTest, PushAndRegistrationEventsReachTheUser) {
     // A message that asks for no notification is dropped; the log keeps its size, not its text.
     delegate.didReceiveRemoteNotification(R"({"secret":"s3cr3t"})", "id-2");
     EXPECT_EQ(fakes.desktop.notifications.size(), 1u);
-    EXPECT_EQ(fakes.systemLog.lines(),
+    EXPECT_EQ(fakes.systemLog.lines,
               std::vector<std::string>{"Push: ignored a pushed message of 19 bytes: not a JSON "
                                        "object with a title or a body"});
 
     delegate.didRegisterForRemoteNotifications("\x0a\xff");
     EXPECT_EQ(keychain.load("push_token"), "0aff");
     delegate.didFailToRegisterForRemoteNotifications("no distributor");
-    EXPECT_EQ(fakes.console.lines(),
+    EXPECT_EQ(fakes.console.lines,
               std::vector<std::string>{"[Push] 無法取得 APNs token: no distributor"});
 }
 

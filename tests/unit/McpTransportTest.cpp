@@ -11,14 +11,7 @@ namespace {
 using Json = McpTransport::Json;
 using platform::HttpResponse;
 using platform::TransferError;
-
-HttpResponse answer(long status, std::string body, std::string session = "") {
-    platform::HeaderFields headers;
-    if (!session.empty()) {
-        headers.emplace_back("mcp-session-id", session);
-    }
-    return HttpResponse{status, std::move(headers), std::move(body)};
-}
+using test::answer;
 
 TEST(McpTransportParseTest, FindsTheReplyInJsonAndEventStreams) {
     const std::string reply = R"({"jsonrpc":"2.0","id":7,"result":{"ok":true}})";
@@ -56,9 +49,6 @@ TEST(McpTransportParseTest, FindsTheReplyInJsonAndEventStreams) {
 // there is none, signs out.
 struct Rig {
     Rig() { keychain.save("token-1", "access_token"); }
-
-    std::vector<std::string> log() const { return fakes.systemLog.lines(); }
-
     test::TestPlatform fakes;
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
     int refreshes = 0;
@@ -105,7 +95,7 @@ TEST_F(McpTransportTest, CallOutcomesByStatusAndOneRetryAfterARefreshOn401) {
             rig.fakes.http.enqueue(result);
         }
         EXPECT_EQ(rig.transport.mcpCall("m", Json::object()).has_value(), c.replied) << c.lastLog;
-        EXPECT_EQ(rig.log().back(), "HealthCheck: [HealthCheck] " + c.lastLog);
+        EXPECT_EQ(rig.fakes.systemLog.lines.back(), "HealthCheck: [HealthCheck] " + c.lastLog);
         EXPECT_EQ(rig.fakes.http.requests().size(), c.script.size()) << c.lastLog;
         const auto* first = std::get_if<HttpResponse>(&c.script[0]);
         EXPECT_EQ(rig.refreshes, first && first->status == 401 ? 1 : 0) << c.lastLog;
@@ -113,10 +103,10 @@ TEST_F(McpTransportTest, CallOutcomesByStatusAndOneRetryAfterARefreshOn401) {
 }
 
 TEST_F(McpTransportTest, TheRetryRepeatsTheMessageWithTheNewTokenAndKeepsItsSession) {
-    fakes.http.enqueue(answer(200, "{}", "s-1"));
+    fakes.http.enqueue(answer(200, "{}", {{"mcp-session-id", "s-1"}}));
     transport.mcpCall("initialize", Json::object());
-    fakes.http.enqueue(answer(401, "", "s-from-401"));
-    fakes.http.enqueue(answer(200, "{}", "s-from-retry"));
+    fakes.http.enqueue(answer(401, "", {{"Mcp-Session-Id", "s-from-401"}}));
+    fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-from-retry"}}));
     transport.mcpCall("tools/call", {{"name", "x"}});
 
     const auto requests = fakes.http.requests();
@@ -133,7 +123,7 @@ TEST_F(McpTransportTest, TheRetryRepeatsTheMessageWithTheNewTokenAndKeepsItsSess
 }
 
 TEST_F(McpTransportTest, ASessionIsForgottenOnlyWhenTheServerNoLongerKnowsIt) {
-    fakes.http.enqueue(answer(200, "{}", "s-1"));
+    fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-1"}}));
     transport.mcpCall("initialize", Json::object());
     fakes.http.enqueue(answer(500, ""));
     transport.mcpCall("tools/call", Json::object());
@@ -141,7 +131,7 @@ TEST_F(McpTransportTest, ASessionIsForgottenOnlyWhenTheServerNoLongerKnowsIt) {
     fakes.http.enqueue(answer(404, ""));
     transport.mcpCall("tools/call", Json::object());
     EXPECT_EQ(transport.sessionId(), std::nullopt);
-    fakes.http.enqueue(answer(200, "{}", "s-2"));
+    fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-2"}}));
     transport.mcpCall("initialize", Json::object());
     EXPECT_EQ(fakes.http.requests().back().headers.size(), 3u);
     fakes.http.enqueue(answer(404, ""));
@@ -149,11 +139,11 @@ TEST_F(McpTransportTest, ASessionIsForgottenOnlyWhenTheServerNoLongerKnowsIt) {
     EXPECT_EQ(transport.sessionId(), std::nullopt);
 
     // A session that a concurrent message started while the old one was refused stays.
-    fakes.http.enqueue(answer(200, "{}", "s-3"));
+    fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-3"}}));
     transport.mcpCall("initialize", Json::object());
     fakes.http.setFallback([this](const platform::HttpRequest&) -> platform::HttpResult {
         fakes.http.setFallback({});
-        fakes.http.enqueue(answer(200, "{}", "s-4"));
+        fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-4"}}));
         transport.mcpCall("initialize", Json::object());
         return answer(404, "");
     });
@@ -163,7 +153,7 @@ TEST_F(McpTransportTest, ASessionIsForgottenOnlyWhenTheServerNoLongerKnowsIt) {
 
 TEST_F(McpTransportTest, ConcurrentCallsShareTheSessionSafely) {
     fakes.http.setFallback([](const platform::HttpRequest& request) {
-        return answer(200, "{}", request.body.substr(0, 8));
+        return answer(200, "{}", {{"Mcp-Session-Id", request.body.substr(0, 8)}});
     });
     std::vector<std::thread> callers;
     for (int t = 0; t < 4; ++t) {
@@ -202,7 +192,7 @@ TEST_F(McpTransportTest, NothingIsSentWithoutTokenOrUrl) {
     EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
     EXPECT_FALSE(transport.mcpNotify("notifications/initialized"));
     keychain.save("token-1", "access_token");
-    fakes.bundle.values["MCP_SERVER_URL"] = "not a url";
+    fakes.desktop.infoPlist["MCP_SERVER_URL"] = "not a url";
     EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
     EXPECT_TRUE(fakes.http.requests().empty());
 }
@@ -214,7 +204,8 @@ TEST_F(McpTransportTest, TheLoggedBodyStopsAt500CharactersWithoutSplittingOne) {
     }
     fakes.http.enqueue(answer(200, body));
     transport.mcpCall("m", Json::object());
-    EXPECT_EQ(log().at(0), "HealthCheck: [HealthCheck] m: HTTP 200 body=" + body.substr(0, 1500));
+    EXPECT_EQ(fakes.systemLog.lines.at(0),
+              "HealthCheck: [HealthCheck] m: HTTP 200 body=" + body.substr(0, 1500));
 }
 
 }  // namespace

@@ -11,13 +11,10 @@ namespace {
 
 using platform::HttpResponse;
 using platform::TransferError;
+using test::answer;
 
 const std::string kSynced = "[Push] device token 已同步至 server";
 const std::string kSignedIn = "[OAuth] 登入成功，token 已存入 Keychain";
-
-HttpResponse answer(long status, std::string body = "") {
-    return HttpResponse{status, {}, std::move(body)};
-}
 
 class PushManagerTest : public ::testing::Test {
 protected:
@@ -66,10 +63,10 @@ TEST_F(PushManagerTest, OnlyAnAcceptedReportCountsAsSynchronised) {
     keychain.save("A1", "access_token");
     keychain.save("0a0b", "push_token");
     for (const auto& [result, line] : cases) {
-        fakes.console.clear();
+        fakes.console.lines.clear();
         fakes.http.enqueue(result);
         push.registerTokenWithServer();
-        EXPECT_EQ(fakes.console.lines(), std::vector<std::string>{line});
+        EXPECT_EQ(fakes.console.lines, std::vector<std::string>{line});
         EXPECT_EQ(keychain.load("push_token"), "0a0b") << "kept for the next report";
     }
 }
@@ -90,7 +87,7 @@ TEST_F(PushManagerTest, WithoutEitherTokenOrAUrlNothingIsSentOrSaid) {
     for (const auto& c : cases) {
         test::TestPlatform local;
         if (c.serverUrl) {
-            local.bundle.values["MCP_SERVER_URL"] = *c.serverUrl;
+            local.desktop.infoPlist["MCP_SERVER_URL"] = *c.serverUrl;
         }
         KeychainHelper localKeychain{local.keychain, "com.zandorin.auth"};
         PushManager localPush{local.platform, localKeychain};
@@ -111,7 +108,7 @@ TEST_F(PushManagerTest, WithoutEitherTokenOrAUrlNothingIsSentOrSaid) {
         const std::vector<std::string> expected = {"POST " + c.url, "DELETE " + c.url};
         EXPECT_EQ(sent, c.url.empty() ? std::vector<std::string>{} : expected);
         if (c.url.empty()) {
-            EXPECT_TRUE(local.console.lines().empty()) << c.serverUrl.value_or("");
+            EXPECT_TRUE(local.console.lines.empty()) << c.serverUrl.value_or("");
             EXPECT_EQ(localKeychain.load("push_token").has_value(), c.deviceToken);
         }
     }
@@ -158,7 +155,7 @@ TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsk
         settle();
         // Reported before the sign-in is announced.
         const std::vector<std::string> reported = {kSynced, kSignedIn};
-        EXPECT_EQ(local.console.lines(), granted ? reported : std::vector<std::string>{kSignedIn});
+        EXPECT_EQ(local.console.lines, granted ? reported : std::vector<std::string>{kSignedIn});
 
         // The next sign-in completes while the withdrawal's request is still out.
         whileWithdrawing = [&] {

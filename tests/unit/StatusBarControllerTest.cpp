@@ -29,11 +29,8 @@ using Json = nlohmann::json;
 using platform::HttpResponse;
 using platform::MenuAction;
 using platform::TransferError;
+using test::answer;
 using State = StatusBarControllerProbe::State;
-
-HttpResponse answer(long status, std::string body) {
-    return HttpResponse{status, {}, std::move(body)};
-}
 
 // A tool result as the service streams it.
 HttpResponse toolResult(const Json& content) {
@@ -106,55 +103,28 @@ protected:
 };
 
 TEST_F(StatusBarControllerTest, HealthOutcomes) {
-    const HttpResponse initialized = answer(200, R"({"jsonrpc":"2.0","id":1,"result":{}})");
     const std::string active = "✅ 訂閱有效\n到期日：2027-12-31";
-    const std::string rpcError = R"({"jsonrpc":"2.0","id":1,"error":{"code":-1}})";
-    struct Case {
-        const char* name;
-        platform::HttpResult initialize;
-        std::optional<platform::HttpResult> status;
-        State expected;
-        std::optional<platform::HttpResult> notified = std::nullopt;
-    };
-    const std::vector<Case> cases = {
-        {"initialize unanswered", TransferError{"refused"}, std::nullopt, {false, {}, {}}},
-        {"initialize 500", answer(500, rpcError), std::nullopt, {false, {}, {}}},
-        {"an error reply is an answer",
-         answer(400, rpcError),
-         toolText(active),
+    const HttpResponse rpcError = answer(200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-1}})");
+    const std::string status = "check_subscription_status";
+    const std::vector<std::pair<std::map<std::string, platform::HttpResult>, State>> cases = {
+        {{{"initialize", TransferError{"refused"}}}, {false, {}, {}}},
+        {{{"initialize", answer(500, rpcError.body)}}, {false, {}, {}}},
+        {{{"initialize", answer(400, rpcError.body)}, {status, toolText(active)}},
+         {true, true, active}},  // an error reply is an answer
+        {{{status, toolText("訂閱仍有效至 2027 年")}}, {true, true, "訂閱仍有效至 2027 年"}},
+        {{{status, toolText("❌ 尚未訂閱")}}, {true, false, "❌ 尚未訂閱"}},
+        {{{"notifications/initialized", answer(400, "{}")}, {status, toolText(active)}},
          {true, true, active}},
-        {"仍有效 without the mark",
-         initialized,
-         toolText("訂閱仍有效至 2027 年"),
-         {true, true, "訂閱仍有效至 2027 年"}},
-        {"inactive text is kept", initialized, toolText("❌ 尚未訂閱"), {true, false, "❌ 尚未訂閱"}},
-        {"a refused notification stops nothing",
-         initialized,
-         toolText(active),
-         {true, true, active},
-         answer(400, "{}")},
-        {"empty content", initialized, toolResult(Json::array()), {true, {}, {}}},
-        {"text that is no string",
-         initialized,
-         toolResult(Json::array({{{"text", 7}}})),
-         {true, {}, {}}},
-        {"an element that is no object",
-         initialized,
-         toolResult(Json::array({{{"text", "✅"}}, "x"})),
-         {true, {}, {}}},
-        {"tool error reply", initialized, answer(200, rpcError), {true, {}, {}}},
+        {{{status, toolResult(Json::array())}}, {true, {}, {}}},
+        {{{status, toolResult(Json::array({{{"text", 7}}}))}}, {true, {}, {}}},
+        {{{status, rpcError}}, {true, {}, {}}},
     };
     signIn();
-    for (const auto& c : cases) {
-        mcp = {{"initialize", c.initialize}};
-        if (c.status) {
-            mcp["check_subscription_status"] = *c.status;
-        }
-        if (c.notified) {
-            mcp["notifications/initialized"] = *c.notified;
-        }
+    for (const auto& [answers, expected] : cases) {
+        mcp = answers;
+        mcp.emplace("initialize", answer(200, R"({"jsonrpc":"2.0","id":1,"result":{}})"));
         start();
-        EXPECT_EQ(state(), c.expected) << c.name;
+        EXPECT_EQ(state(), expected) << expected.text.value_or("");
     }
     // A rendering reads the keyring once: each read is a round trip on the main thread.
     fakes.keychain.reads = 0;
@@ -187,11 +157,7 @@ TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
 }
 
 TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchFails) {
-    struct Case {
-        std::string body;
-        std::optional<KnowledgeStats> expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<std::string, std::optional<KnowledgeStats>>> cases = {
         {R"({"articles":{"topics":12,"projects":3},"skills":{"total":40},)"
          R"("news":{"latest_date":"2026-12-01"},"extra":[1]})",
          KnowledgeStats{12, 3, 40, "2026-12-01"}},
@@ -206,76 +172,62 @@ TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchF
          KnowledgeStats{9223372036854775807, 0, 0, ""}},
         {R"({"articles":[12,3],"skills":40})", KnowledgeStats{}},
         {"[1,2]", std::nullopt},
-        {R"({"x":)" + std::string(64, '[') + std::string(64, ']') + "}", std::nullopt},
         {"<html>Bad Gateway</html>", std::nullopt},
     };
-    for (const auto& c : cases) {
-        statsAnswer = answer(500, c.body);  // the status does not matter
+    for (const auto& [body, expected] : cases) {
+        statsAnswer = answer(500, body);  // the status does not matter
         start();
-        EXPECT_EQ(StatusBarControllerProbe::stats(*controller), c.expected) << c.body;
-        EXPECT_EQ(menu()[2],
-                  c.expected ? "header   Tirrel知識庫 · 儀表板" : "header   Tirrel知識庫")
-            << c.body;
+        EXPECT_EQ(StatusBarControllerProbe::stats(*controller), expected) << body;
+        EXPECT_EQ(menu()[2], expected ? "header   Tirrel知識庫 · 儀表板" : "header   Tirrel知識庫");
     }
     // The counts need no sign-in and no bearer token.
     EXPECT_TRUE(fakes.http.requests().back().headers.empty());
-    statsAnswer = TransferError{"offline"};
-    fakes.mainQueue.advance(600s);
-    settle();
-    statsAnswer = answer(200, R"({"skills":{"total":5}})");
-    fakes.mainQueue.advance(600s);
-    settle();
-    EXPECT_EQ(menu()[5], "stat     Skill 技能 | 5 份 (sparkles) purple");
-    statsAnswer = answer(200, "not json");
-    fakes.mainQueue.advance(600s);
-    settle();
+    for (const auto& next : std::vector<platform::HttpResult>{
+             TransferError{"offline"}, answer(200, R"({"skills":{"total":5}})"),
+             answer(200, "not json")}) {
+        statsAnswer = next;
+        fakes.mainQueue.advance(600s);
+        settle();
+    }
     EXPECT_EQ(menu()[5], "stat     Skill 技能 | 5 份 (sparkles) purple");
 }
 
 TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhyNot) {
+    const std::string noLink = "alert 無法取得付款連結: ";
     const std::string hint = "請在 Claude 對話中輸入「我想訂閱Mirrowen」。";
-    struct Case {
-        platform::HttpResult result;
-        std::string opened;  // empty: an alert instead
-        platform::AlertContent alert = {};
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<platform::HttpResult, std::string>> cases = {
         {toolText("請在此頁面完成付款：https://pay.example.com/c/abc?x=1 付款完成後即可使用。"),
-         "https://pay.example.com/c/abc?x=1"},
+         "open https://pay.example.com/c/abc?x=1"},
         {toolText("付款：https://pay.example.com/a，說明：https://help.example.com/b。"),
-         "https://pay.example.com/a"},
-        {toolText("www.a.example/x 或 https://b.example/pay"), "https://b.example/pay"},
-        {toolText("您已是訂閱會員，無需付款。"),
-         "",
-         {"無法取得付款連結", "您已是訂閱會員，無需付款。"}},
-        {toolText("www.evil.example:/x"), "", {"無法取得付款連結", "www.evil.example:/x"}},
-        {toolResult(Json::array()), "", {"無法取得付款連結", hint}},
-        {answer(400, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602}})"),
-         "",
-         {"無法取得付款連結", hint}},
+         "open https://pay.example.com/a"},
+        {toolText("www.a.example/x 或 https://b.example/pay"), "open https://b.example/pay"},
+        {toolText("您已是訂閱會員，無需付款。"), noLink + "您已是訂閱會員，無需付款。"},
+        {toolText("www.evil.example:/x"), noLink + "www.evil.example:/x"},
+        {toolResult(Json::array()), noLink + hint},
+        {answer(400, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602}})"), noLink + hint},
         {answer(503, "busy"),
-         "",
-         {"無法建立付款連結",
-          "請確認網路連線後再試，或在 Claude 對話中輸入「我想訂閱Mirrowen」。"}},
+         "alert 無法建立付款連結: 請確認網路連線後再試，或在 Claude "
+         "對話中輸入「我想訂閱Mirrowen」。"},
     };
     signIn();
     start();
-    for (const auto& c : cases) {
-        mcp["create_checkout"] = c.result;
+    for (const auto& [result, outcome] : cases) {
+        mcp["create_checkout"] = result;
         fakes.desktop.opened.clear();
         fakes.desktop.alerts.clear();
         fakes.desktop.click(MenuAction::subscribe);
         settle();
-        EXPECT_EQ(fakes.desktop.opened,
-                  c.opened.empty() ? std::vector<std::string>{} : std::vector{c.opened});
-        ASSERT_EQ(fakes.desktop.alerts.size(), c.opened.empty() ? 1u : 0u) << c.opened;
-        if (c.opened.empty()) {
-            EXPECT_EQ(fakes.desktop.alerts[0].messageText, c.alert.messageText);
-            EXPECT_EQ(fakes.desktop.alerts[0].informativeText, c.alert.informativeText);
+        std::vector<std::string> seen;
+        for (const auto& url : fakes.desktop.opened) {
+            seen.push_back("open " + url);
         }
+        for (const auto& alert : fakes.desktop.alerts) {
+            seen.push_back("alert " + alert.messageText + ": " + alert.informativeText);
+        }
+        EXPECT_EQ(seen, std::vector{outcome});
     }
     // A link of another scheme is logged by its scheme alone.
-    const auto log = fakes.systemLog.lines();
+    const auto log = fakes.systemLog.lines;
     EXPECT_EQ(std::count(log.begin(), log.end(),
                          "Checkout: did not open a link of the scheme \"www.evil.example\": only "
                          "http and https links are opened"),
