@@ -23,31 +23,27 @@ struct App {
 class AppDelegateTest : public ::testing::Test, protected App {};
 
 TEST_F(AppDelegateTest, StartUpSchedulesARefreshForAnyStoredTokenAndNeverPromptsForTheKeyring) {
-    struct Case {
-        std::optional<std::string> token;
-        bool locked;
-        std::size_t refreshTimers;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<std::optional<std::string>, bool, std::size_t>> cases = {
+        // the stored token, whether the keyring is locked, the refresh timers after the start
         {std::nullopt, false, 0},
         {test::makeToken(R"({"exp":1})"), false, 1},  // expired: the refresh is what it needs
         {"opaque", false, 1},
         {"opaque", true, 0},  // locked: a notice and another read later
     };
-    for (const auto& c : cases) {
+    for (const auto& [token, locked, refreshTimers] : cases) {
         App app;
-        if (c.token) {
-            app.keychain.save(*c.token, "access_token");
+        if (token) {
+            app.keychain.save(*token, "access_token");
         }
-        app.fakes.keychain.setLocked(c.locked);
+        app.fakes.keychain.setLocked(locked);
         app.delegate.applicationDidFinishLaunching();
         EXPECT_TRUE(app.delegate.controller());
         EXPECT_TRUE(app.fakes.desktop.pendingAuthorization) << "permission asked";
         EXPECT_EQ(app.fakes.desktop.notificationDelegate, &app.delegate);
-        EXPECT_EQ(app.refreshTimers(), c.refreshTimers) << c.token.value_or("none");
+        EXPECT_EQ(app.refreshTimers(), refreshTimers) << token.value_or("none");
         EXPECT_EQ(app.fakes.desktop.notificationIds(),
-                  c.locked ? std::vector<std::string>{AppDelegate::keyringNotice}
-                           : std::vector<std::string>{});
+                  locked ? std::vector<std::string>{AppDelegate::keyringNotice}
+                         : std::vector<std::string>{});
         EXPECT_EQ(app.fakes.keychain.unlockPrompts, 0);
     }
 }
@@ -87,39 +83,33 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
 }
 
 TEST_F(AppDelegateTest, AClickOpensTheNotificationsUrlOnlyWhenItIsAWebLink) {
-    struct Case {
-        nlohmann::json userInfo;
-        bool opens;
-        std::string logged;  // the journal line's scheme, if any
+    const auto refused = [](const std::string& scheme) {
+        return "Push: did not open a link of the scheme \"" + scheme +
+               "\": only http and https links are opened";
     };
-    const std::vector<Case> cases = {
-        {{{"url", "https://example.com/news?id=1"}}, true, ""},
-        {{{"url", "http://example.com/a"}}, true, ""},
-        {{{"url", "HTTPS://EXAMPLE.com/a"}}, true, ""},
-        {{{"url", "file:///etc/passwd"}}, false, "file"},
-        {{{"url", "javascript://x/%0aalert(1)"}}, false, "javascript"},
-        {{{"url", "zandorin-auth://callback?code=c"}}, false, "zandorin-auth"},
-        {{{"url", 42}}, false, ""},
-        {{{"url", {{"href", "https://example.com"}}}}, false, ""},
-        {{{"url", "not a url"}}, false, ""},
-        {{{"title", "x"}}, false, ""},
-        {nlohmann::json::array(), false, ""},
+    const std::vector<std::pair<nlohmann::json, std::string>> cases = {
+        // what happens: the URL opened, or the journal's line, or nothing
+        {{{"url", "https://example.com/news?id=1"}}, "https://example.com/news?id=1"},
+        {{{"url", "HTTP://EXAMPLE.com/a"}}, "HTTP://EXAMPLE.com/a"},
+        {{{"url", "file:///etc/passwd"}}, refused("file")},
+        {{{"url", "javascript://x/%0aalert(1)"}}, refused("javascript")},
+        {{{"url", "zandorin-auth://callback?code=c"}}, refused("zandorin-auth")},
+        {{{"url", 42}}, ""},
+        {{{"url", {{"href", "https://example.com"}}}}, ""},
+        {{{"url", "not a url"}}, ""},
+        {nlohmann::json::array(), ""},
     };
-    for (const auto& c : cases) {
+    for (const auto& [userInfo, outcome] : cases) {
         fakes.desktop.opened.clear();
         fakes.systemLog.lines.clear();
         platform::NotificationResponse response;
-        response.request.content.userInfo = c.userInfo;
+        response.request.content.userInfo = userInfo;
         int completions = 0;
         delegate.didReceive(response, [&] { ++completions; });
-        EXPECT_EQ(completions, 1) << c.userInfo;
-        EXPECT_EQ(fakes.desktop.opened.size(), c.opens ? 1u : 0u) << c.userInfo;
-        const auto log = fakes.systemLog.lines;
-        ASSERT_EQ(log.size(), c.logged.empty() ? 0u : 1u) << c.userInfo;
-        if (!c.logged.empty()) {
-            EXPECT_EQ(log[0], "Push: did not open a link of the scheme \"" + c.logged +
-                                  "\": only http and https links are opened");
-        }
+        EXPECT_EQ(completions, 1) << userInfo;
+        auto seen = fakes.desktop.opened;
+        seen.insert(seen.end(), fakes.systemLog.lines.begin(), fakes.systemLog.lines.end());
+        EXPECT_EQ(seen, outcome.empty() ? std::vector<std::string>{} : std::vector{outcome});
     }
 }
 
