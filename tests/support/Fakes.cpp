@@ -94,7 +94,7 @@ void TaskQueue::runAll() {
 }
 
 platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& request) {
-    Handler fallback;
+    std::function<platform::HttpResult(const platform::HttpRequest&)> next;
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
@@ -103,9 +103,9 @@ platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& reque
             script_.pop_front();
             return result;
         }
-        fallback = fallback_;
+        next = fallback;
     }
-    return fallback ? fallback(request) : platform::TransferError{"no scripted answer"};
+    return next ? next(request) : platform::TransferError{"no scripted answer"};
 }
 
 KeychainStatus InMemoryKeychain::store(const platform::KeychainQuery& query,
@@ -115,7 +115,7 @@ KeychainStatus InMemoryKeychain::store(const platform::KeychainQuery& query,
         return KeychainStatus::failed;
     }
     std::lock_guard lock(mutex_);
-    if (locked_) {
+    if (locked) {
         return KeychainStatus::locked;
     }
     items[query.account] = Item{data, access};
@@ -128,7 +128,7 @@ platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQu
         std::lock_guard lock(mutex_);
         ++reads;
         const auto it = items.find(query.account);
-        if (locked_) {
+        if (locked) {
             read.status = KeychainStatus::locked;
         } else if (it != items.end()) {
             read = {KeychainStatus::success, it->second.data};
@@ -146,13 +146,13 @@ KeychainStatus InMemoryKeychain::unlock() {
     }
     std::lock_guard lock(mutex_);
     ++unlockPrompts;
-    locked_ = locked_ && dismissPrompt;
-    return locked_ ? KeychainStatus::locked : KeychainStatus::success;
+    locked = locked && dismissPrompt;
+    return locked ? KeychainStatus::locked : KeychainStatus::success;
 }
 
 KeychainStatus InMemoryKeychain::remove(const platform::KeychainQuery& query) {
     std::lock_guard lock(mutex_);
-    if (locked_) {
+    if (locked) {
         return KeychainStatus::locked;
     }
     return items.erase(query.account) > 0 ? KeychainStatus::success : KeychainStatus::notFound;

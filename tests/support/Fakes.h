@@ -69,27 +69,20 @@ private:
 };
 
 // Answers requests in the order enqueued, then from the fallback; records every request.
+// Scripted from the test's thread while no request is under way.
 class ScriptedHttpClient final : public platform::HttpClient {
 public:
-    using Handler = std::function<platform::HttpResult(const platform::HttpRequest&)>;
     platform::HttpResult send(const platform::HttpRequest& request) override;
-    void enqueue(platform::HttpResult result) {
-        std::lock_guard lock(mutex_);
-        script_.push_back(std::move(result));
-    }
-    void setFallback(Handler handler) {
-        std::lock_guard lock(mutex_);
-        fallback_ = std::move(handler);
-    }
+    void enqueue(platform::HttpResult result) { script_.push_back(std::move(result)); }
     std::vector<platform::HttpRequest> requests() const {
         std::lock_guard lock(mutex_);
         return requests_;
     }
+    std::function<platform::HttpResult(const platform::HttpRequest&)> fallback;
 
 private:
     mutable std::mutex mutex_;
     std::deque<platform::HttpResult> script_;
-    Handler fallback_;
     std::vector<platform::HttpRequest> requests_;
 };
 
@@ -107,11 +100,7 @@ public:
     std::optional<platform::TrustedApplication> trustedApplication(
         const std::optional<std::string>& path) override;
 
-    void setLocked(bool locked) {
-        std::lock_guard lock(mutex_);
-        locked_ = locked;
-    }
-
+    bool locked = false;  // set while no keyring call is under way
     bool dismissPrompt = false;
     int unlockPrompts = 0;
     bool proxyInstalled = false;
@@ -131,7 +120,6 @@ public:
 
 private:
     std::mutex mutex_;
-    bool locked_ = false;
 };
 
 // The desktop's ports that do no more than record what the core asks of them and hand back

@@ -35,7 +35,7 @@ TEST_F(AppDelegateTest, StartUpSchedulesARefreshForAnyStoredTokenAndNeverPrompts
         if (token) {
             app.keychain.save(*token, "access_token");
         }
-        app.fakes.keychain.setLocked(locked);
+        app.fakes.keychain.locked = locked;
         app.delegate.applicationDidFinishLaunching();
         EXPECT_TRUE(app.delegate.controller());
         EXPECT_TRUE(app.fakes.desktop.pendingAuthorization) << "permission asked";
@@ -54,7 +54,7 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
         App app;
         auto& fakes = app.fakes;
         app.keychain.save(test::makeToken(R"({"email":"ada@example.com"})"), "access_token");
-        fakes.keychain.setLocked(true);
+        fakes.keychain.locked = true;
         app.delegate.applicationDidFinishLaunching();
         fakes.desktop.keyringChanged();  // a change that leaves it locked changes nothing
         EXPECT_EQ(app.refreshTimers(), 0u);
@@ -64,7 +64,7 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
             fakes.executor.runAll();  // the prompt, away from the main thread
             fakes.mainQueue.runPending();
         } else {
-            fakes.keychain.setLocked(false);
+            fakes.keychain.locked = false;
             trigger == Trigger::keyringSignal
                 ? fakes.desktop.keyringChanged()
                 : fakes.mainQueue.advance(AppDelegate::keyringRetryInterval);

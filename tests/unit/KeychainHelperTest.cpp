@@ -51,20 +51,13 @@ TEST_F(KeychainHelperTest, ALockedKeyringIsToldApartFromAMissingOrUnusableItem) 
             {std::nullopt, true, std::nullopt},
         };
     for (const auto& [stored, locked, value] : cases) {
-        store.setLocked(false);
+        store.locked = false;
         stored ? keychain.save(*stored, "access_token") : keychain.remove("access_token");
-        store.setLocked(locked);
+        store.locked = locked;
         const auto found = keychain.lookup("access_token");
         EXPECT_EQ(found.value, value) << stored.value_or("(none)") << locked;
         EXPECT_EQ(found.keyringUnreadable, locked) << stored.value_or("(none)");
     }
-}
-
-TEST_F(KeychainHelperTest, AFailedSaveReplacesNothing) {
-    keychain.save("old", "refresh_token");
-    store.beforeStore = [](const platform::KeychainQuery&) { return false; };
-    EXPECT_EQ(keychain.save("new", "refresh_token"), platform::KeychainStatus::failed);
-    EXPECT_EQ(keychain.load("refresh_token"), "old");
 }
 
 }  // namespace

@@ -107,32 +107,23 @@ TEST_F(McpTransportTest, CallOutcomesByStatusAndOneRetryAfterARefreshOn401AllLog
     }
 }
 
-TEST_F(McpTransportTest, TheRetryRepeatsTheMessageWithTheNewTokenAndKeepsItsSession) {
+TEST_F(McpTransportTest, ASessionLastsUntilTheServerNoLongerKnowsIt) {
     fakes.http.enqueue(answer(200, "{}", {{"mcp-session-id", "s-1"}}));
-    transport.mcpCall("initialize", Json::object());
-    fakes.http.enqueue(answer(401, "", {{"Mcp-Session-Id", "s-from-401"}}));
-    fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-from-retry"}}));
-    transport.mcpCall("tools/call", {{"name", "x"}});
-
-    const auto requests = fakes.http.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].headers.size(), 3u) << "no session header before a session exists";
-    EXPECT_EQ(requests[1].headers.back(),
-              platform::HeaderFields::value_type("Mcp-Session-Id", "s-1"));
-    EXPECT_EQ(requests[2].headers.back(), requests[1].headers.back());
-    EXPECT_EQ(requests[2].headers[0].second, "Bearer token-2");
-    EXPECT_EQ(requests[2].body, requests[1].body);
-    EXPECT_EQ(Json::parse(requests[1].body)["params"], Json({{"name", "x"}}));
-    // The retry's session is kept: a retried "initialize" opens the one the next messages need.
-    EXPECT_EQ(transport.sessionId(), "s-from-retry");
-}
-
-TEST_F(McpTransportTest, ASessionIsForgottenOnlyWhenTheServerNoLongerKnowsIt) {
-    fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-1"}}));
     transport.mcpCall("initialize", Json::object());
     fakes.http.enqueue(answer(500, ""));
     transport.mcpCall("tools/call", Json::object());
     EXPECT_EQ(transport.sessionId(), "s-1");
+    // The retry after a refresh repeats the message under the new token and its session; the
+    // session it gets is kept, since a retried "initialize" opens the one the next ones need.
+    fakes.http.enqueue(answer(401, "", {{"Mcp-Session-Id", "s-from-401"}}));
+    fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-2"}}));
+    transport.mcpCall("tools/call", {{"name", "x"}});
+    const auto requests = fakes.http.requests();
+    EXPECT_EQ(requests.front().headers.size(), 3u) << "no session header before a session";
+    EXPECT_EQ(requests.back().headers.back().second, "s-1");
+    EXPECT_EQ(requests.back().headers.front().second, "Bearer token-2");
+    EXPECT_EQ(requests.back().body, requests[requests.size() - 2].body);
+    EXPECT_EQ(transport.sessionId(), "s-2");
     fakes.http.enqueue(answer(404, ""));
     transport.mcpCall("tools/call", Json::object());
     EXPECT_EQ(transport.sessionId(), std::nullopt);
@@ -146,20 +137,20 @@ TEST_F(McpTransportTest, ASessionIsForgottenOnlyWhenTheServerNoLongerKnowsIt) {
     // A session that a concurrent message started while the old one was refused stays.
     fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-3"}}));
     transport.mcpCall("initialize", Json::object());
-    fakes.http.setFallback([this](const platform::HttpRequest&) -> platform::HttpResult {
-        fakes.http.setFallback({});
+    fakes.http.fallback = [this](const platform::HttpRequest&) -> platform::HttpResult {
+        fakes.http.fallback = nullptr;
         fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-4"}}));
         transport.mcpCall("initialize", Json::object());
         return answer(404, "");
-    });
+    };
     transport.mcpCall("tools/call", Json::object());
     EXPECT_EQ(transport.sessionId(), "s-4");
 }
 
 TEST_F(McpTransportTest, ConcurrentCallsShareTheSessionSafely) {
-    fakes.http.setFallback([](const platform::HttpRequest& request) {
+    fakes.http.fallback = [](const platform::HttpRequest& request) {
         return answer(200, "{}", {{"Mcp-Session-Id", request.body.substr(0, 8)}});
-    });
+    };
     std::vector<std::thread> callers;
     for (int t = 0; t < 4; ++t) {
         callers.emplace_back([this] {

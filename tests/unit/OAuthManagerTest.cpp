@@ -212,7 +212,7 @@ TEST_F(OAuthManagerTest, ExchangeOutcomes) {
         fakes.http.enqueue(c.result);
         const auto session = startSignIn();
         const bool locked = c.refused.starts_with("locked");
-        fakes.keychain.setLocked(locked);
+        fakes.keychain.locked = locked;
         fakes.keychain.dismissPrompt = c.refused.ends_with("dismissed");
         fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
             return locked || c.refused.empty() || !query.account.ends_with(c.refused);
@@ -220,7 +220,7 @@ TEST_F(OAuthManagerTest, ExchangeOutcomes) {
         session->completion("zandorin-auth://callback?code=c", std::nullopt);
         settle();
         fakes.keychain.beforeStore = nullptr;
-        fakes.keychain.setLocked(false);
+        fakes.keychain.locked = false;
 
         EXPECT_EQ(keychain.load("access_token"), c.access) << i;
         EXPECT_EQ(keychain.load("refresh_token"), c.refresh) << i;
@@ -302,14 +302,14 @@ TEST_F(OAuthManagerTest, ConcurrentRefreshesShareOneRequest) {
     std::promise<void> entered;
     std::promise<void> open;
     auto opened = open.get_future();
-    fakes.http.setFallback([&](const platform::HttpRequest&) -> platform::HttpResult {
+    fakes.http.fallback = [&](const platform::HttpRequest&) -> platform::HttpResult {
         if (opened.valid()) {  // the first request waits for the test
             entered.set_value();
             opened.wait_for(10s);
             opened = {};
         }
         return kPair;
-    });
+    };
     std::thread first([this] { oauth.refreshAccessToken(); });
     entered.get_future().wait_for(10s);
     std::thread second([this] { oauth.refreshAccessToken(); });
@@ -346,10 +346,10 @@ TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
                 oauth.logout();
             }
         };
-        fakes.http.setFallback([&, result = result](const platform::HttpRequest&) {
+        fakes.http.fallback = [&, result = result](const platform::HttpRequest&) {
             signOutAt(inFlight);
             return result;
-        });
+        };
         fakes.keychain.afterRead = [&](const platform::KeychainQuery& query) {
             if (query.account.ends_with("refresh_token")) {
                 signOutAt(afterRefreshTokenRead);
@@ -390,9 +390,9 @@ TEST_F(OAuthManagerTest, ASignOutIntoALockedKeyringAsksToUnlockInTheBackgroundOn
     // Unlocked, the tokens go; left locked, they stay where nobody can read them; a sign-in
     // while the prompt is open keeps its own.
     for (const std::string kept : {"", "A1", "A2"}) {
-        fakes.keychain.setLocked(false);
+        fakes.keychain.locked = false;
         store("A1", kRefresh);
-        fakes.keychain.setLocked(true);
+        fakes.keychain.locked = true;
         fakes.keychain.dismissPrompt = kept == "A1";
         fakes.keychain.unlockPrompts = 0;
         if (kept == "A2") {
@@ -406,14 +406,14 @@ TEST_F(OAuthManagerTest, ASignOutIntoALockedKeyringAsksToUnlockInTheBackgroundOn
         EXPECT_EQ(fakes.keychain.unlockPrompts, 0) << "a prompt on the main thread";
         settle();
         EXPECT_GE(fakes.keychain.unlockPrompts, 1);
-        fakes.keychain.setLocked(false);
+        fakes.keychain.locked = false;
         EXPECT_EQ(keychain.load("access_token").value_or(""), kept);
     }
 }
 
 TEST_F(OAuthManagerTest, ARescheduledRefreshStartsItsPeriodAgain) {
     store("A1", kRefresh);
-    fakes.http.setFallback([](const platform::HttpRequest&) { return kAccessOnly; });
+    fakes.http.fallback = [](const platform::HttpRequest&) { return kAccessOnly; };
     oauth.scheduleTokenRefresh();
     fakes.mainQueue.advance(100s);
     oauth.scheduleTokenRefresh();

@@ -94,7 +94,7 @@ TEST_F(PushManagerTest, WithoutBothTokensOrAUrlNothingIsSentOrSaid) {
         if (accessToken) {
             rig.keychain.save("A1", "access_token");
         }
-        rig.fakes.http.setFallback([](const platform::HttpRequest&) { return answer(503); });
+        rig.fakes.http.fallback = [](const platform::HttpRequest&) { return answer(503); };
         rig.push.registerTokenWithServer();
         rig.push.unregisterToken(rig.push.prepareWithdrawal());
 
@@ -115,7 +115,7 @@ TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsk
         auto& fakes = rig.fakes;
         std::vector<std::string> served;  // push-token requests, as the service finished them
         std::function<void()> whileWithdrawing;
-        fakes.http.setFallback([&](const platform::HttpRequest& request) -> platform::HttpResult {
+        fakes.http.fallback = [&](const platform::HttpRequest& request) -> platform::HttpResult {
             if (!request.url.ends_with("/push-token")) {
                 return answer(200, R"({"access_token":"A","refresh_token":"R"})");
             }
@@ -124,7 +124,7 @@ TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsk
             }
             served.push_back(request.method);
             return answer(200);
-        });
+        };
 
         // The answer may come on any thread; the registration waits for the main queue.
         rig.push.requestPermission();

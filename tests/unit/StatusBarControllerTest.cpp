@@ -49,7 +49,7 @@ const std::string kSignedOut = "status Mirrowen [circle.fill red]";
 class StatusBarControllerTest : public ::testing::Test {
 protected:
     StatusBarControllerTest() {
-        fakes.http.setFallback([this](const platform::HttpRequest& request) {
+        fakes.http.fallback = [this](const platform::HttpRequest& request) {
             if (request.url.ends_with("/api/stats")) {
                 return statsAnswer;
             }
@@ -62,7 +62,7 @@ protected:
             mcpSeen.push_back(key);
             const auto it = mcp.find(key);
             return it != mcp.end() ? it->second : platform::HttpResult(answer(202, ""));
-        });
+        };
     }
 
     void signIn() {
