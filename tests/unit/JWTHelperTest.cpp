@@ -22,8 +22,6 @@ TEST(JWTHelperTest, DecodeReadsThePayloadPieceAndRefusesWhatIsNoToken) {
                 JWTHelper::TimePoint(std::chrono::duration<double>(1700000000.25))}},
         {makeToken(R"({"email":7,"preferred_username":null,"sub":["x"],"exp":"1700000000"})"),
          Claims{}},
-        {makeToken(R"({"exp":true})"), Claims{}},
-        {"h." + piece(R"({"sub":"s"})"), subject("s")},
         {"h." + piece(R"({"sub":"ab"})"), subject("ab")},        // one "=" of padding missing
         {"h." + piece(R"({"sub":"abc"})"), subject("abc")},      // two
         {"h." + piece(R"({"sub":"?~?>>"})"), subject("?~?>>")},  // "-" and "_" in the payload

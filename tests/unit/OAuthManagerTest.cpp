@@ -178,7 +178,7 @@ TEST_F(OAuthManagerTest, OnlyACallbackWithACodeIsExchangedAndTheCodeAddsNoFormFi
     }
 }
 
-TEST_F(OAuthManagerTest, ExchangeOutcomes) {
+TEST_F(OAuthManagerTest, ACodeExchangeKeepsOnlyTokensTheKeyringStoredAndSaysWhenItCannot) {
     struct Case {
         platform::HttpResult result;
         std::string refused;  // the key whose write fails, or "locked" / "locked, dismissed"

@@ -98,7 +98,7 @@ protected:
     std::unique_ptr<StatusBarController> controller;
 };
 
-TEST_F(StatusBarControllerTest, HealthOutcomes) {
+TEST_F(StatusBarControllerTest, TheHealthCheckKeepsWhatTheServerAndTheToolAnswered) {
     const std::string active = "✅ 訂閱有效\n到期日：2027-12-31";
     const HttpResponse rpcError = answer(200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-1}})");
     const std::string status = "check_subscription_status";
