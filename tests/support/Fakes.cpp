@@ -115,11 +115,10 @@ KeychainStatus InMemoryKeychain::store(const platform::KeychainQuery& query,
         return KeychainStatus::failed;
     }
     std::lock_guard lock(mutex_);
-    if (locked) {
-        return KeychainStatus::locked;
+    if (!locked) {
+        items[query.account] = Item{data, access};
     }
-    items[query.account] = Item{data, access};
-    return KeychainStatus::success;
+    return locked ? KeychainStatus::locked : KeychainStatus::success;
 }
 
 platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
@@ -152,10 +151,9 @@ KeychainStatus InMemoryKeychain::unlock() {
 
 KeychainStatus InMemoryKeychain::remove(const platform::KeychainQuery& query) {
     std::lock_guard lock(mutex_);
-    if (locked) {
-        return KeychainStatus::locked;
-    }
-    return items.erase(query.account) > 0 ? KeychainStatus::success : KeychainStatus::notFound;
+    return locked                       ? KeychainStatus::locked
+           : items.erase(query.account) ? KeychainStatus::success
+                                        : KeychainStatus::notFound;
 }
 
 std::optional<platform::TrustedApplication> InMemoryKeychain::trustedApplication(

@@ -235,6 +235,11 @@ public:
     std::optional<std::string> nextBytes;
 };
 
+template <typename... Ports>
+platform::Platform bundle(Ports&... ports) {
+    return {ports...};
+}
+
 // Every port backed by a fake, bundled the way the composition root bundles the real ones.
 struct TestPlatform {
     FakeMainQueue mainQueue;
@@ -248,7 +253,7 @@ struct TestPlatform {
     SimpleUrlParser urls;
     FakeCrypto crypto;
 
-    platform::Platform platform = platform::Platform(
+    platform::Platform platform = bundle(
         desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop, desktop,
         desktop, desktop, desktop, desktop, systemLog, console, notificationCenter, urls, crypto);
 };
