@@ -33,7 +33,7 @@ Lines varying(const MenuState& state) {
     return lines;
 }
 
-TEST(MenuRendererTest, Layouts) {
+TEST(MenuRendererTest, WholeLayoutsKeepTheirItemsInOrder) {
     MenuState stats;
     stats.stats = KnowledgeStats{12, -3, 0, "2026-12-01"};
     stats.mcpServerReachable = false;  // stale state never shows when signed out
