@@ -20,90 +20,73 @@ Links linksIn(const std::string& text) {
     return found;
 }
 
-struct LinkCase {
-    std::string name;
-    std::string text;
-    Links expected;
-};
+std::string utf8(char32_t c) {
+    const auto byte = [](char32_t bits) { return static_cast<char>(bits); };
+    if (c < 0x800) {
+        return {byte(0xC0 | c >> 6), byte(0x80 | (c & 0x3F))};
+    }
+    if (c < 0x10000) {
+        return {byte(0xE0 | c >> 12), byte(0x80 | (c >> 6 & 0x3F)), byte(0x80 | (c & 0x3F))};
+    }
+    return {byte(0xF0 | c >> 18), byte(0x80 | (c >> 12 & 0x3F)), byte(0x80 | (c >> 6 & 0x3F)),
+            byte(0x80 | (c & 0x3F))};
+}
 
-TEST(LinkDetector, FindsLinksInRunningText) {
-    const std::vector<LinkCase> cases = {
-        {"checkout answer",
-         "請在此頁面完成付款：https://pay.example.com/c/abc123?x=1 付款完成後即可使用。",
+TEST(LinkDetectorTest, FindsLinksInRunningText) {
+    const std::vector<std::pair<std::string, Links>> cases = {
+        {"請在此頁面完成付款：https://pay.example.com/c/abc123?x=1 付款完成後即可使用。",
          {"https://pay.example.com/c/abc123?x=1"}},
-        {"ideographic full stop",
-         "付款連結：https://pay.example.com/c/1。",
-         {"https://pay.example.com/c/1"}},
-        {"full-width comma",
-         "請前往https://pay.example.com/c/1，完成後重新整理",
-         {"https://pay.example.com/c/1"}},
-        {"corner brackets",
-         "請開啟「https://pay.example.com/c/1」。",
-         {"https://pay.example.com/c/1"}},
-        {"full-width parentheses",
-         "付款頁面（https://pay.example.com/c/1）",
-         {"https://pay.example.com/c/1"}},
-        {"two links in order",
-         "主站 https://a.example.com/x、備用 www.b.example.com/pay；",
-         {"https://a.example.com/x", "www.b.example.com/pay"}},
-        {"bare www", "Open www.example.com/pay to continue", {"www.example.com/pay"}},
-        {"English sentence",
-         "Complete your payment at https://pay.example.com/c/abc123.",
-         {"https://pay.example.com/c/abc123"}},
-        {"parenthesised", "Pay now (see https://x.y/z)", {"https://x.y/z"}},
-        {"balanced parentheses",
-         "(https://en.wikipedia.org/wiki/Foo_(bar)).",
-         {"https://en.wikipedia.org/wiki/Foo_(bar)"}},
-        {"repeated trailing punctuation",
-         "[https://a.b/c?!']) and https://a.b/d).",
-         {"https://a.b/c", "https://a.b/d"}},
-        {"uppercase scheme",
-         "Go to HTTPS://PAY.EXAMPLE.COM/C/1 or Http://a.b or WWW.A.B",
-         {"HTTPS://PAY.EXAMPLE.COM/C/1", "Http://a.b", "WWW.A.B"}},
-        {"no link", "付款完成後即可使用。see example.com/pay or ftp://a.b", {}},
-        {"no host",
-         "https:// or https://.a or http://?q or https://「a」 or www. or www.example",
-         {}},
-        {"glued to a word", "xhttps://a.b awww.b.c xhttps://www.a.b 1http://c.d", {}},
-        {"glued to CJK or punctuation",
-         "連結https://a.b/1 '[www.c.d]' =https://e.f",
-         {"https://a.b/1", "www.c.d", "https://e.f"}},
-        {"whole text", "https://pay.example.com/c/1", {"https://pay.example.com/c/1"}},
-        {"full-width space", "https://a.example.com/x\u3000下一步", {"https://a.example.com/x"}},
-        {"Unicode and control spaces",
-         "https://a.b/1\u00A0x https://a.b/2\u2003x https://a.b/3\tx https://a.b/4\nx",
+        {"連結：https://a.b/1。前往https://a.b/2，「https://a.b/3」（https://a.b/4）",
          {"https://a.b/1", "https://a.b/2", "https://a.b/3", "https://a.b/4"}},
-        {"invalid UTF-8",
-         "https://a.b/1\xFF\xFEx https://a.b/2\xC0\xAF https://a.b/3\xE4\xBD",
+        {"主站 https://a.example.com/x、備用 www.b.example.com/pay；",
+         {"https://a.example.com/x", "www.b.example.com/pay"}},
+        {"(https://en.wikipedia.org/wiki/Foo_(bar)).", {"https://en.wikipedia.org/wiki/Foo_(bar)"}},
+        {"[https://a.b/c?!']) and https://a.b/d).", {"https://a.b/c", "https://a.b/d"}},
+        {"Go to HTTPS://PAY.EXAMPLE.COM/C/1 or Http://a.b or WWW.A.B",
+         {"HTTPS://PAY.EXAMPLE.COM/C/1", "Http://a.b", "WWW.A.B"}},
+        {"付款完成後即可使用。see example.com/pay or ftp://a.b", {}},
+        {"https:// or https://.a or http://?q or https://「a」 or www. or www.example", {}},
+        {"xhttps://a.b awww.b.c xhttps://www.a.b 1http://c.d", {}},
+        {"連結https://a.b/1 '[www.c.d]' =https://e.f", {"https://a.b/1", "www.c.d", "https://e.f"}},
+        {"https://a.b/1\u00A0x https://a.b/2\u2003x https://a.b/3\tx https://a.b/4\nx",
+         {"https://a.b/1", "https://a.b/2", "https://a.b/3", "https://a.b/4"}},
+        {"https://a.b/1\xFF\xFEx https://a.b/2\xC0\xAF https://a.b/3\xE4\xBD",
          {"https://a.b/1", "https://a.b/2", "https://a.b/3"}},
-        {"query and fragment",
-         "https://a.example.com/p?a=1&b=2#frag",
-         {"https://a.example.com/p?a=1&b=2#frag"}},
-        {"percent-encoding",
-         "付款：https://a.example.com/%E4%BB%98%E6%AC%BE?q=a%20b。",
-         {"https://a.example.com/%E4%BB%98%E6%AC%BE?q=a%20b"}},
-        {"characters a URL cannot hold",
-         "<https://a.b/c> \"https://a.b/d\" https://a.b/e|f`g",
+        {"付款：https://a.example.com/%E4%BB%98?q=a%20b&c=1#frag。",
+         {"https://a.example.com/%E4%BB%98?q=a%20b&c=1#frag"}},
+        {"<https://a.b/c> \"https://a.b/d\" https://a.b/e|f`g",
          {"https://a.b/c", "https://a.b/d", "https://a.b/e"}},
-        {"accented path kept, typographic punctuation not",
-         "Siehe https://de.wikipedia.org/wiki/Straße, “https://a.b/c” «https://a.b/d» "
+        {"Siehe https://de.wikipedia.org/wiki/Straße, “https://a.b/c” «https://a.b/d» "
          "https://a.b/e…",
          {"https://de.wikipedia.org/wiki/Straße", "https://a.b/c", "https://a.b/d",
           "https://a.b/e"}},
-        {"emoji and Hangul end a link",
-         "https://a.b/c🎉 https://a.b/d결제",
-         {"https://a.b/c", "https://a.b/d"}},
-        {"ports and IPv6 literal",
-         "http://localhost:8080/pay, http://[::1]:8080/pay.",
+        {"http://localhost:8080/pay, http://[::1]:8080/pay.",
          {"http://localhost:8080/pay", "http://[::1]:8080/pay"}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(linksIn(c.text), c.expected) << c.name;
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(linksIn(text), expected) << text;
     }
 }
 
-TEST(LinkDetector, StaysLinearAndInBoundsOnLargeOrTruncatedText) {
-    // Patterns that a rescanning detector would revisit once per start candidate.
+TEST(LinkDetectorTest, EachTerminatingRangeEndsALinkFromItsFirstToItsLastCodePoint) {
+    const char32_t ends[] = {0x80,   0xBF,    0x1100,  0x11FF,  0x1680,  0x2000,  0x2BFF,
+                             0x2E00, 0x9FFF,  0xA960,  0xA97F,  0xAC00,  0xD7FF,  0xE000,
+                             0xFAFF, 0xFE10,  0xFE1F,  0xFE30,  0xFE6F,  0xFEFF,  0xFF00,
+                             0xFFFF, 0x1AFF0, 0x1B2FF, 0x1F000, 0x1FBFF, 0x20000, 0x10FFFF};
+    const char32_t stays[] = {0xC0,   0x10FF, 0x1200,  0x167F,  0x1681,  0x1FFF,  0x2C00,  0x2DFF,
+                              0xA000, 0xA95F, 0xA980,  0xABFF,  0xFB00,  0xFE0F,  0xFE20,  0xFE2F,
+                              0xFE70, 0xFEFE, 0x10000, 0x1AFEF, 0x1B300, 0x1EFFF, 0x1FC00, 0x1FFFF};
+    for (const char32_t c : ends) {
+        EXPECT_EQ(linksIn("https://a.b/x" + utf8(c) + "y"), Links{"https://a.b/x"})
+            << std::hex << static_cast<unsigned>(c);
+    }
+    for (const char32_t c : stays) {
+        const std::string link = "https://a.b/x" + utf8(c) + "y";
+        EXPECT_EQ(linksIn(link), Links{link}) << std::hex << static_cast<unsigned>(c);
+    }
+}
+
+TEST(LinkDetectorTest, StaysLinearOnTextThatARescanningDetectorWouldRevisit) {
     std::string text;
     for (int i = 0; i < 50000; ++i) {
         text += "www.a/";
@@ -114,25 +97,10 @@ TEST(LinkDetector, StaysLinearAndInBoundsOnLargeOrTruncatedText) {
     for (int i = 0; i < 50000; ++i) {
         text += "xhttps://";
     }
-    ASSERT_GT(text.size(), std::size_t{1} << 20);
-
     const auto started = std::chrono::steady_clock::now();
     const auto links = findLinks(text);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     EXPECT_EQ(links, (std::vector<LinkMatch>{{300001, 12}, {nested, 12 + 200000}}));
-
-    // Cut inside every multi-byte character: a link never splits one.
-    const std::string sample = "連結https://a.b/é€🎉x";
-    for (std::size_t cut = 0; cut <= sample.size(); ++cut) {
-        const std::string piece = sample.substr(0, cut);
-        for (const auto& match : findLinks(piece)) {
-            const std::size_t end = match.offset + match.length;
-            ASSERT_LE(end, piece.size());
-            EXPECT_TRUE(end == piece.size() ||
-                        (static_cast<unsigned char>(piece[end]) & 0xC0) != 0x80)
-                << cut;
-        }
-    }
 }
 
 }  // namespace

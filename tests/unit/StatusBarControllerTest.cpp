@@ -1,144 +1,285 @@
 #include <gtest/gtest.h>
 
-#include "auth/OAuthManager.h"
+#include <map>
+
 #include "menu/StatusBarController.h"
-#include "support/MenuText.h"
-#include "support/TestPlatform.h"
-#include "support/Tokens.h"
+#include "support/Fakes.h"
 
 namespace zandorin {
+
+// Reads what the menu is drawn from.
+struct StatusBarControllerProbe {
+    struct State {
+        std::optional<bool> reachable;
+        std::optional<bool> active;
+        std::optional<std::string> text;
+        bool checking = false;
+        bool operator==(const State&) const = default;
+    };
+    static State state(const StatusBarController& c) {
+        return {c.mcpServerReachable, c.subscriptionActive, c.subscriptionText, c.isCheckingHealth};
+    }
+    static std::optional<KnowledgeStats> stats(const StatusBarController& c) { return c.stats; }
+};
+
 namespace {
 
 using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using platform::HttpResponse;
+using platform::MenuAction;
+using platform::TransferError;
+using test::answer;
+using State = StatusBarControllerProbe::State;
 
+// A tool result as the service streams it.
+HttpResponse toolResult(const Json& content) {
+    const Json reply = {{"jsonrpc", "2.0"}, {"id", 1}, {"result", {{"content", content}}}};
+    return answer(200, "event: message\ndata: " + reply.dump() + "\n\n");
+}
+
+HttpResponse toolText(const std::string& text) {
+    return toolResult(Json::array({{{"type", "text"}, {"text", text}}}));
+}
+
+const std::string kSignedOut = "status Mirrowen [circle.fill red]";
+
+// The controller against a scripted service: MCP answers by method (tools by name), the
+// statistics answer and the token endpoint's answer.
 class StatusBarControllerTest : public ::testing::Test {
 protected:
+    StatusBarControllerTest() {
+        fakes.http.fallback = [this](const platform::HttpRequest& request) {
+            if (request.url.ends_with("/api/stats")) {
+                return statsAnswer;
+            }
+            if (!request.url.ends_with("/mcp")) {
+                return tokenAnswer;
+            }
+            const auto message = Json::parse(request.body);
+            const std::string key =
+                message["method"] == "tools/call" ? message["params"]["name"] : message["method"];
+            mcpSeen.push_back(key);
+            const auto it = mcp.find(key);
+            return it != mcp.end() ? it->second : platform::HttpResult(answer(202, ""));
+        };
+    }
+
+    void signIn() {
+        const auto exp = std::chrono::system_clock::to_time_t(fakes.mainQueue.now() + 1h);
+        keychain.save(
+            test::makeToken(R"({"email":"ada@example.com","exp":)" + std::to_string(exp) + "}"),
+            "access_token");
+        keychain.save("R1", "refresh_token");
+    }
+    void start() {
+        controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
+        settle();
+    }
+    // Runs tasks and main-queue blocks until neither has work left.
+    void settle() {
+        fakes.mainQueue.runPending();
+        for (int i = 0; i < 50 && fakes.executor.pending(); ++i) {
+            fakes.executor.runAll();
+            fakes.mainQueue.runPending();
+        }
+    }
+    State state() const { return StatusBarControllerProbe::state(*controller); }
+    std::vector<std::string> menu() const { return test::describe(fakes.desktop.menus.back()); }
+
     test::TestPlatform fakes;
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
     PushManager push{fakes.platform, keychain};
     OAuthManager oauth{fakes.platform, keychain, push};
-
-    std::unique_ptr<StatusBarController> makeController() {
-        return std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
-    }
-    std::size_t menusShown() const { return fakes.statusBar.item->menus.size(); }
-    std::vector<std::string> currentMenu() const {
-        return test::describe(fakes.statusBar.item->menus.back());
-    }
-    void signInElsewhere() {
-        keychain.save(test::makeToken("ada@example.com", fakes.mainQueue.now() + 1h),
-                      "access_token");
-    }
+    std::map<std::string, platform::HttpResult> mcp;
+    platform::HttpResult statsAnswer = TransferError{"offline"};
+    platform::HttpResult tokenAnswer = answer(200, R"({"access_token":"A2","refresh_token":"R2"})");
+    std::vector<std::string> mcpSeen;
+    std::unique_ptr<StatusBarController> controller;
 };
 
-TEST_F(StatusBarControllerTest, CreationShowsTheMenuBeforeAnyCheckAndStartsTimersInOrder) {
-    auto controller = makeController();
-    const auto events = fakes.events.matching({"statusBar.", "statusItem.", "mainQueue."});
-    const std::vector<std::string> expected = {
-        "statusBar.makeStatusItem",
-        "statusItem.setImage StatusBarIcon",
-        "statusItem.setMenu 0",
-        "statusItem.setMenu 8",
-        "mainQueue.scheduleRepeating 60s",
-        "mainQueue.scheduleRepeating 600s",
+TEST_F(StatusBarControllerTest, TheHealthCheckKeepsWhatTheServerAndTheToolAnswered) {
+    const std::string active = "✅ 訂閱有效\n到期日：2027-12-31";
+    const HttpResponse rpcError = answer(200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-1}})");
+    const std::string status = "check_subscription_status";
+    const std::vector<std::pair<std::map<std::string, platform::HttpResult>, State>> cases = {
+        {{{"initialize", TransferError{"refused"}}}, {false, {}, {}}},
+        {{{"initialize", answer(500, rpcError.body)}}, {false, {}, {}}},
+        {{{"initialize", answer(400, rpcError.body)}, {status, toolText(active)}},
+         {true, true, active}},  // an error reply is an answer
+        {{{status, toolText("訂閱仍有效至 2027 年")}}, {true, true, "訂閱仍有效至 2027 年"}},
+        {{{status, toolText("❌ 尚未訂閱")}}, {true, false, "❌ 尚未訂閱"}},
+        {{{"notifications/initialized", answer(400, "{}")}, {status, toolText(active)}},
+         {true, true, active}},
+        {{{status, toolResult(Json::array())}}, {true, {}, {}}},
+        {{{status, toolResult(Json::array({{{"text", 7}}}))}}, {true, {}, {}}},
+        {{{status, rpcError}}, {true, {}, {}}},
     };
-    EXPECT_EQ(events, expected);
-    ASSERT_TRUE(fakes.statusBar.item->image);
-    EXPECT_TRUE(fakes.statusBar.item->image->isTemplate);
-    EXPECT_EQ(fakes.statusBar.item->image->width, 18);
-    EXPECT_EQ(fakes.statusBar.item->image->height, 18);
-    EXPECT_EQ(currentMenu().front(), "status Mirrowen [circle.fill red]");
-    EXPECT_EQ(currentMenu()[3], "info     載入中…");
-}
-
-TEST_F(StatusBarControllerTest, AMissingButtonOrImageLeavesAWorkingMenu) {
-    fakes.statusBar.itemsHaveButton = false;
-    auto withoutButton = makeController();
-    EXPECT_TRUE(fakes.events.matching({"statusItem.setImage"}).empty());
-    EXPECT_EQ(menusShown(), 2u);
-
-    fakes.statusBar.itemsHaveButton = true;
-    fakes.statusBar.imageExists = false;
-    auto withoutImage = makeController();
-    EXPECT_FALSE(fakes.statusBar.item->image);
-    EXPECT_EQ(menusShown(), 2u);
-}
-
-TEST_F(StatusBarControllerTest, SignedInAtCreationShowsCheckingState) {
-    signInElsewhere();
-    auto controller = makeController();
-    fakes.mainQueue.runPending();
-    const std::vector<std::string> expected = {"status Mirrowen — ada@example.com [circle grey]",
-                                               "---",
-                                               "header   Tirrel知識庫",
-                                               "info     載入中…",
-                                               "---",
-                                               "info   已登入",
-                                               "info   MCP Server 檢查中...",
-                                               "---",
-                                               "command 登出 -> logout",
-                                               "---",
-                                               "command 結束 -> quit key q"};
-    EXPECT_EQ(currentMenu(), expected);
-
+    signIn();
+    for (const auto& [answers, expected] : cases) {
+        mcp = answers;
+        mcp.emplace("initialize", answer(200, R"({"jsonrpc":"2.0","id":1,"result":{}})"));
+        start();
+        EXPECT_EQ(state(), expected) << expected.text.value_or("");
+    }
     // A rendering reads the keyring once: each read is a round trip on the main thread.
-    fakes.events.clear();
+    fakes.keychain.reads = 0;
     controller->updateStatus();
-    EXPECT_EQ(fakes.events.matching({"keychain."}).size(), 1u);
+    EXPECT_EQ(fakes.keychain.reads, 1);
 }
 
-TEST_F(StatusBarControllerTest, HealthTimerFirstFiresOneIntervalAfterCreation) {
-    auto controller = makeController();
-    fakes.mainQueue.runPending();  // the first check's re-render
-    const auto afterStart = menusShown();
+TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
+    signIn();
+    mcp = {{"initialize", answer(200, "{}")}, {"check_subscription_status", toolText("✅")}};
+    start();
+    ASSERT_EQ(state(), (State{true, true, "✅", false}));
 
+    mcpSeen.clear();
     fakes.mainQueue.advance(59s);
-    EXPECT_EQ(menusShown(), afterStart);
-    fakes.mainQueue.advance(1s);
-    EXPECT_EQ(menusShown(), afterStart + 1);  // signed out: the check resets and re-renders
-    fakes.mainQueue.advance(60s);
-    EXPECT_EQ(menusShown(), afterStart + 2);
-    // Ten minutes hold ten health firings; the statistics timer is the other live timer.
-    fakes.mainQueue.advance(480s);
-    EXPECT_EQ(menusShown(), afterStart + 10);
-    EXPECT_EQ(fakes.mainQueue.liveTimers(), 2u);
+    EXPECT_EQ(fakes.executor.pending(), 0u);
+    fakes.mainQueue.advance(1s);                                    // the timer starts a check
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);  // dropped: one is running
+    EXPECT_EQ(fakes.executor.pending(), 1u);
+    EXPECT_EQ(state(), (State{true, true, "✅", true}));
+
+    // Signed out while the check waits: the state goes at once, the check still ends.
+    keychain.remove("access_token");
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    EXPECT_EQ(state(), (State{{}, {}, {}, true}));
+    EXPECT_EQ(menu().front(), kSignedOut);
+    settle();
+    EXPECT_EQ(state(), (State{false, {}, {}, false}));  // its "initialize" found no token
+    EXPECT_TRUE(mcpSeen.empty());
 }
 
-TEST_F(StatusBarControllerTest, AuthChangeRendersAtOnceThenChecks) {
-    auto controller = makeController();
-    fakes.mainQueue.runPending();
-    const auto before = menusShown();
+TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchFails) {
+    const std::vector<std::pair<std::string, std::optional<KnowledgeStats>>> cases = {
+        {R"({"articles":{"topics":12,"projects":3},"skills":{"total":40},)"
+         R"("news":{"latest_date":"2026-12-01"},"extra":[1]})",
+         KnowledgeStats{12, 3, 40, "2026-12-01"}},
+        {"{}", KnowledgeStats{}},
+        {R"({"articles":{"topics":12.5,"projects":"3"},"skills":{"total":true},)"
+         R"("news":{"latest_date":20261201}})",
+         KnowledgeStats{}},
+        {R"({"articles":{"topics":12.0,"projects":-1},"skills":{"total":4e1}})",
+         KnowledgeStats{12, -1, 40, ""}},
+        {R"({"articles":{"topics":9223372036854775807,"projects":9223372036854775808},)"
+         R"("skills":{"total":9223372036854775808.0}})",
+         KnowledgeStats{9223372036854775807, 0, 0, ""}},
+        {R"({"articles":[12,3],"skills":40})", KnowledgeStats{}},
+        {"[1,2]", std::nullopt},
+        {"<html>Bad Gateway</html>", std::nullopt},
+    };
+    for (const auto& [body, expected] : cases) {
+        statsAnswer = answer(500, body);  // the status does not matter
+        start();
+        EXPECT_EQ(StatusBarControllerProbe::stats(*controller), expected) << body;
+        EXPECT_EQ(menu()[2], expected ? "header   Tirrel知識庫 · 儀表板" : "header   Tirrel知識庫");
+    }
+    // The counts need no sign-in and no bearer token.
+    EXPECT_TRUE(fakes.http.requests().back().headers.empty());
+    for (const auto& next : std::vector<platform::HttpResult>{
+             TransferError{"offline"}, answer(200, R"({"skills":{"total":5}})"),
+             answer(200, "not json")}) {
+        statsAnswer = next;
+        fakes.mainQueue.advance(600s);
+        settle();
+    }
+    EXPECT_EQ(menu()[5], "stat     Skill 技能 | 5 份 (sparkles) purple");
+}
 
-    signInElsewhere();
+TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhyNot) {
+    const std::string noLink = "alert 無法取得付款連結: ";
+    const std::string hint = "請在 Claude 對話中輸入「我想訂閱Mirrowen」。";
+    const std::vector<std::pair<platform::HttpResult, std::string>> cases = {
+        {toolText("請在此頁面完成付款：https://pay.example.com/c/abc?x=1 付款完成後即可使用。"),
+         "open https://pay.example.com/c/abc?x=1"},
+        {toolText("付款：https://pay.example.com/a，說明：https://help.example.com/b。"),
+         "open https://pay.example.com/a"},
+        {toolText("www.a.example/x 或 https://b.example/pay"), "open https://b.example/pay"},
+        {toolText("您已是訂閱會員，無需付款。"), noLink + "您已是訂閱會員，無需付款。"},
+        {toolText("www.evil.example:/x"), noLink + "www.evil.example:/x"},
+        {toolResult(Json::array()), noLink + hint},
+        {answer(400, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602}})"), noLink + hint},
+        {answer(503, "busy"),
+         "alert 無法建立付款連結: 請確認網路連線後再試，或在 Claude "
+         "對話中輸入「我想訂閱Mirrowen」。"},
+    };
+    signIn();
+    start();
+    for (const auto& [result, outcome] : cases) {
+        mcp["create_checkout"] = result;
+        fakes.desktop.opened.clear();
+        fakes.desktop.alerts.clear();
+        fakes.desktop.click(MenuAction::subscribe);
+        settle();
+        std::vector<std::string> seen;
+        for (const auto& url : fakes.desktop.opened) {
+            seen.push_back("open " + url);
+        }
+        for (const auto& alert : fakes.desktop.alerts) {
+            seen.push_back("alert " + alert.messageText + ": " + alert.informativeText);
+        }
+        EXPECT_EQ(seen, std::vector{outcome});
+    }
+    // A link of another scheme is logged by its scheme alone.
+    const auto log = fakes.systemLog.lines;
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "Checkout: did not open a link of the scheme \"www.evil.example\": only "
+                         "http and https links are opened"),
+              1);
+    EXPECT_EQ(Json::parse(fakes.http.requests().back().body)["params"]["arguments"],
+              Json({{"invoice_type", "donate"}}));
+}
+
+TEST_F(StatusBarControllerTest, ReconnectRefreshesThenChecksAndARefusedRefreshSignsOut) {
+    signIn();
+    mcp = {{"initialize", answer(200, "{}")}};
+    start();
+    fakes.desktop.click(MenuAction::reconnect);
+    settle();
+    EXPECT_EQ(keychain.load("refresh_token"), "R2");
+    EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
+
+    tokenAnswer = answer(400, R"({"error":"invalid_grant"})");
+    fakes.desktop.click(MenuAction::reconnect);
+    settle();
+    EXPECT_EQ(state(), (State{{}, {}, {}, false}));
+    EXPECT_EQ(menu().front(), kSignedOut);
+    EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
+
+    fakes.desktop.click(MenuAction::quit);
+    EXPECT_EQ(fakes.desktop.terminations, 1);
+}
+
+TEST_F(StatusBarControllerTest, ASignInElsewhereRendersAtOnceAndASignOutAfterItsCheck) {
+    start();
+    const auto before = fakes.desktop.menus.size();
+    signIn();
     fakes.notificationCenter.post(OAuthManager::authStateChanged);
-    // Rendered synchronously, before anything queued runs.
-    EXPECT_EQ(menusShown(), before + 1);
-    EXPECT_EQ(currentMenu().front(), "status Mirrowen — ada@example.com [circle grey]");
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 1);
+    EXPECT_EQ(menu().front(), "status Mirrowen — ada@example.com [circle grey]");
     fakes.mainQueue.runPending();
-    EXPECT_EQ(menusShown(), before + 1);  // signed in: no reset render
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 1);  // signed in: the check is under way
 
     keychain.remove("access_token");
     fakes.notificationCenter.post(OAuthManager::authStateChanged);
-    EXPECT_EQ(currentMenu().front(), "status Mirrowen [circle.fill red]");
+    EXPECT_EQ(menu().front(), kSignedOut);
     fakes.mainQueue.runPending();
-    EXPECT_EQ(menusShown(), before + 3);  // render, then the signed-out check's render
-    EXPECT_TRUE(fakes.http.requests().empty());
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 3);  // and the signed-out check's reset
+    // The health timer's checks reset and render too while signed out.
+    fakes.mainQueue.advance(60s);
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 4);
 }
 
 TEST_F(StatusBarControllerTest, NothingFiresAfterTheControllerIsGone) {
-    auto controller = makeController();
+    controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
     controller.reset();
     EXPECT_EQ(fakes.mainQueue.liveTimers(), 0u);
     // The first check's queued render and a late notification find no controller.
     fakes.mainQueue.runPending();
     fakes.notificationCenter.post(OAuthManager::authStateChanged);
     fakes.mainQueue.advance(3600s);
-}
-
-TEST_F(StatusBarControllerTest, QuitTerminatesTheApplication) {
-    auto controller = makeController();
-    fakes.statusBar.item->handler(platform::MenuAction::quit);
-    EXPECT_EQ(fakes.application.terminations, 1);
 }
 
 }  // namespace

@@ -1,0 +1,288 @@
+#include "support/Fakes.h"
+
+#include <algorithm>
+#include <regex>
+#include <stdexcept>
+
+#include "adapters/openssl/OpenSslCrypto.h"
+#include "common/Base64.h"
+
+namespace zandorin::test {
+
+using platform::KeychainStatus;
+
+struct FakeMainQueue::TimerState {
+    std::chrono::milliseconds interval;
+    std::chrono::system_clock::time_point due;
+    std::function<void()> action;
+    bool valid = true;
+};
+
+namespace {
+class TimerHandle final : public platform::Timer {
+public:
+    explicit TimerHandle(std::shared_ptr<FakeMainQueue::TimerState> state)
+        : state_(std::move(state)) {}
+    ~TimerHandle() override { invalidate(); }
+    void invalidate() override { state_->valid = false; }
+
+private:
+    std::shared_ptr<FakeMainQueue::TimerState> state_;
+};
+}  // namespace
+
+std::unique_ptr<platform::Timer> FakeMainQueue::scheduleRepeating(
+    std::chrono::milliseconds interval, std::function<void()> action) {
+    if (!isMainThread()) {
+        throw std::logic_error("timer scheduled off the main thread");
+    }
+    timers_.push_back(std::make_shared<TimerState>(TimerState{interval, now_ + interval, action}));
+    return std::make_unique<TimerHandle>(timers_.back());
+}
+
+void FakeMainQueue::advance(std::chrono::milliseconds duration) {
+    runPending();
+    const auto target = now_ + duration;
+    for (int i = 0; i < 100000; ++i) {
+        std::erase_if(timers_, [](const auto& t) { return !t->valid; });
+        std::shared_ptr<TimerState> next;
+        for (const auto& timer : timers_) {
+            if (timer->due <= target && (!next || timer->due < next->due)) {
+                next = timer;
+            }
+        }
+        if (!next) {
+            now_ = target;
+            return;
+        }
+        now_ = next->due;
+        next->due += next->interval;
+        next->action();
+        runPending();
+    }
+    throw std::runtime_error("timers never settled");
+}
+
+std::size_t FakeMainQueue::liveTimers(std::chrono::milliseconds interval) const {
+    return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [&](auto& t) {
+        return t->valid && (interval.count() == 0 || t->interval == interval);
+    }));
+}
+
+bool TaskQueue::runNext() {
+    std::function<void()> task;
+    {
+        std::lock_guard lock(mutex_);
+        if (tasks_.empty()) {
+            return false;
+        }
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+    }
+    task();
+    return true;
+}
+
+void TaskQueue::runAll() {
+    // Bounded, so that a task that keeps adding itself fails the test instead of hanging it.
+    for (int i = 0; i < 100000; ++i) {
+        if (!runNext()) {
+            return;
+        }
+    }
+    throw std::runtime_error("tasks never drained");
+}
+
+platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& request) {
+    std::function<platform::HttpResult(const platform::HttpRequest&)> next;
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+        if (!script_.empty()) {
+            auto result = std::move(script_.front());
+            script_.pop_front();
+            return result;
+        }
+        next = fallback;
+    }
+    return next ? next(request) : platform::TransferError{"no scripted answer"};
+}
+
+KeychainStatus InMemoryKeychain::store(const platform::KeychainQuery& query,
+                                       const std::string& data,
+                                       const std::optional<platform::KeychainAccess>& access) {
+    if (beforeStore && !beforeStore(query)) {
+        return KeychainStatus::failed;
+    }
+    std::lock_guard lock(mutex_);
+    if (!locked) {
+        items[query.account] = Item{data, access};
+    }
+    return locked ? KeychainStatus::locked : KeychainStatus::success;
+}
+
+platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
+    platform::KeychainData read{KeychainStatus::notFound, {}};
+    {
+        std::lock_guard lock(mutex_);
+        ++reads;
+        const auto it = items.find(query.account);
+        if (locked) {
+            read.status = KeychainStatus::locked;
+        } else if (it != items.end()) {
+            read = {KeychainStatus::success, it->second.data};
+        }
+    }
+    if (afterRead) {
+        afterRead(query);
+    }
+    return read;
+}
+
+KeychainStatus InMemoryKeychain::unlock() {
+    if (auto hook = std::exchange(whilePrompting, nullptr)) {
+        hook();
+    }
+    std::lock_guard lock(mutex_);
+    ++unlockPrompts;
+    locked = locked && dismissPrompt;
+    return locked ? KeychainStatus::locked : KeychainStatus::success;
+}
+
+KeychainStatus InMemoryKeychain::remove(const platform::KeychainQuery& query) {
+    std::lock_guard lock(mutex_);
+    return locked                       ? KeychainStatus::locked
+           : items.erase(query.account) ? KeychainStatus::success
+                                        : KeychainStatus::notFound;
+}
+
+std::optional<platform::TrustedApplication> InMemoryKeychain::trustedApplication(
+    const std::optional<std::string>& path) {
+    if (path && !proxyInstalled) {
+        return std::nullopt;
+    }
+    return platform::TrustedApplication{path.value_or(selfPath)};
+}
+
+namespace {
+class FakeStatusItem final : public platform::StatusItem {
+public:
+    explicit FakeStatusItem(FakeDesktop& desktop) : desktop_(desktop) {}
+    bool hasButton() const override { return true; }
+    bool setImage(const platform::StatusItemImage&) override { return true; }
+    void setMenu(const platform::MenuModel& menu) override { desktop_.menus.push_back(menu); }
+    void setActionHandler(std::function<void(platform::MenuAction)> handler) override {
+        desktop_.click = std::move(handler);
+    }
+
+private:
+    FakeDesktop& desktop_;
+};
+
+class FakeWebAuthSession final : public platform::WebAuthSession {
+public:
+    explicit FakeWebAuthSession(std::shared_ptr<FakeDesktop::Session> state)
+        : state_(std::move(state)) {}
+    ~FakeWebAuthSession() override { state_->released = true; }
+    void setPrefersEphemeralWebBrowserSession(bool) override {}
+    bool start() override { return state_->started = true; }
+
+private:
+    std::shared_ptr<FakeDesktop::Session> state_;
+};
+}  // namespace
+
+std::unique_ptr<platform::StatusItem> FakeDesktop::makeStatusItem() {
+    return std::make_unique<FakeStatusItem>(*this);
+}
+
+std::unique_ptr<platform::WebAuthSession> FakeDesktop::makeSession(
+    const std::string& url, const std::string&, platform::WebAuthCompletion completion) {
+    sessions.push_back(std::make_shared<Session>(Session{url, std::move(completion)}));
+    return std::make_unique<FakeWebAuthSession>(sessions.back());
+}
+
+std::optional<platform::ParsedUrl> SimpleUrlParser::parse(const std::string& text) const {
+    static const std::regex kUrl(
+        R"(^([A-Za-z][A-Za-z0-9+.-]*):/+([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
+    std::smatch match;
+    if (text.find_first_of(" \t\r\n") != std::string::npos ||
+        !std::regex_match(text, match, kUrl)) {
+        return std::nullopt;
+    }
+    const auto optional = [&](int i) {
+        return match[i].matched ? std::optional<std::string>(match[i]) : std::nullopt;
+    };
+    return platform::ParsedUrl{match[1], match[2], optional(3), match[4], optional(5), optional(6)};
+}
+
+std::string FakeCrypto::sha256(std::string_view bytes) {
+    return adapters::OpenSslCrypto().sha256(bytes);
+}
+
+std::string makeToken(const std::string& payloadJson) {
+    return "eyJhbGciOiJSUzI1NiJ9." + base64::encodeUrlNoPadding(payloadJson) + ".c2lnbmF0dXJl";
+}
+
+namespace {
+
+std::string colorName(const std::optional<platform::Color>& color) {
+    constexpr const char* kNames[] = {"label", "grey",   "red",  "yellow",
+                                      "green", "orange", "blue", "purple"};
+    return color ? kNames[static_cast<int>(*color)] : "none";
+}
+
+// "[name colour]" for a tinted symbol, "[name]" for a plain one, "(name)" for a small one.
+std::string symbolText(const platform::MenuItem& item) {
+    using platform::SymbolStyle;
+    if (!item.symbol) {
+        return "";
+    }
+    if (item.symbolStyle == SymbolStyle::small) {
+        return " (" + *item.symbol + ")";
+    }
+    const bool tinted = item.symbolStyle == SymbolStyle::palette;
+    return " [" + *item.symbol + (tinted ? " " + colorName(item.symbolColor) : "") + "]";
+}
+
+}  // namespace
+
+std::vector<std::string> describe(const platform::MenuModel& menu) {
+    using platform::MenuItemKind;
+    std::vector<std::string> lines;
+    for (const auto& item : menu.items) {
+        std::string line;
+        switch (item.kind) {
+            case MenuItemKind::separator:
+                line = "---";
+                break;
+            case MenuItemKind::infoLine:
+                line = "info " + item.title;
+                break;
+            case MenuItemKind::statusLine:
+                line = "status " + item.title + symbolText(item);
+                break;
+            case MenuItemKind::sectionHeader:
+                line = "header " + item.title;
+                break;
+            case MenuItemKind::statRow:
+                line = "stat " + item.title + " | " + item.value + symbolText(item) + " " +
+                       colorName(item.valueColor);
+                break;
+            case MenuItemKind::command:
+                line = "command " + item.title + symbolText(item) + " -> " +
+                       (item.action ? platform::selectorName(*item.action) : "none");
+                if (!item.keyEquivalent.empty()) {
+                    line += " key " + item.keyEquivalent;
+                }
+                break;
+        }
+        if (item.enabled != (item.kind == MenuItemKind::command)) {
+            line += item.enabled ? " (enabled)" : " (disabled)";
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace zandorin::test
