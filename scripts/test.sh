@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: unit and integration tests on the release tree, the
-# Debian package packed from it (installed, run and purged when root), then the unit tests
-# again under AddressSanitizer+UBSan and under ThreadSanitizer, then each fuzz target for a few
-# seconds (ZANDORIN_FUZZ_SECONDS).
+# Debian package packed from it (installed, run and purged when root), the unit tests again
+# under ThreadSanitizer, then, in one clang tree, under AddressSanitizer+UBSan, and each fuzz
+# target for a few seconds (ZANDORIN_FUZZ_SECONDS).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -20,20 +20,17 @@ ctest --test-dir "$builds/release" --output-on-failure --timeout 300
 echo "== Debian package from the release tree"
 "$root/tests/integration/package/check-package.sh" "$builds/release"
 
-echo "== unit tests under AddressSanitizer and UBSan"
-BUILD_TYPE=Debug "$here/build.sh" "$builds/asan" -DZANDORIN_UNIT_ONLY=ON \
-    -DZANDORIN_SANITIZE=address,undefined
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir "$builds/asan" --output-on-failure --parallel "$jobs" --timeout 300
-
 echo "== unit tests under ThreadSanitizer"
 BUILD_TYPE=Debug "$here/build.sh" "$builds/tsan" -DZANDORIN_UNIT_ONLY=ON -DZANDORIN_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir "$builds/tsan" --output-on-failure --parallel "$jobs" --timeout 300
 
 fuzz_seconds=${ZANDORIN_FUZZ_SECONDS:-10}
-echo "== fuzz targets, ${fuzz_seconds} s each"
+# One clang tree with AddressSanitizer and UBSan serves the unit tests and the fuzz targets.
+echo "== unit tests under AddressSanitizer and UBSan, then fuzz targets, ${fuzz_seconds} s each"
 "$here/build.sh" "$builds/fuzz" -DZANDORIN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$builds/fuzz" -L unit --output-on-failure --parallel "$jobs" --timeout 300
 for target in "$builds"/fuzz/tests/fuzz/fuzz_*; do
     name=${target##*/fuzz_}
     # New inputs go to a scratch corpus; the seeds in the repository stay as they are.
