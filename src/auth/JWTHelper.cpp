@@ -68,10 +68,6 @@ std::optional<JWTHelper::Claims> JWTHelper::decode(std::string_view token) {
     return claims;
 }
 
-bool JWTHelper::isTokenExpired(const KeychainHelper& keychain, const platform::Clock& clock) {
-    return isTokenExpired(keychain.load(keys::accessToken), clock);
-}
-
 bool JWTHelper::isTokenExpired(const std::optional<std::string>& token,
                                const platform::Clock& clock) {
     if (!token) {
@@ -83,10 +79,6 @@ bool JWTHelper::isTokenExpired(const std::optional<std::string>& token,
     }
     const TimePoint now = std::chrono::time_point_cast<TimePoint::duration>(clock.now());
     return *claims->exp < now;
-}
-
-std::optional<std::string> JWTHelper::displayName(const KeychainHelper& keychain) {
-    return displayName(keychain.load(keys::accessToken));
 }
 
 std::optional<std::string> JWTHelper::displayName(const std::optional<std::string>& token) {

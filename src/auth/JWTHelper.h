@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "auth/KeychainHelper.h"
 #include "platform/Clock.h"
 
 namespace zandorin {
@@ -31,14 +30,13 @@ public:
 
     static std::optional<Claims> decode(std::string_view token);
 
-    // True without a stored token, with an unreadable one, or without "exp"; otherwise true
-    // once "exp" lies strictly before now.
-    static bool isTokenExpired(const KeychainHelper& keychain, const platform::Clock& clock);
+    // Of the stored access token, read once per rendering by the caller (each read is a keyring
+    // round trip): true without a token, with an unreadable one, or without "exp"; otherwise
+    // true once "exp" lies strictly before now.
     static bool isTokenExpired(const std::optional<std::string>& token,
                                const platform::Clock& clock);
 
-    // E-mail, else preferred user name, else subject, of the stored token.
-    static std::optional<std::string> displayName(const KeychainHelper& keychain);
+    // E-mail, else preferred user name, else subject.
     static std::optional<std::string> displayName(const std::optional<std::string>& token);
 };
 
