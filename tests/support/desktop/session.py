@@ -40,10 +40,7 @@ BUS_CONFIG = """<busconfig><type>session</type><keep_umask/><listen>unix:path={}
   <allow eavesdrop="true"/><allow own="*"/></policy></busconfig>"""
 WATCHER_XML = f"""<node><interface name="{WATCHER_NAME}">
   <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal></interface></node>"""
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/></interface></node>"""
 NOTIFICATIONS = "org.freedesktop.Notifications"
 NOTIFICATIONS_PATH = "/org/freedesktop/Notifications"
 NOTIFICATIONS_XML = f"""<node><interface name="{NOTIFICATIONS}">
@@ -137,8 +134,7 @@ class BusService:
     def __exit__(self, *exc):
         self.stop()
 
-    def get_property(self, *args):
-        return None
+    get_property = None
 
     def record(self, event, **values):
         self.log.append(dict(values, event=event, time=time.monotonic()))
@@ -163,25 +159,17 @@ class Watcher(BusService):
     """The panel's StatusNotifierWatcher: a "registered" event (service, path) per item."""
 
     def __init__(self, address):
-        self.items = []  # "<bus name><path>", as KDE's watcher spells an item
         super().__init__(address, WATCHER_NAME, WATCHER_XML, "/StatusNotifierWatcher")
 
-    def get_property(self, connection, sender, path, interface, name):
-        # We are the host as far as applications can tell.
-        return {"RegisteredStatusNotifierItems": GLib.Variant("as", self.items),
-                "IsStatusNotifierHostRegistered": GLib.Variant("b", True),
-                "ProtocolVersion": GLib.Variant("i", 0)}.get(name)
+    def get_property(self, *args):
+        return GLib.Variant("b", True)  # IsStatusNotifierHostRegistered: we are the host
 
     def on_call(self, connection, sender, path, interface, method, params, invocation):
         (argument,) = params.unpack()
         # A bus name (the object at the well-known path) or a path on the caller's connection.
         service, item = (sender, argument) if argument.startswith("/") else \
             (argument, "/StatusNotifierItem")
-        if service + item not in self.items:
-            self.items.append(service + item)
-            self.record("registered", service=service, path=item)
-            connection.emit_signal(None, path, WATCHER_NAME, "StatusNotifierItemRegistered",
-                                   GLib.Variant("(s)", (service + item,)))
+        self.record("registered", service=service, path=item)
         invocation.return_value(None)
 
 
