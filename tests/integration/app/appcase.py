@@ -17,10 +17,12 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "..", "support", "desktop"),
-                os.path.join(HERE, "..", "devservice")]
+sys.path[:0] = [os.path.join(HERE, "..", "..", "support", d) for d in ("desktop", "push")] + [
+    os.path.join(HERE, "..", "devservice")]
 from devservice import ROOT, DevService, test_browser  # noqa: E402
-from session import SEPARATOR, DesktopSession, EventProcess, entry  # noqa: E402
+from distributor import Distributor  # noqa: E402,F401 (for the tests)
+import session  # noqa: E402
+from session import SEPARATOR, DesktopSession, NotificationServer, entry  # noqa: E402
 
 APP = None
 STEP = 20.0  # seconds any one step of a test may take
@@ -54,12 +56,8 @@ SIGNED_OUT = signed_out()
 CHECKING = signed_in(["  MCP Server 檢查中..."])
 
 
-def wait_until(predicate, timeout=STEP, interval=0.1):
-    """The predicate's first true value, or its last value once the time is up."""
-    end = time.monotonic() + timeout
-    while not (value := predicate()) and time.monotonic() < end:
-        time.sleep(interval)
-    return value
+def wait_until(predicate, timeout=STEP):
+    return session.wait_until(predicate, timeout)
 
 
 def access_token(lifetime_s, email=EMAIL):
@@ -101,12 +99,8 @@ class AppTestCase(unittest.TestCase):
                            "KEYCLOAK_ISSUER": issuer or f"{service}/realms/zandorin"}, f)
         return path
 
-    def notification_server(self, *options):
-        """The tests' notification server on the session's bus: "notify" events, clicks by id."""
-        return self.enter(EventProcess(
-            ["/usr/bin/python3", os.path.join(HERE, "..", "notifications",
-                                              "fake_notification_daemon.py"),
-             self.session.bus_address, *options], self.session.env, STEP))
+    def notification_server(self, **options):
+        return self.enter(NotificationServer(self.session.bus_address, **options))
 
     def store_token(self, key, value):
         self.secrets.append(value)

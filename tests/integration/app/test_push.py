@@ -10,13 +10,9 @@ Usage: test_push.py <zandorin-auth> [unittest options]
 import json
 import os
 import stat
-import sys
 
-from appcase import HERE, AppTestCase, main, test_browser, wait_until
-
-sys.path.insert(0, os.path.join(HERE, "..", "..", "support", "push"))
-from distributor import TestDistributor  # noqa: E402
-from gi.repository import Gio, GLib  # noqa: E402
+from appcase import AppTestCase, Distributor, main, test_browser, wait_until
+from gi.repository import Gio, GLib
 
 SERVICE = "com.zandorin.auth"
 FAILED = "[Push] 無法取得 APNs token: "
@@ -42,7 +38,7 @@ class PushTest(AppTestCase):
                                    if line.startswith(FAILED)])
 
     def test_registration_through_either_interface_or_the_reason_it_failed(self):
-        notifications = self.notification_server("--silent")  # nothing may wait for it
+        notifications = self.notification_server(silent=True)  # nothing may wait for it
         # Distributor options (None: none), whether another program holds our bus name, the
         # failure, or the interface the registration went through.
         for options, taken, outcome in (
@@ -60,7 +56,7 @@ class PushTest(AppTestCase):
                                   GLib.Variant("(su)", (SERVICE, 4)) if taken
                                   else GLib.Variant("(s)", (SERVICE,)))
                 distributor = options is not None and \
-                    self.enter(TestDistributor(self.session.env, **options))
+                    self.enter(Distributor(self.session.bus_address, **options))
                 app = self.start_app()
                 if len(outcome) > 1:
                     self.assertEqual(self.failures(app), [FAILED + outcome])
@@ -78,10 +74,10 @@ class PushTest(AppTestCase):
                     distributor.stop()
 
     def test_a_registration_outlives_a_restart_and_forgeries_and_ends_with_the_distributor(self):
-        notifications = self.notification_server("--caps=actions,body,body-markup")
+        notifications = self.notification_server(caps=("actions", "body", "body-markup"))
         browser = test_browser.install(os.path.join(self.session.root, "browser"),
                                        self.session.env)
-        distributor = self.enter(TestDistributor(self.session.env, "both"))
+        distributor = self.enter(Distributor(self.session.bus_address, "both"))
         app = self.start_app()
         [first] = distributor.wait_for("registered")
         self.quit(app)
@@ -127,7 +123,7 @@ class PushTest(AppTestCase):
                                      GLib.Variant("(us)", (notes[1]["id"], "default")))
         self.session.bus.flush_sync(None)
         for nid in (notes[0]["id"], notes[0]["id"], 999, notes[2]["id"]):
-            notifications.send_line(str(nid))
+            notifications.click(nid)
         def opened():
             return sorted(line.split()[-1][-1] for line in test_browser.log_lines(browser)
                           if " opens " in line)

@@ -16,7 +16,7 @@ import urllib.request
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".."))
 sys.path[:0] = [os.path.join(ROOT, "tests", "support", d) for d in ("browser", "desktop")]
 import scripted_browser as test_browser  # noqa: E402 (the name the app tests import)
-from session import LineReader, stop_child  # noqa: E402
+from session import first_line, stop_child  # noqa: E402
 
 CLIENT_ID = "zandorin-mcp"
 REDIRECT_URI = "zandorin-auth://callback"
@@ -34,13 +34,13 @@ class DevService:
         self.proc = subprocess.Popen(
             [os.path.join(ROOT, "scripts", "devservice.sh"), "--port", "0"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr, env=env)
-        found = LineReader(self.proc.stdout).wait_for(lambda line: True, START_TIMEOUT)
-        if found is None or not found[1].startswith("LISTENING "):
+        try:
+            self.port = int(first_line(self.proc, START_TIMEOUT).removeprefix("LISTENING "))
+        except (RuntimeError, ValueError):
             stop_child(self.proc)
             self.stderr.seek(0)
-            raise RuntimeError(f"the service did not start: {found}\n"
+            raise RuntimeError("the service did not start:\n"
                                + self.stderr.read()[-2000:].decode(errors="replace"))
-        self.port = int(found[1].split()[1])
         self.origin = f"http://127.0.0.1:{self.port}"
         self.issuer = f"{self.origin}/realms/zandorin"
         return self

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Loopback HTTP/1.1 server for the curl adapter tests; its first line on stdout is its PID and
 port. Appends to LOG, before answering, one JSON line per accepted connection and one per
-request (raw header lines, body in hex). The path says what to answer; connections are kept
+request (raw header lines). The path says what to answer; connections are kept
 alive otherwise. --tls serves HTTPS with a throw-away self-signed certificate.
 
 Usage: http_test_server.py LOG [--tls]
@@ -71,7 +71,7 @@ def serve(conn, context):
                            if f.lower().startswith("content-length:")), 0)
             body = reader.read(length)
             line = line.rstrip(b"\r\n").decode("latin-1")
-            emit({"event": "request", "line": line, "headers": fields, "body": body.hex()})
+            emit({"event": "request", "line": line, "headers": fields})
             if not answer(conn, line.split(" ")[1], body):
                 return
     except OSError:

@@ -1,11 +1,11 @@
 """A private desktop session for tests of tray applications: in a fresh temporary home, an Xvfb
-display (or KWin's Wayland compositor), a session bus of its own (no service activation), a
-StatusNotifierWatcher (this file, run with --watcher) and an unlocked gnome-keyring, all stopped
-again by PID with bounded waits; ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/.
+display (or KWin's Wayland compositor), a session bus of its own (no service activation), an
+unlocked gnome-keyring and, served from this process, a StatusNotifierWatcher; all stopped again
+with bounded waits. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/.
 `session.py --run COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
 
-import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -26,6 +26,7 @@ SECRET_NAME = "org.freedesktop.secrets"
 WATCHER_NAME = "org.kde.StatusNotifierWatcher"
 ITEM_INTERFACE = "org.kde.StatusNotifierItem"
 MENU_INTERFACE = "com.canonical.dbusmenu"
+PROPERTIES = "org.freedesktop.DBus.Properties"
 START_TIMEOUT = 10.0
 STOP_TIMEOUT = 5.0
 BUS_FLAGS = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
@@ -39,10 +40,19 @@ BUS_CONFIG = """<busconfig><type>session</type><keep_umask/><listen>unix:path={}
   <allow eavesdrop="true"/><allow own="*"/></policy></busconfig>"""
 WATCHER_XML = f"""<node><interface name="{WATCHER_NAME}">
   <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal></interface></node>"""
+  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/></interface></node>"""
+NOTIFICATIONS = "org.freedesktop.Notifications"
+NOTIFICATIONS_PATH = "/org/freedesktop/Notifications"
+NOTIFICATIONS_XML = f"""<node><interface name="{NOTIFICATIONS}">
+  <method name="GetCapabilities"><arg direction="out" type="as"/></method>
+  <method name="GetServerInformation"><arg direction="out" type="s"/>
+    <arg direction="out" type="s"/><arg direction="out" type="s"/><arg direction="out" type="s"/>
+  </method>
+  <method name="Notify"><arg type="s"/><arg type="u"/><arg type="s"/><arg type="s"/>
+    <arg type="s"/><arg type="as"/><arg type="a{{sv}}"/><arg type="i"/>
+    <arg direction="out" type="u"/></method></interface></node>"""
+NOTIFY_ARGS = ("app_name", "replaces_id", "app_icon", "summary", "body", "actions", "hints",
+               "expire_timeout")
 
 
 class MenuEntry(NamedTuple):
@@ -53,8 +63,8 @@ class MenuEntry(NamedTuple):
     shortcut: Optional[tuple]  # e.g. (("Control", "q"),), None when absent
 
 
-def entry(label, enabled=True, shortcut=None, visible=True):
-    return MenuEntry("standard", label, enabled, visible, shortcut)
+def entry(label, enabled=True, shortcut=None):
+    return MenuEntry("standard", label, enabled, True, shortcut)
 
 
 SEPARATOR = MenuEntry("separator", "", True, True, None)
@@ -64,7 +74,7 @@ class TrayItem(NamedTuple):
     bus_name: str
     path: str
     menu_path: str
-    registered_at: float  # time.monotonic() at which the watcher reported it
+    registered_at: float  # time.monotonic() at which the watcher took it
 
 
 def stop_child(proc):
@@ -78,53 +88,45 @@ def stop_child(proc):
             proc.wait(STOP_TIMEOUT)
 
 
-def poll_until(done, what, proc=None, timeout=START_TIMEOUT):
+def wait_until(predicate, timeout=START_TIMEOUT, interval=0.05):
+    """The predicate's first true value, or its last value once the time is up."""
     end = time.monotonic() + timeout
-    while not done():
-        if time.monotonic() >= end or (proc and proc.poll() is not None):
-            raise RuntimeError(f"{what} did not come")
-        time.sleep(0.05)
+    while not (value := predicate()) and time.monotonic() < end:
+        time.sleep(interval)
+    return value
 
 
-class LineReader:
-    """A child's output lines, collected on a thread so that waits can be bounded."""
-
-    def __init__(self, stream):
-        self.lines, self.times, self.closed = [], [], False  # times: when each line came
-        self.thread = threading.Thread(target=self._run, args=(stream,), daemon=True)
-        self.thread.start()
-
-    def _run(self, stream):
-        for raw in stream:
-            self.times.append(time.monotonic())
-            self.lines.append(raw.decode(errors="replace").rstrip("\n"))
-        self.closed = True
-        stream.close()
-
-    def wait_for(self, predicate, timeout=START_TIMEOUT, start=0):
-        """(index, line) of the first line at or after `start` matching, or None."""
-        end = time.monotonic() + timeout
-        while True:
-            closed, count = self.closed, len(self.lines)
-            for index in range(start, count):
-                if predicate(self.lines[index]):
-                    return index, self.lines[index]
-            if closed or time.monotonic() >= end:
-                return None
-            start = count
-            time.sleep(0.01)
+def first_line(proc, timeout=START_TIMEOUT):
+    """What a child reports on stdout once it is ready (its display, address or port)."""
+    line = select.select([proc.stdout], [], [], timeout)[0] and proc.stdout.readline()
+    if not line:
+        raise RuntimeError(f"{proc.args[0]} did not start")
+    return line.decode().rstrip("\n")
 
 
-class EventProcess:
-    """A child that reports JSON lines with an "event" member on stdout and takes lines on
-    stdin; the end of its input ends it. Every wait is bounded by `step` seconds."""
+class BusService:
+    """A D-Bus service of the tests' own, in this process: a connection of its own to the bus
+    at `address`, whose calls a thread of its own answers through on_call() and get_property().
+    It records what it saw as dicts with "event" and "time" (time.monotonic())."""
 
-    def __init__(self, argv, env, step, ready="ready"):
-        self.step = step
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     env=env)
-        self.out = LineReader(self.proc.stdout)
-        self.expect(ready)
+    def __init__(self, address, name, xml, path):
+        self.log = []
+        self.bus = Gio.DBusConnection.new_for_address_sync(address, BUS_FLAGS, None, None)
+        self.bus.set_exit_on_close(False)
+        context = GLib.MainContext.new()
+        context.push_thread_default()  # where the connection dispatches the calls
+        for info in Gio.DBusNodeInfo.new_for_xml(xml).interfaces:
+            self.bus.register_object(path, info, self.on_call, self.get_property, None)
+        context.pop_thread_default()
+        self._loop = GLib.MainLoop(context)
+        threading.Thread(target=self._loop.run, daemon=True).start()
+        owner = self.bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                   "org.freedesktop.DBus", "RequestName",
+                                   GLib.Variant("(su)", (name, 4)), None,  # 4: do not queue
+                                   Gio.DBusCallFlags.NONE, 2000, None)
+        if owner.unpack()[0] != 1:
+            self.stop()
+            raise RuntimeError(f"{name} is taken")
 
     def __enter__(self):
         return self
@@ -132,41 +134,68 @@ class EventProcess:
     def __exit__(self, *exc):
         self.stop()
 
-    def send_line(self, line):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
+    get_property = None
 
-    def events(self, kind):
-        return [e for e in map(json.loads, list(self.out.lines)) if e["event"] == kind]
+    def record(self, event, **values):
+        self.log.append(dict(values, event=event, time=time.monotonic()))
 
-    def expect(self, kind, start=0):
-        """(index, event) of the first `kind` event at or after line `start`."""
-        found = self.out.wait_for(lambda line: json.loads(line)["event"] == kind, self.step,
-                                  start)
-        if found is None:
-            raise AssertionError(f"no {kind!r} event after line {start} in {self.out.lines!r}")
-        return found[0], json.loads(found[1])
+    def events(self, event):
+        return [e for e in list(self.log) if e["event"] == event]
 
-    def ask(self, kind, **command):
-        """Sends a command and waits for the first `kind` event after it."""
-        start = len(self.out.lines)
-        self.send_line(json.dumps(command))
-        return self.expect(kind, start)[1]
-
-    def wait_for(self, kind, count=1, timeout=None):
-        """The `kind` events once there are `count` of them, or those there are in time."""
-        self.out.wait_for(lambda _: len(self.events(kind)) >= count, timeout or self.step)
-        return self.events(kind)
+    def wait_for(self, event, count=1, timeout=START_TIMEOUT):
+        """The `event` records once there are `count` of them, or those there are in time."""
+        wait_until(lambda: len(self.events(event)) >= count, timeout)
+        return self.events(event)
 
     def stop(self):
-        if not self.proc.stdin.closed:
-            self.proc.stdin.close()
         try:
-            self.proc.wait(self.step)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(self.step)
-        return self.proc.returncode
+            self.bus.close_sync(None)  # its names go with it
+        except GLib.Error:
+            pass  # closed already, or the bus went first
+        self._loop.quit()
+
+
+class Watcher(BusService):
+    """The panel's StatusNotifierWatcher: a "registered" event (service, path) per item."""
+
+    def __init__(self, address):
+        super().__init__(address, WATCHER_NAME, WATCHER_XML, "/StatusNotifierWatcher")
+
+    def get_property(self, *args):
+        return GLib.Variant("b", True)  # IsStatusNotifierHostRegistered: we are the host
+
+    def on_call(self, connection, sender, path, interface, method, params, invocation):
+        (argument,) = params.unpack()
+        # A bus name (the object at the well-known path) or a path on the caller's connection.
+        service, item = (sender, argument) if argument.startswith("/") else \
+            (argument, "/StatusNotifierItem")
+        self.record("registered", service=service, path=item)
+        invocation.return_value(None)
+
+
+class NotificationServer(BusService):
+    """The desktop's notification server: a "notify" event (its arguments and id) per Notify,
+    which `silent` never answers, as a server that hangs."""
+
+    def __init__(self, address, caps=("actions", "body"), silent=False):
+        self.caps, self.silent, self._held = list(caps), silent, []
+        super().__init__(address, NOTIFICATIONS, NOTIFICATIONS_XML, NOTIFICATIONS_PATH)
+
+    def on_call(self, connection, sender, path, interface, method, params, invocation):
+        if method == "GetCapabilities":
+            invocation.return_value(GLib.Variant("(as)", (self.caps,)))
+        elif method == "GetServerInformation":
+            invocation.return_value(GLib.Variant("(ssss)", ("fake", "tests", "1", "1.2")))
+        else:
+            self._held.append(invocation)
+            self.record("notify", id=len(self._held), **dict(zip(NOTIFY_ARGS, params.unpack())))
+            if not self.silent:
+                invocation.return_value(GLib.Variant("(u)", (len(self._held),)))
+
+    def click(self, nid):
+        """What the server sends when notification `nid` is clicked."""
+        self.bus.emit_signal(None, NOTIFICATIONS_PATH, NOTIFICATIONS, "ActionInvoked",
+                             GLib.Variant("(us)", (nid, "default")))
 
 
 def _flatten(node, out):
@@ -189,10 +218,7 @@ class App:
             self.started_at = time.monotonic()
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                          env=env, cwd=env["HOME"])
-        self.pid = self.proc.pid
-
-    def poll(self):
-        return self.proc.poll()
+        self.pid, self.poll = self.proc.pid, self.proc.poll
 
     def wait(self, timeout):
         """Exit status, or None if the process is still running after `timeout` seconds."""
@@ -201,13 +227,15 @@ class App:
         except subprocess.TimeoutExpired:
             return None
 
-    def stdout(self):
-        with open(self._logs[0], encoding="utf-8", errors="replace") as f:
+    def _read(self, index):
+        with open(self._logs[index], encoding="utf-8", errors="replace") as f:
             return f.read()
 
+    def stdout(self):
+        return self._read(0)
+
     def stderr(self):
-        with open(self._logs[1], encoding="utf-8", errors="replace") as f:
-            return f.read()
+        return self._read(1)
 
     def wait_for_item(self, timeout=START_TIMEOUT):
         """The StatusNotifierItem this process registered with the watcher."""
@@ -216,8 +244,8 @@ class App:
 
     def item_properties(self):
         item = self.wait_for_item()
-        return self.session.call(item.bus_name, item.path, "org.freedesktop.DBus.Properties",
-                                 "GetAll", GLib.Variant("(s)", (ITEM_INTERFACE,))).unpack()[0]
+        return self.session.call(item.bus_name, item.path, PROPERTIES, "GetAll",
+                                 GLib.Variant("(s)", (ITEM_INTERFACE,))).unpack()[0]
 
     def menu_layout(self, with_ids=False):
         """One GetLayout of the whole menu, flattened depth-first (the root left out)."""
@@ -231,15 +259,16 @@ class App:
     def wait_for_layout(self, expected, timeout=START_TIMEOUT):
         """Polls GetLayout until it equals `expected`; returns the last layout read, so that a
         caller's assertion shows what was there when the time ran out."""
-        end = time.monotonic() + timeout
-        while True:
+        last = []
+
+        def read():
             try:
-                layout = self.menu_layout()
+                last[:] = [self.menu_layout()]
             except GLib.Error:
-                layout = None  # not exported yet
-            if layout == list(expected) or time.monotonic() >= end or self.poll() is not None:
-                return layout
-            time.sleep(0.05)
+                last[:] = [None]  # not exported yet
+            return last[0] == list(expected) or self.poll() is not None
+        wait_until(read, timeout)
+        return last[0]
 
     def click(self, label):
         """Sends dbusmenu "clicked" to the one entry with exactly this label."""
@@ -261,12 +290,11 @@ class DesktopSession:
     """`watcher=False` leaves out the panel until start_watcher() (a panel that comes late);
     `wayland=True` runs applications under kwin_wayland instead of on an X display."""
 
-    def __init__(self, keyring=True, watcher=True, wayland=False):
-        self.wayland = wayland
-        self.root = tempfile.mkdtemp(prefix="zandorin-desktop-")
-        self.apps, self._daemons, self.bus, self._watcher = [], [], None, None
+    def __init__(self, watcher=True, wayland=False):
+        self.wayland, self.root = wayland, tempfile.mkdtemp(prefix="zandorin-desktop-")
+        self.apps, self._daemons, self.bus, self.watcher = [], [], None, None
         try:
-            self._start(keyring, watcher)
+            self._start(watcher)
         except BaseException:
             self.__exit__()
             raise
@@ -274,7 +302,7 @@ class DesktopSession:
     def __enter__(self):
         return self
 
-    def _start(self, keyring, watcher):
+    def _start(self, watcher):
         home, runtime, self.logs = (os.path.join(self.root, d) for d in ("home", "run", "logs"))
         for path in (home, runtime, self.logs):
             os.mkdir(path, 0o700)
@@ -286,72 +314,63 @@ class DesktopSession:
         self.env.setdefault("LANG", "C.UTF-8")
         if not self.wayland:
             xvfb = self._spawn("xvfb", ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
-                                        "-displayfd", "1"], piped=True)
-            self.env.update(DISPLAY=":" + self._first_line(xvfb), QT_QPA_PLATFORM="xcb")
+                                        "-displayfd", "1"], stdout=subprocess.PIPE)
+            self.env.update(DISPLAY=":" + first_line(xvfb), QT_QPA_PLATFORM="xcb")
         with open(os.path.join(self.root, "bus.conf"), "w") as f:
             f.write(BUS_CONFIG.format(os.path.join(runtime, "bus")))
         dbus = self._spawn("dbus", ["dbus-daemon", "--config-file=" + f.name, "--nofork",
-                                    "--nopidfile", "--print-address"], piped=True)
-        self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = self._first_line(dbus)
+                                    "--nopidfile", "--print-address"], stdout=subprocess.PIPE)
+        self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = first_line(dbus)
         self.bus = Gio.DBusConnection.new_for_address_sync(self.bus_address, BUS_FLAGS, None, None)
         self.bus.set_exit_on_close(False)
         if self.wayland:
             # kwin_wayland carries a file capability (CAP_SYS_RESOURCE), which containers
             # without it refuse to exec; a plain copy is the same program without it.
-            kwin = self._spawn("kwin", [shutil.copy("/usr/bin/kwin_wayland", self.root),
-                                        "--virtual", "--no-lockscreen", "--socket", "wayland-0",
-                                        "--width", "1024", "--height", "768"])
-            poll_until(lambda: os.path.exists(os.path.join(runtime, "wayland-0"))
-                       and self.name_has_owner("org.kde.KWin"), "kwin_wayland", kwin)
+            self._spawn("kwin", [shutil.copy("/usr/bin/kwin_wayland", self.root), "--virtual",
+                                 "--no-lockscreen", "--socket", "wayland-0", "--width", "1024",
+                                 "--height", "768"])
+            self._started(lambda: os.path.exists(os.path.join(runtime, "wayland-0"))
+                          and self.name_has_owner("org.kde.KWin"), "kwin_wayland")
             self.env.update(WAYLAND_DISPLAY="wayland-0", QT_QPA_PLATFORM="wayland")
         if watcher:
             self.start_watcher()
-        if keyring:
-            daemon = self._spawn("keyring", ["gnome-keyring-daemon", "--foreground", "--unlock",
-                                             "--components=secrets"], stdin=subprocess.PIPE)
-            daemon.stdin.write(b"pw")  # unlocks the login keyring it creates
-            daemon.stdin.close()
-            poll_until(lambda: self.name_has_owner(SECRET_NAME), "gnome-keyring", daemon)
+        keyring = self._spawn("keyring", ["gnome-keyring-daemon", "--foreground", "--unlock",
+                                          "--components=secrets"], stdin=subprocess.PIPE)
+        keyring.stdin.write(b"pw")  # unlocks the login keyring it creates
+        keyring.stdin.close()
+        self._started(lambda: self.name_has_owner(SECRET_NAME), "gnome-keyring")
 
-    def _spawn(self, name, argv, piped=False, stdin=subprocess.DEVNULL):
-        """A daemon stopped with the session, its output in logs/<name>.log unless `piped`,
-        where a LineReader (proc.lines) takes its stdout."""
+    def _spawn(self, name, argv, stdin=subprocess.DEVNULL, stdout=None):
+        """A daemon stopped with the session, its output in logs/<name>.log but for a pipe."""
         with open(os.path.join(self.logs, name + ".log"), "ab") as log:
-            proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE if piped else log,
-                                    stderr=log, env=self.env)
-        proc.lines = LineReader(proc.stdout) if piped else None
+            proc = subprocess.Popen(argv, stdin=stdin, stdout=stdout or log, stderr=log,
+                                    env=self.env)
         self._daemons.append(proc)
         return proc
 
-    @staticmethod
-    def _first_line(daemon):
-        """What a daemon reports on stdout once it is ready (its display, its address)."""
-        found = daemon.lines.wait_for(lambda line: True)
-        if found is None:
-            raise RuntimeError(f"{daemon.args[0]} did not start")
-        return found[1]
+    def _started(self, ready, what):
+        if not wait_until(ready):
+            raise RuntimeError(f"{what} did not start")
 
     def start_watcher(self):
-        self._watcher = self._spawn("watcher", ["/usr/bin/python3", os.path.abspath(__file__),
-                                                "--watcher"], piped=True)
-        if self._watcher.lines.wait_for(lambda line: line == "READY") is None:
-            raise RuntimeError("the StatusNotifierWatcher did not take its name")
+        self.watcher = Watcher(self.bus_address)
 
     def stop_watcher(self):
-        stop_child(self._watcher)
+        self.watcher.stop()
 
     def __exit__(self, *exc):
         for proc in [app.proc for app in self.apps]:
             stop_child(proc)
-        if self.bus is not None:
-            try:
-                self.bus.close_sync(None)
-            except GLib.Error:
-                pass  # the bus went first
+        if self.watcher:
+            self.watcher.stop()
+        try:
+            self.bus and self.bus.close_sync(None)
+        except GLib.Error:
+            pass  # the bus went first
         for proc in reversed(self._daemons):
             stop_child(proc)
-            if proc.lines:
-                proc.lines.thread.join(STOP_TIMEOUT)
+            if proc.stdout:
+                proc.stdout.close()
         if os.environ.get("ZANDORIN_DESKTOP_KEEP"):
             print(f"desktop session kept in {self.root}", file=sys.stderr)
         else:
@@ -372,20 +391,20 @@ class DesktopSession:
         return self._bus_call("NameHasOwner", name)
 
     def wait_for_item(self, pid, timeout=START_TIMEOUT):
-        """Waits for the StatusNotifierItem registration of process `pid`."""
-        def matches(line):
+        """The StatusNotifierItem that process `pid` registered with the watcher."""
+        def registered_by(event):
             try:
-                return line.startswith("REGISTERED ") and self.name_pid(line.split()[1]) == pid
+                return self.name_pid(event["service"]) == pid
             except GLib.Error:
                 return False  # that registrant has gone again
 
-        found = self._watcher.lines.wait_for(matches, timeout) if self._watcher else None
-        if found is None:
+        found = wait_until(lambda: self.watcher and next(
+            filter(registered_by, self.watcher.events("registered")), None), timeout)
+        if not found:
             raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
-        _, bus_name, path = found[1].split()
-        menu = self.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
+        menu = self.call(found["service"], found["path"], PROPERTIES, "Get",
                          GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu"))).unpack()[0]
-        return TrayItem(bus_name, path, menu, self._watcher.lines.times[found[0]])
+        return TrayItem(found["service"], found["path"], menu, found["time"])
 
     def start_app(self, path, env=None, args=(), unset=()):
         """Starts `path` in this session; `env` adds variables, `unset` removes some."""
@@ -426,9 +445,9 @@ class DesktopSession:
 
     def start_prompter(self):
         """gcr-prompter, which gnome-keyring asks to show its unlock prompt, as on a desktop."""
-        proc = self._spawn("prompter", ["/usr/libexec/gcr-prompter"])
-        poll_until(lambda: self.name_has_owner("org.gnome.keyring.SystemPrompter"),
-                   "gcr-prompter", proc)
+        self._spawn("prompter", ["/usr/libexec/gcr-prompter"])
+        self._started(lambda: self.name_has_owner("org.gnome.keyring.SystemPrompter"),
+                      "gcr-prompter")
 
     def viewable_windows(self):
         """Ids of the windows mapped on the X display."""
@@ -440,60 +459,8 @@ class DesktopSession:
         return [wid for wid in ids if "Map State: IsViewable" in xwininfo("-id", wid)]
 
 
-def _watch():
-    """The StatusNotifierWatcher: "READY", then "REGISTERED <bus name> <path>" per item."""
-    bus = Gio.DBusConnection.new_for_address_sync(os.environ["DBUS_SESSION_BUS_ADDRESS"],
-                                                  BUS_FLAGS, None, None)
-    items = []  # "<bus name><path>", as KDE's watcher spells an item
-
-    def on_call(connection, sender, path, interface, method, params, invocation):
-        (argument,) = params.unpack()
-        # A bus name (the object at the well-known path) or a path on the caller's connection.
-        service, item = (sender, argument) if argument.startswith("/") else \
-            (argument, "/StatusNotifierItem")
-        if service + item not in items:
-            items.append(service + item)
-            print(f"REGISTERED {service} {item}", flush=True)
-            connection.emit_signal(None, "/StatusNotifierWatcher", WATCHER_NAME,
-                                   "StatusNotifierItemRegistered",
-                                   GLib.Variant("(s)", (service + item,)))
-        invocation.return_value(None)
-
-    def on_get_property(connection, sender, path, interface, name):
-        # We are the host as far as applications can tell.
-        return {"RegisteredStatusNotifierItems": GLib.Variant("as", items),
-                "IsStatusNotifierHostRegistered": GLib.Variant("b", True),
-                "ProtocolVersion": GLib.Variant("i", 0)}.get(name)
-
-    bus.register_object("/StatusNotifierWatcher",
-                        Gio.DBusNodeInfo.new_for_xml(WATCHER_XML).interfaces[0], on_call,
-                        on_get_property, None)
-    loop = GLib.MainLoop()
-    Gio.bus_own_name_on_connection(bus, WATCHER_NAME, Gio.BusNameOwnerFlags.DO_NOT_QUEUE,
-                                   lambda *_: print("READY", flush=True), lambda *_: loop.quit())
-    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
-    loop.run()
-
-
-def _run(argv):
-    """Runs a command in a session without a tray; a keyring daemon the command started in
-    place of the session's is stopped too."""
-    with DesktopSession(watcher=False) as session:
-        status = subprocess.run(argv, env=session.env, check=False).returncode
-        try:
-            pid = session.name_pid(SECRET_NAME)
-            if pid > 1 and pid not in [d.pid for d in session._daemons]:
-                os.kill(pid, signal.SIGCONT)
-                os.kill(pid, signal.SIGTERM)
-        except (GLib.Error, ProcessLookupError):
-            pass  # no keyring runs
-    return status
-
-
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--watcher"]:
-        _watch()
-    elif sys.argv[1:2] == ["--run"] and len(sys.argv) > 2:
-        sys.exit(_run(sys.argv[2:]))
-    else:
+    if len(sys.argv) < 3 or sys.argv[1] != "--run":
         sys.exit(__doc__)
+    with DesktopSession(watcher=False) as session:
+        sys.exit(subprocess.run(sys.argv[2:], env=session.env, check=False).returncode)
