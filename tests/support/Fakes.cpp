@@ -94,7 +94,7 @@ platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& reque
     std::function<platform::HttpResult(const platform::HttpRequest&)> next;
     {
         std::lock_guard lock(mutex_);
-        requests_.push_back(request);
+        requests.push_back(request);
         if (!script_.empty()) {
             auto result = std::move(script_.front());
             script_.pop_front();

@@ -69,21 +69,17 @@ private:
 };
 
 // Answers requests in the order enqueued, then from the fallback; records every request.
-// Scripted from the test's thread while no request is under way.
+// Scripted and read from the test's thread while no request is under way.
 class ScriptedHttpClient final : public platform::HttpClient {
 public:
     platform::HttpResult send(const platform::HttpRequest& request) override;
     void enqueue(platform::HttpResult result) { script_.push_back(std::move(result)); }
-    std::vector<platform::HttpRequest> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
     std::function<platform::HttpResult(const platform::HttpRequest&)> fallback;
+    std::vector<platform::HttpRequest> requests;
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::deque<platform::HttpResult> script_;
-    std::vector<platform::HttpRequest> requests_;
 };
 
 // A keyring in memory that can be made to refuse, as a locked one does.

@@ -101,7 +101,7 @@ TEST_F(McpTransportTest, CallOutcomesByStatusAndOneRetryAfterARefreshOn401AllLog
         }
         EXPECT_EQ(rig.transport.mcpCall("m", Json::object()).has_value(), c.replied) << c.lastLog;
         EXPECT_EQ(rig.fakes.systemLog.lines.back(), "HealthCheck: [HealthCheck] " + c.lastLog);
-        EXPECT_EQ(rig.fakes.http.requests().size(), c.script.size()) << c.lastLog;
+        EXPECT_EQ(rig.fakes.http.requests.size(), c.script.size()) << c.lastLog;
         const auto* first = std::get_if<HttpResponse>(&c.script[0]);
         EXPECT_EQ(rig.refreshes, first && first->status == 401 ? 1 : 0) << c.lastLog;
     }
@@ -118,7 +118,7 @@ TEST_F(McpTransportTest, ASessionLastsUntilTheServerNoLongerKnowsIt) {
     fakes.http.enqueue(answer(401, "", {{"Mcp-Session-Id", "s-from-401"}}));
     fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-2"}}));
     transport.mcpCall("tools/call", {{"name", "x"}});
-    const auto requests = fakes.http.requests();
+    const auto requests = fakes.http.requests;
     EXPECT_EQ(requests.front().headers.size(), 3u) << "no session header before a session";
     EXPECT_EQ(requests.back().headers.back().second, "s-1");
     EXPECT_EQ(requests.back().headers.front().second, "Bearer token-2");
@@ -129,7 +129,7 @@ TEST_F(McpTransportTest, ASessionLastsUntilTheServerNoLongerKnowsIt) {
     EXPECT_EQ(transport.sessionId(), std::nullopt);
     fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-2"}}));
     transport.mcpCall("initialize", Json::object());
-    EXPECT_EQ(fakes.http.requests().back().headers.size(), 3u);
+    EXPECT_EQ(fakes.http.requests.back().headers.size(), 3u);
     fakes.http.enqueue(answer(404, ""));
     EXPECT_FALSE(transport.mcpNotify("notifications/initialized"));
     EXPECT_EQ(transport.sessionId(), std::nullopt);
@@ -176,7 +176,7 @@ TEST_F(McpTransportTest, ANotificationCountsAsAcceptedFrom200To399) {
         rig.fakes.http.enqueue(result);
         EXPECT_EQ(rig.transport.mcpNotify("n"), accepted);
         EXPECT_EQ(rig.refreshes, 0);
-        const auto request = rig.fakes.http.requests().at(0);
+        const auto request = rig.fakes.http.requests.at(0);
         EXPECT_EQ(Json::parse(request.body), Json({{"jsonrpc", "2.0"}, {"method", "n"}}));
         // Without it the streamable HTTP server refuses the notification with 406.
         EXPECT_EQ(request.headers.at(2).second, "text/event-stream, application/json");
@@ -190,7 +190,7 @@ TEST_F(McpTransportTest, NothingIsSentWithoutTokenOrUrl) {
     keychain.save("token-1", "access_token");
     fakes.desktop.infoPlist["MCP_SERVER_URL"] = "not a url";
     EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
-    EXPECT_TRUE(fakes.http.requests().empty());
+    EXPECT_TRUE(fakes.http.requests.empty());
 }
 
 }  // namespace

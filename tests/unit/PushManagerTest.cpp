@@ -47,13 +47,13 @@ TEST_F(PushManagerTest, TheDeviceTokenIsKeptAsLowerCaseHexPerByteAndReportedWhen
         EXPECT_EQ(keychain.load("push_token"), text);
     }
     settle();
-    EXPECT_TRUE(fakes.http.requests().empty()) << "nobody is signed in";
+    EXPECT_TRUE(fakes.http.requests.empty()) << "nobody is signed in";
 
     keychain.save("A1", "access_token");
     fakes.http.enqueue(answer(200));
     push.didRegisterForRemoteNotifications("\x01\xfe");
     settle();
-    const auto report = fakes.http.requests().at(0);
+    const auto report = fakes.http.requests.at(0);
     EXPECT_EQ(report.method + " " + report.url, "POST https://svc.example.com/push-token");
     EXPECT_EQ(nlohmann::json::parse(report.body),
               (nlohmann::json{{"token", "01fe"}, {"platform", "macos"}}));
@@ -99,7 +99,7 @@ TEST_F(PushManagerTest, WithoutBothTokensOrAUrlNothingIsSentOrSaid) {
         rig.push.unregisterToken(rig.push.prepareWithdrawal());
 
         std::vector<std::string> sent;
-        for (const auto& request : rig.fakes.http.requests()) {
+        for (const auto& request : rig.fakes.http.requests) {
             sent.push_back(request.method + " " + request.url);
         }
         const std::vector<std::string> both = {"POST " + url, "DELETE " + url};

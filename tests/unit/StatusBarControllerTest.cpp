@@ -177,7 +177,7 @@ TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchF
         EXPECT_EQ(menu()[2], expected ? "header   Tirrel知識庫 · 儀表板" : "header   Tirrel知識庫");
     }
     // The counts need no sign-in and no bearer token.
-    EXPECT_TRUE(fakes.http.requests().back().headers.empty());
+    EXPECT_TRUE(fakes.http.requests.back().headers.empty());
     for (const auto& next : std::vector<platform::HttpResult>{
              TransferError{"offline"}, answer(200, R"({"skills":{"total":5}})"),
              answer(200, "not json")}) {
@@ -228,7 +228,7 @@ TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhy
                          "Checkout: did not open a link of the scheme \"www.evil.example\": only "
                          "http and https links are opened"),
               1);
-    EXPECT_EQ(Json::parse(fakes.http.requests().back().body)["params"]["arguments"],
+    EXPECT_EQ(Json::parse(fakes.http.requests.back().body)["params"]["arguments"],
               Json({{"invoice_type", "donate"}}));
 }
 
