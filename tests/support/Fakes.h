@@ -40,6 +40,10 @@ private:
 class ManualExecutor final : public platform::BackgroundExecutor, public TaskQueue {
 public:
     void run(std::function<void()> task) override { push(std::move(task)); }
+    // On a thread of their own, as background tasks run in the application.
+    void runAllElsewhere() {
+        std::thread([this] { runAll(); }).join();
+    }
 };
 
 // A main queue with a virtual clock: advancing four minutes fires the timers that fall due on
@@ -248,6 +252,15 @@ struct TestPlatform {
     adapters::LocalNotificationCenter notificationCenter;
     SimpleUrlParser urls;
     FakeCrypto crypto;
+
+    // Background tasks, then the main queue's blocks, until neither has work left.
+    void settle() {
+        mainQueue.runPending();
+        for (int i = 0; i < 50 && executor.pending(); ++i) {
+            executor.runAllElsewhere();
+            mainQueue.runPending();
+        }
+    }
 
     platform::Platform platform = bundle(
         desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop, desktop,

@@ -61,8 +61,7 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
 
         if (trigger == Trigger::noticeClick) {
             app.delegate.didReceive({fakes.desktop.notifications.at(0), "default"}, [] {});
-            fakes.executor.runAll();  // the prompt, away from the main thread
-            fakes.mainQueue.runPending();
+            fakes.settle();  // the prompt, away from the main thread
         } else {
             fakes.keychain.locked = false;
             trigger == Trigger::keyringSignal

@@ -43,14 +43,6 @@ protected:
                                              [this] { ++announced; });
     }
 
-    // Background tasks run on a thread of their own, as they do in the application.
-    void runTasks() {
-        std::thread([this] { fakes.executor.runAll(); }).join();
-    }
-    void settle() {
-        runTasks();
-        fakes.mainQueue.runPending();
-    }
     std::shared_ptr<test::FakeDesktop::Session> startSignIn() {
         const auto before = fakes.desktop.sessions.size();
         oauth.login();
@@ -58,7 +50,7 @@ protected:
     }
     void refresh() {
         std::thread([this] { oauth.refreshAccessToken(); }).join();
-        settle();
+        fakes.settle();
     }
     void store(const std::string& access, const std::optional<std::string>& refresh) {
         keychain.save(access, "access_token");
@@ -98,7 +90,7 @@ TEST_F(OAuthManagerTest, PkceFollowsRfc7636AndTheSignInIsAnnouncedOnTheMainQueue
     fakes.http.enqueue(kPair);
     session->completion("zandorin-auth://callback?code=c0de&iss=x", std::nullopt);
     EXPECT_TRUE(session->released);
-    runTasks();
+    fakes.executor.runAllElsewhere();
     const auto request = fakes.http.requests.at(0);
     EXPECT_EQ(request.url, std::string(kIssuer) + "/protocol/openid-connect/token");
     EXPECT_EQ(request.body,
@@ -145,7 +137,7 @@ TEST_F(OAuthManagerTest, OnlyACallbackWithACodeIsExchangedAndTheCodeAddsNoFormFi
     fakes.http.fallback = [](const platform::HttpRequest&) { return kInvalidGrant; };
     // Any program can open a callback URL; without a sign-in under way it is dropped.
     oauth.handleCallback("zandorin-auth://callback?code=abc");
-    runTasks();
+    fakes.executor.runAllElsewhere();
     EXPECT_TRUE(fakes.http.requests.empty());
     startSignIn()->completion(std::nullopt, platform::WebAuthError{"no browser"});
     EXPECT_EQ(fakes.console.lines,
@@ -170,7 +162,7 @@ TEST_F(OAuthManagerTest, OnlyACallbackWithACodeIsExchangedAndTheCodeAddsNoFormFi
         const auto session = startSignIn();
         fakes.http.requests.clear();
         session->completion(url, std::nullopt);
-        runTasks();
+        fakes.executor.runAllElsewhere();
         EXPECT_EQ(session->released, !code.empty()) << url;
         ASSERT_EQ(fakes.http.requests.size(), code.empty() ? 0u : 1u) << url;
         for (const auto& request : fakes.http.requests) {
@@ -221,7 +213,7 @@ TEST_F(OAuthManagerTest, OnlyTokensTheKeyringStoredAreKeptAndOnlyARefusingProvid
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
         oauth.logout();
-        settle();
+        fakes.settle();
         store("A1", c.result ? std::optional(kRefresh) : std::nullopt);
         c.exchange ? void() : oauth.scheduleTokenRefresh();
         forget();
@@ -236,7 +228,7 @@ TEST_F(OAuthManagerTest, OnlyTokensTheKeyringStoredAreKeptAndOnlyARefusingProvid
             return locked || c.refused.empty() || !query.account.ends_with(c.refused);
         };
         c.exchange ? session->completion(kCallback, std::nullopt) : refresh();
-        settle();
+        fakes.settle();
         fakes.keychain.beforeStore = nullptr;
         fakes.keychain.locked = false;
 
@@ -332,7 +324,7 @@ TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
             return true;
         };
         exchange ? startSignIn()->completion(kCallback, std::nullopt) : refresh();
-        settle();
+        fakes.settle();
         fakes.keychain.afterRead = nullptr;
         fakes.keychain.beforeStore = nullptr;
         EXPECT_TRUE(signedOut) << exchange << when;
@@ -365,7 +357,7 @@ TEST_F(OAuthManagerTest, ASignOutDeletesAtOnceOrAsksToUnlockInTheBackgroundOnly)
         EXPECT_FALSE(keychain.load("access_token") || keychain.load("refresh_token"));
         EXPECT_EQ(fakes.keychain.unlockPrompts, 0) << "a prompt on the main thread";
         EXPECT_EQ(announced, 0);
-        settle();
+        fakes.settle();
         EXPECT_EQ(fakes.keychain.unlockPrompts > 0, kept != "open");
         EXPECT_EQ(announced, kept == "A2" ? 2 : 1);
         fakes.keychain.locked = false;
@@ -383,7 +375,7 @@ TEST_F(OAuthManagerTest, ARescheduledRefreshStartsItsPeriodAgain) {
     EXPECT_EQ(fakes.executor.pending(), 0u);
     fakes.mainQueue.advance(1s);
     EXPECT_EQ(fakes.executor.pending(), 1u);
-    settle();
+    fakes.settle();
     EXPECT_EQ(keychain.load("access_token"), "A2");
 }
 

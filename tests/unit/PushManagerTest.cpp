@@ -17,11 +17,6 @@ const std::string kSignedIn = "[OAuth] 登入成功，token 已存入 Keychain";
 struct Rig {
     explicit Rig(const std::string& url = "https://svc.example.com")
         : serviceUrl(fakes.desktop.infoPlist["MCP_SERVER_URL"] = url) {}
-    // Background tasks run on a thread of their own, as they do in the application.
-    void settle() {
-        std::thread([this] { fakes.executor.runAll(); }).join();
-        fakes.mainQueue.runPending();
-    }
     void startSignIn() {
         oauth.login();
         fakes.desktop.sessions.back()->completion("zandorin-auth://callback?code=c", std::nullopt);
@@ -46,13 +41,13 @@ TEST_F(PushManagerTest, TheDeviceTokenIsKeptAsLowerCaseHexPerByteAndReportedWhen
         push.didRegisterForRemoteNotifications(bytes);
         EXPECT_EQ(keychain.load("push_token"), text);
     }
-    settle();
+    fakes.settle();
     EXPECT_TRUE(fakes.http.requests.empty()) << "nobody is signed in";
 
     keychain.save("A1", "access_token");
     fakes.http.enqueue(answer(200));
     push.didRegisterForRemoteNotifications("\x01\xfe");
-    settle();
+    fakes.settle();
     const auto report = fakes.http.requests.at(0);
     EXPECT_EQ(report.method + " " + report.url, "POST https://svc.example.com/push-token");
     EXPECT_EQ(nlohmann::json::parse(report.body),
@@ -136,7 +131,7 @@ TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsk
             rig.push.didRegisterForRemoteNotifications("\x0a");
         }
         rig.startSignIn();
-        rig.settle();
+        fakes.settle();
         // Reported before the sign-in is announced.
         const std::vector<std::string> reported = {kSynced, kSignedIn};
         EXPECT_EQ(fakes.console.lines, granted ? reported : std::vector<std::string>{kSignedIn});
@@ -147,12 +142,12 @@ TEST_F(PushManagerTest, ASignInRightAfterASignOutReportsAfterTheWithdrawalAndAsk
             fakes.executor.runAll();
         };
         rig.oauth.logout();
-        rig.settle();
+        fakes.settle();
         // Only with permission: the platform is asked again, and its answer is reported.
         EXPECT_EQ(fakes.desktop.registrations, granted ? 2 : 0) << granted;
         if (granted) {
             rig.push.didRegisterForRemoteNotifications("\x0a");
-            rig.settle();
+            fakes.settle();
         }
         EXPECT_EQ(served, granted ? (std::vector<std::string>{"POST", "DELETE", "POST"})
                                   : std::vector<std::string>{})

@@ -74,15 +74,7 @@ protected:
     }
     void start() {
         controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
-        settle();
-    }
-    // Runs tasks and main-queue blocks until neither has work left.
-    void settle() {
-        fakes.mainQueue.runPending();
-        for (int i = 0; i < 50 && fakes.executor.pending(); ++i) {
-            fakes.executor.runAll();
-            fakes.mainQueue.runPending();
-        }
+        fakes.settle();
     }
     State state() const { return StatusBarControllerProbe::state(*controller); }
     std::vector<std::string> menu() const { return test::describe(fakes.desktop.menus.back()); }
@@ -147,7 +139,7 @@ TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
     fakes.notificationCenter.post(OAuthManager::authStateChanged);
     EXPECT_EQ(state(), (State{{}, {}, {}, true}));
     EXPECT_EQ(menu().front(), kSignedOut);
-    settle();
+    fakes.settle();
     EXPECT_EQ(state(), (State{false, {}, {}, false}));  // its "initialize" found no token
     EXPECT_TRUE(mcpSeen.empty());
 }
@@ -183,7 +175,7 @@ TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchF
              answer(200, "not json")}) {
         statsAnswer = next;
         fakes.mainQueue.advance(600s);
-        settle();
+        fakes.settle();
     }
     EXPECT_EQ(menu()[5], "stat     Skill 技能 | 5 份 (sparkles) purple");
 }
@@ -212,7 +204,7 @@ TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhy
         fakes.desktop.opened.clear();
         fakes.desktop.alerts.clear();
         fakes.desktop.click(MenuAction::subscribe);
-        settle();
+        fakes.settle();
         std::vector<std::string> seen;
         for (const auto& url : fakes.desktop.opened) {
             seen.push_back("open " + url);
@@ -237,13 +229,13 @@ TEST_F(StatusBarControllerTest, ReconnectRefreshesThenChecksAndARefusedRefreshSi
     mcp = {{"initialize", answer(200, "{}")}};
     start();
     fakes.desktop.click(MenuAction::reconnect);
-    settle();
+    fakes.settle();
     EXPECT_EQ(keychain.load("refresh_token"), "R2");
     EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
 
     tokenAnswer = answer(400, R"({"error":"invalid_grant"})");
     fakes.desktop.click(MenuAction::reconnect);
-    settle();
+    fakes.settle();
     EXPECT_EQ(state(), (State{{}, {}, {}, false}));
     EXPECT_EQ(menu().front(), kSignedOut);
     EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
