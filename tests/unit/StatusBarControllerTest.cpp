@@ -181,21 +181,20 @@ TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchF
 }
 
 TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhyNot) {
-    const std::string noLink = "alert 無法取得付款連結: ";
+    const std::string noLink = "無法取得付款連結: ";
     const std::string hint = "請在 Claude 對話中輸入「我想訂閱Mirrowen」。";
     const std::vector<std::pair<platform::HttpResult, std::string>> cases = {
         {toolText("請在此頁面完成付款：https://pay.example.com/c/abc?x=1 付款完成後即可使用。"),
-         "open https://pay.example.com/c/abc?x=1"},
+         "https://pay.example.com/c/abc?x=1"},
         {toolText("付款：https://pay.example.com/a，說明：https://help.example.com/b。"),
-         "open https://pay.example.com/a"},
-        {toolText("www.a.example/x 或 https://b.example/pay"), "open https://b.example/pay"},
+         "https://pay.example.com/a"},
+        {toolText("www.a.example/x 或 https://b.example/pay"), "https://b.example/pay"},
         {toolText("您已是訂閱會員，無需付款。"), noLink + "您已是訂閱會員，無需付款。"},
         {toolText("www.evil.example:/x"), noLink + "www.evil.example:/x"},
         {toolResult(Json::array()), noLink + hint},
         {answer(400, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602}})"), noLink + hint},
         {answer(503, "busy"),
-         "alert 無法建立付款連結: 請確認網路連線後再試，或在 Claude "
-         "對話中輸入「我想訂閱Mirrowen」。"},
+         "無法建立付款連結: 請確認網路連線後再試，或在 Claude 對話中輸入「我想訂閱Mirrowen」。"},
     };
     signIn();
     start();
@@ -205,12 +204,9 @@ TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhy
         fakes.desktop.alerts.clear();
         fakes.desktop.click(MenuAction::subscribe);
         fakes.settle();
-        std::vector<std::string> seen;
-        for (const auto& url : fakes.desktop.opened) {
-            seen.push_back("open " + url);
-        }
+        auto seen = fakes.desktop.opened;
         for (const auto& alert : fakes.desktop.alerts) {
-            seen.push_back("alert " + alert.messageText + ": " + alert.informativeText);
+            seen.push_back(alert.messageText + ": " + alert.informativeText);
         }
         EXPECT_EQ(seen, std::vector{outcome});
     }
@@ -244,7 +240,8 @@ TEST_F(StatusBarControllerTest, ReconnectRefreshesThenChecksAndARefusedRefreshSi
     EXPECT_EQ(fakes.desktop.terminations, 1);
 }
 
-TEST_F(StatusBarControllerTest, ASignInElsewhereRendersAtOnceAndASignOutAfterItsCheck) {
+TEST_F(StatusBarControllerTest,
+       ASignInElsewhereRendersAtOnceASignOutAfterItsCheckAndNothingOutlivesIt) {
     start();
     const auto before = fakes.desktop.menus.size();
     signIn();
@@ -262,16 +259,14 @@ TEST_F(StatusBarControllerTest, ASignInElsewhereRendersAtOnceAndASignOutAfterIts
     // The health timer's checks reset and render too while signed out.
     fakes.mainQueue.advance(60s);
     EXPECT_EQ(fakes.desktop.menus.size(), before + 4);
-}
 
-TEST_F(StatusBarControllerTest, NothingFiresAfterTheControllerIsGone) {
-    controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
+    // Gone, it leaves nothing that fires: a render it queued, its observer, its timers.
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);
     controller.reset();
     EXPECT_EQ(fakes.mainQueue.liveTimers(), 0u);
-    // The first check's queued render and a late notification find no controller.
-    fakes.mainQueue.runPending();
     fakes.notificationCenter.post(OAuthManager::authStateChanged);
     fakes.mainQueue.advance(3600s);
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 5);
 }
 
 }  // namespace
