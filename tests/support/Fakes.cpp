@@ -9,6 +9,7 @@
 
 namespace zandorin::test {
 
+using platform::KeychainData;
 using platform::KeychainStatus;
 
 struct FakeMainQueue::TimerState {
@@ -19,15 +20,11 @@ struct FakeMainQueue::TimerState {
 };
 
 namespace {
-class TimerHandle final : public platform::Timer {
-public:
-    explicit TimerHandle(std::shared_ptr<FakeMainQueue::TimerState> state)
-        : state_(std::move(state)) {}
+struct TimerHandle final : platform::Timer {
+    explicit TimerHandle(std::shared_ptr<FakeMainQueue::TimerState> s) : state(std::move(s)) {}
     ~TimerHandle() override { invalidate(); }
-    void invalidate() override { state_->valid = false; }
-
-private:
-    std::shared_ptr<FakeMainQueue::TimerState> state_;
+    void invalidate() override { state->valid = false; }
+    std::shared_ptr<FakeMainQueue::TimerState> state;
 };
 }  // namespace
 
@@ -97,7 +94,7 @@ platform::HttpResult ScriptedHttpClient::send(const platform::HttpRequest& reque
     std::function<platform::HttpResult(const platform::HttpRequest&)> next;
     {
         std::lock_guard lock(mutex_);
-        requests_.push_back(request);
+        requests.push_back(request);
         if (!script_.empty()) {
             auto result = std::move(script_.front());
             script_.pop_front();
@@ -122,17 +119,14 @@ KeychainStatus InMemoryKeychain::store(const platform::KeychainQuery& query,
 }
 
 platform::KeychainData InMemoryKeychain::copyMatching(const platform::KeychainQuery& query) {
-    platform::KeychainData read{KeychainStatus::notFound, {}};
-    {
-        std::lock_guard lock(mutex_);
-        ++reads;
-        const auto it = items.find(query.account);
-        if (locked) {
-            read.status = KeychainStatus::locked;
-        } else if (it != items.end()) {
-            read = {KeychainStatus::success, it->second.data};
-        }
-    }
+    std::unique_lock lock(mutex_);
+    ++reads;
+    const auto it = items.find(query.account);
+    const platform::KeychainData read =
+        locked              ? KeychainData{KeychainStatus::locked, {}}
+        : it == items.end() ? KeychainData{KeychainStatus::notFound, {}}
+                            : KeychainData{KeychainStatus::success, it->second.data};
+    lock.unlock();
     if (afterRead) {
         afterRead(query);
     }
@@ -165,30 +159,23 @@ std::optional<platform::TrustedApplication> InMemoryKeychain::trustedApplication
 }
 
 namespace {
-class FakeStatusItem final : public platform::StatusItem {
-public:
-    explicit FakeStatusItem(FakeDesktop& desktop) : desktop_(desktop) {}
+struct FakeStatusItem final : platform::StatusItem {
+    explicit FakeStatusItem(FakeDesktop& desktop) : desktop(desktop) {}
     bool hasButton() const override { return true; }
     bool setImage(const platform::StatusItemImage&) override { return true; }
-    void setMenu(const platform::MenuModel& menu) override { desktop_.menus.push_back(menu); }
+    void setMenu(const platform::MenuModel& menu) override { desktop.menus.push_back(menu); }
     void setActionHandler(std::function<void(platform::MenuAction)> handler) override {
-        desktop_.click = std::move(handler);
+        desktop.click = std::move(handler);
     }
-
-private:
-    FakeDesktop& desktop_;
+    FakeDesktop& desktop;
 };
 
-class FakeWebAuthSession final : public platform::WebAuthSession {
-public:
-    explicit FakeWebAuthSession(std::shared_ptr<FakeDesktop::Session> state)
-        : state_(std::move(state)) {}
-    ~FakeWebAuthSession() override { state_->released = true; }
+struct FakeWebAuthSession final : platform::WebAuthSession {
+    explicit FakeWebAuthSession(std::shared_ptr<FakeDesktop::Session> s) : state(std::move(s)) {}
+    ~FakeWebAuthSession() override { state->released = true; }
     void setPrefersEphemeralWebBrowserSession(bool) override {}
-    bool start() override { return state_->started = true; }
-
-private:
-    std::shared_ptr<FakeDesktop::Session> state_;
+    bool start() override { return state->started = true; }
+    std::shared_ptr<FakeDesktop::Session> state;
 };
 }  // namespace
 
@@ -224,59 +211,31 @@ std::string makeToken(const std::string& payloadJson) {
     return "eyJhbGciOiJSUzI1NiJ9." + base64::encodeUrlNoPadding(payloadJson) + ".c2lnbmF0dXJl";
 }
 
-namespace {
-
-std::string colorName(const std::optional<platform::Color>& color) {
-    constexpr const char* kNames[] = {"label", "grey",   "red",  "yellow",
-                                      "green", "orange", "blue", "purple"};
-    return color ? kNames[static_cast<int>(*color)] : "none";
-}
-
-// "[name colour]" for a tinted symbol, "[name]" for a plain one, "(name)" for a small one.
-std::string symbolText(const platform::MenuItem& item) {
-    using platform::SymbolStyle;
-    if (!item.symbol) {
-        return "";
-    }
-    if (item.symbolStyle == SymbolStyle::small) {
-        return " (" + *item.symbol + ")";
-    }
-    const bool tinted = item.symbolStyle == SymbolStyle::palette;
-    return " [" + *item.symbol + (tinted ? " " + colorName(item.symbolColor) : "") + "]";
-}
-
-}  // namespace
-
+// "kind title", then " | value", the symbol ("[name colour]" tinted, "[name]" plain, "(name)"
+// small), the value's colour, " -> action" and " key k"; an enabled state only where unusual.
 std::vector<std::string> describe(const platform::MenuModel& menu) {
     using platform::MenuItemKind;
+    using platform::SymbolStyle;
+    constexpr const char* kKinds[] = {"info", "status", "header", "stat", "command", "---"};
+    const auto color = [](platform::Color c) {
+        constexpr const char* kNames[] = {"label", "grey",   "red",  "yellow",
+                                          "green", "orange", "blue", "purple"};
+        return std::string(kNames[static_cast<int>(c)]);
+    };
     std::vector<std::string> lines;
     for (const auto& item : menu.items) {
-        std::string line;
-        switch (item.kind) {
-            case MenuItemKind::separator:
-                line = "---";
-                break;
-            case MenuItemKind::infoLine:
-                line = "info " + item.title;
-                break;
-            case MenuItemKind::statusLine:
-                line = "status " + item.title + symbolText(item);
-                break;
-            case MenuItemKind::sectionHeader:
-                line = "header " + item.title;
-                break;
-            case MenuItemKind::statRow:
-                line = "stat " + item.title + " | " + item.value + symbolText(item) + " " +
-                       colorName(item.valueColor);
-                break;
-            case MenuItemKind::command:
-                line = "command " + item.title + symbolText(item) + " -> " +
-                       (item.action ? platform::selectorName(*item.action) : "none");
-                if (!item.keyEquivalent.empty()) {
-                    line += " key " + item.keyEquivalent;
-                }
-                break;
+        std::string line = kKinds[static_cast<int>(item.kind)];
+        line += item.kind == MenuItemKind::separator ? "" : " " + item.title;
+        line += item.kind == MenuItemKind::statRow ? " | " + item.value : "";
+        if (item.symbol && item.symbolStyle == SymbolStyle::small) {
+            line += " (" + *item.symbol + ")";
+        } else if (item.symbol) {
+            const bool tinted = item.symbolStyle == SymbolStyle::palette && item.symbolColor;
+            line += " [" + *item.symbol + (tinted ? " " + color(*item.symbolColor) : "") + "]";
         }
+        line += item.valueColor ? " " + color(*item.valueColor) : "";
+        line += item.action ? std::string(" -> ") + platform::selectorName(*item.action) : "";
+        line += item.keyEquivalent.empty() ? "" : " key " + item.keyEquivalent;
         if (item.enabled != (item.kind == MenuItemKind::command)) {
             line += item.enabled ? " (enabled)" : " (disabled)";
         }

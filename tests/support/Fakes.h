@@ -40,6 +40,10 @@ private:
 class ManualExecutor final : public platform::BackgroundExecutor, public TaskQueue {
 public:
     void run(std::function<void()> task) override { push(std::move(task)); }
+    // On a thread of their own, as background tasks run in the application.
+    void runAllElsewhere() {
+        std::thread([this] { runAll(); }).join();
+    }
 };
 
 // A main queue with a virtual clock: advancing four minutes fires the timers that fall due on
@@ -69,21 +73,17 @@ private:
 };
 
 // Answers requests in the order enqueued, then from the fallback; records every request.
-// Scripted from the test's thread while no request is under way.
+// Scripted and read from the test's thread while no request is under way.
 class ScriptedHttpClient final : public platform::HttpClient {
 public:
     platform::HttpResult send(const platform::HttpRequest& request) override;
     void enqueue(platform::HttpResult result) { script_.push_back(std::move(result)); }
-    std::vector<platform::HttpRequest> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
     std::function<platform::HttpResult(const platform::HttpRequest&)> fallback;
+    std::vector<platform::HttpRequest> requests;
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::deque<platform::HttpResult> script_;
-    std::vector<platform::HttpRequest> requests_;
 };
 
 // A keyring in memory that can be made to refuse, as a locked one does.
@@ -252,6 +252,15 @@ struct TestPlatform {
     adapters::LocalNotificationCenter notificationCenter;
     SimpleUrlParser urls;
     FakeCrypto crypto;
+
+    // Background tasks, then the main queue's blocks, until neither has work left.
+    void settle() {
+        mainQueue.runPending();
+        for (int i = 0; i < 50 && executor.pending(); ++i) {
+            executor.runAllElsewhere();
+            mainQueue.runPending();
+        }
+    }
 
     platform::Platform platform = bundle(
         desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop, desktop,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/AppDelegate.h"
+#include "push/PushMessage.h"
 #include "support/Fakes.h"
 
 namespace zandorin {
@@ -61,8 +62,7 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
 
         if (trigger == Trigger::noticeClick) {
             app.delegate.didReceive({fakes.desktop.notifications.at(0), "default"}, [] {});
-            fakes.executor.runAll();  // the prompt, away from the main thread
-            fakes.mainQueue.runPending();
+            fakes.settle();  // the prompt, away from the main thread
         } else {
             fakes.keychain.locked = false;
             trigger == Trigger::keyringSignal
@@ -82,42 +82,58 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
     }
 }
 
-TEST_F(AppDelegateTest, AClickOpensTheNotificationsUrlOnlyWhenItIsAWebLink) {
+TEST_F(AppDelegateTest, APushedMessageIsShownAsSentOrLoggedBySizeAndAClickOpensOnlyWebLinks) {
+    const std::string longest(kMaxPushPayloadBytes - 23, 'b');  // with {"title":"T","body":""}
+    const std::string deepest = std::string(63, '[') + std::string(63, ']');
     const auto refused = [](const std::string& scheme) {
         return "Push: did not open a link of the scheme \"" + scheme +
                "\": only http and https links are opened";
     };
-    const std::vector<std::pair<nlohmann::json, std::string>> cases = {
-        // what happens: the URL opened, or the journal's line, or nothing
-        {{{"url", "https://example.com/news?id=1"}}, "https://example.com/news?id=1"},
-        {{{"url", "HTTP://EXAMPLE.com/a"}}, "HTTP://EXAMPLE.com/a"},
-        {{{"url", "file:///etc/passwd"}}, refused("file")},
-        {{{"url", "zandorin-auth://callback?code=c"}}, refused("zandorin-auth")},
-        {{{"url", 42}}, ""},
-        {{{"url", "not a url"}}, ""},
-        {nlohmann::json::array(), ""},
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        // the payload; "title | body" shown, "" when dropped; what a click opens or logs
+        {R"({"title":"新文件","body":"已加入","url":"https://x.test/a"})", "新文件 | 已加入",
+         "https://x.test/a"},
+        {R"({"title":"T","url":"HTTP://EXAMPLE.com/a"})", "T | ", "HTTP://EXAMPLE.com/a"},
+        {R"({"title":"T","url":"file:///etc/passwd"})", "T | ", refused("file")},
+        {R"({"body":"B","url":"zandorin-auth://callback?code=c"})", " | B",
+         refused("zandorin-auth")},
+        {R"({"title":"T","url":"not a url"})", "T | ", ""},
+        {R"({"title":7,"body":"B","url":42})", " | B", ""},
+        {R"({"title":"T","body":")" + longest + "\"}", "T | " + longest, ""},
+        {R"({"title":"T","body":"b)" + longest + "\"}", "", ""},
+        {R"({"title":"T","a":)" + deepest + "}", "T | ", ""},
+        {R"({"title":"T","a":[)" + deepest + "]}", "", ""},
+        {R"({"url":"https://x.test"})", "", ""},
+        {R"({"title":"","body":""})", "", ""},
+        {R"([{"title":"T"}])", "", ""},
+        {"{\"title\":\"\xff\"}", "", ""},
     };
-    for (const auto& [userInfo, outcome] : cases) {
+    for (const auto& [payload, text, click] : cases) {
+        fakes.desktop.notifications.clear();
         fakes.desktop.opened.clear();
         fakes.systemLog.lines.clear();
-        platform::NotificationResponse response;
-        response.request.content.userInfo = userInfo;
-        int completions = 0;
-        delegate.didReceive(response, [&] { ++completions; });
-        EXPECT_EQ(completions, 1) << userInfo;
+        delegate.didReceiveRemoteNotification(payload, "m-1");
+        const auto shown = fakes.desktop.notifications;
+        ASSERT_EQ(shown.size(), text.empty() ? 0u : 1u) << payload.substr(0, 60);
+        for (const auto& request : shown) {
+            EXPECT_EQ(
+                request.identifier + ": " + request.content.title + " | " + request.content.body,
+                "m-1: " + text);
+            EXPECT_EQ(request.content.userInfo, nlohmann::json::parse(payload));
+            int completions = 0;
+            delegate.didReceive({request, "default"}, [&] { ++completions; });
+            EXPECT_EQ(completions, 1);
+        }
+        // The payload may be personal: only the size of a dropped one is logged.
+        const std::string dropped = "Push: ignored a pushed message of " +
+                                    std::to_string(payload.size()) +
+                                    " bytes: not a JSON object with a title or a body";
         auto seen = fakes.desktop.opened;
         seen.insert(seen.end(), fakes.systemLog.lines.begin(), fakes.systemLog.lines.end());
-        EXPECT_EQ(seen, outcome.empty() ? std::vector<std::string>{} : std::vector{outcome});
+        EXPECT_EQ(seen, shown.empty()   ? std::vector{dropped}
+                        : click.empty() ? std::vector<std::string>{}
+                                        : std::vector{click});
     }
-}
-
-TEST_F(AppDelegateTest, APushedMessageWithoutTextIsDroppedAndLoggedBySizeOnly) {
-    delegate.didReceiveRemoteNotification(R"({"title":"T","body":"B"})", "id-1");
-    delegate.didReceiveRemoteNotification(R"({"secret":"s3cr3t"})", "id-2");
-    EXPECT_EQ(fakes.desktop.notificationIds(), std::vector<std::string>{"id-1"});
-    EXPECT_EQ(fakes.systemLog.lines,
-              std::vector<std::string>{"Push: ignored a pushed message of 19 bytes: not a JSON "
-                                       "object with a title or a body"});
 }
 
 }  // namespace

@@ -62,36 +62,35 @@ struct Rig {
 
 class McpTransportTest : public ::testing::Test, protected Rig {};
 
-TEST_F(McpTransportTest, CallOutcomesByStatusAndOneRetryAfterARefreshOn401AllLogged) {
+TEST_F(McpTransportTest, OutcomesByStatusAndOneRetryAfterARefreshOn401OnlyForACallAllLogged) {
     const std::string ok = R"({"jsonrpc":"2.0","id":1,"result":{}})";
-    const std::string rpcError = R"({"jsonrpc":"2.0","id":1,"error":{"code":-32001}})";
+    const std::string err = R"({"jsonrpc":"2.0","id":1,"error":{"code":-32001}})";
+    const std::string a499(499, 'a');
     struct Case {
         std::vector<platform::HttpResult> script;
         std::optional<std::string> tokenAfterRefresh;
-        bool replied;
-        std::string lastLog;
+        bool replied;         // or, for a notification, accepted
+        std::string lastLog;  // "notify ..." for a notification
     };
     const std::vector<Case> cases = {
         {{TransferError{"timeout"}}, {}, false, "m: network error"},
         {{answer(199, ok)}, {}, false, "m: HTTP 199 body=" + ok},
         {{answer(200, ok)}, {}, true, "m: HTTP 200 body=" + ok},
-        {{answer(404, rpcError)}, {}, true, "m: HTTP 404 body=" + rpcError},
+        {{answer(404, err)}, {}, true, "m: HTTP 404 body=" + err},
         {{answer(404, "")}, {}, false, "m: HTTP 404 body="},
-        {{answer(500, rpcError)}, {}, false, "m: HTTP 500 body=" + rpcError},
+        {{answer(500, err)}, {}, false, "m: HTTP 500 body=" + err},
         {{answer(200, "\xc3")}, {}, false, "m: HTTP 200 body=(no body)"},
         // The body logged is cut at 500 characters, never inside one.
-        {{answer(200, std::string(499, 'a') + "界界")},
-         {},
-         false,
-         "m: HTTP 200 body=" + std::string(499, 'a') + "界"},
+        {{answer(200, a499 + "界界")}, {}, false, "m: HTTP 200 body=" + a499 + "界"},
         {{answer(401, "{}"), answer(200, ok)}, "token-2", true, "m: retry HTTP 200 body=" + ok},
-        {{answer(401, "{}"), answer(401, rpcError)},
-         "token-2",
-         true,
-         "m: retry HTTP 401 body=" + rpcError},
+        {{answer(401, "{}"), answer(401, err)}, "token-2", true, "m: retry HTTP 401 body=" + err},
         {{answer(401, "")}, std::nullopt, false, "m: refresh failed, no new token"},
         {{answer(401, ""), TransferError{"reset"}}, "token-2", false, "m: retry network error"},
         {{answer(401, ""), answer(503, ok)}, "token-2", false, "m: retry HTTP 503 body=" + ok},
+        {{answer(199, "")}, {}, false, "notify n: HTTP 199"},
+        {{answer(200, "")}, {}, true, "notify n: HTTP 200"},
+        {{answer(399, "")}, {}, true, "notify n: HTTP 399"},
+        {{answer(401, "{}")}, "token-2", false, "notify n: HTTP 401"},
     };
     for (const auto& c : cases) {
         Rig rig;
@@ -99,11 +98,19 @@ TEST_F(McpTransportTest, CallOutcomesByStatusAndOneRetryAfterARefreshOn401AllLog
         for (const auto& result : c.script) {
             rig.fakes.http.enqueue(result);
         }
-        EXPECT_EQ(rig.transport.mcpCall("m", Json::object()).has_value(), c.replied) << c.lastLog;
+        const bool notify = c.lastLog.starts_with("notify");
+        EXPECT_EQ(notify ? rig.transport.mcpNotify("n")
+                         : rig.transport.mcpCall("m", Json::object()).has_value(),
+                  c.replied)
+            << c.lastLog;
         EXPECT_EQ(rig.fakes.systemLog.lines.back(), "HealthCheck: [HealthCheck] " + c.lastLog);
-        EXPECT_EQ(rig.fakes.http.requests().size(), c.script.size()) << c.lastLog;
+        const auto& sent = rig.fakes.http.requests;
+        EXPECT_EQ(sent.size(), c.script.size()) << c.lastLog;
+        // Without it the streamable HTTP server refuses even a notification with 406.
+        EXPECT_EQ(sent.at(0).headers.at(2).second, "text/event-stream, application/json");
+        EXPECT_EQ(Json::parse(sent[0].body).contains("id"), !notify);
         const auto* first = std::get_if<HttpResponse>(&c.script[0]);
-        EXPECT_EQ(rig.refreshes, first && first->status == 401 ? 1 : 0) << c.lastLog;
+        EXPECT_EQ(rig.refreshes, !notify && first && first->status == 401 ? 1 : 0) << c.lastLog;
     }
 }
 
@@ -118,7 +125,7 @@ TEST_F(McpTransportTest, ASessionLastsUntilTheServerNoLongerKnowsIt) {
     fakes.http.enqueue(answer(401, "", {{"Mcp-Session-Id", "s-from-401"}}));
     fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-2"}}));
     transport.mcpCall("tools/call", {{"name", "x"}});
-    const auto requests = fakes.http.requests();
+    const auto requests = fakes.http.requests;
     EXPECT_EQ(requests.front().headers.size(), 3u) << "no session header before a session";
     EXPECT_EQ(requests.back().headers.back().second, "s-1");
     EXPECT_EQ(requests.back().headers.front().second, "Bearer token-2");
@@ -129,7 +136,7 @@ TEST_F(McpTransportTest, ASessionLastsUntilTheServerNoLongerKnowsIt) {
     EXPECT_EQ(transport.sessionId(), std::nullopt);
     fakes.http.enqueue(answer(200, "{}", {{"Mcp-Session-Id", "s-2"}}));
     transport.mcpCall("initialize", Json::object());
-    EXPECT_EQ(fakes.http.requests().back().headers.size(), 3u);
+    EXPECT_EQ(fakes.http.requests.back().headers.size(), 3u);
     fakes.http.enqueue(answer(404, ""));
     EXPECT_FALSE(transport.mcpNotify("notifications/initialized"));
     EXPECT_EQ(transport.sessionId(), std::nullopt);
@@ -166,23 +173,6 @@ TEST_F(McpTransportTest, ConcurrentCallsShareTheSessionSafely) {
     EXPECT_TRUE(transport.sessionId());
 }
 
-TEST_F(McpTransportTest, ANotificationCountsAsAcceptedFrom200To399) {
-    const std::vector<std::pair<platform::HttpResult, bool>> cases = {
-        {answer(199, ""), false}, {answer(200, ""), true},    {answer(202, ""), true},
-        {answer(399, ""), true},  {answer(400, "{}"), false}, {TransferError{"refused"}, false},
-    };
-    for (const auto& [result, accepted] : cases) {
-        Rig rig;
-        rig.fakes.http.enqueue(result);
-        EXPECT_EQ(rig.transport.mcpNotify("n"), accepted);
-        EXPECT_EQ(rig.refreshes, 0);
-        const auto request = rig.fakes.http.requests().at(0);
-        EXPECT_EQ(Json::parse(request.body), Json({{"jsonrpc", "2.0"}, {"method", "n"}}));
-        // Without it the streamable HTTP server refuses the notification with 406.
-        EXPECT_EQ(request.headers.at(2).second, "text/event-stream, application/json");
-    }
-}
-
 TEST_F(McpTransportTest, NothingIsSentWithoutTokenOrUrl) {
     keychain.remove("access_token");
     EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
@@ -190,7 +180,7 @@ TEST_F(McpTransportTest, NothingIsSentWithoutTokenOrUrl) {
     keychain.save("token-1", "access_token");
     fakes.desktop.infoPlist["MCP_SERVER_URL"] = "not a url";
     EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
-    EXPECT_TRUE(fakes.http.requests().empty());
+    EXPECT_TRUE(fakes.http.requests.empty());
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ using platform::TransferError;
 using test::answer;
 
 constexpr const char* kIssuer = "https://auth.zandorin.com/realms/zandorin";
+constexpr const char* kCallback = "zandorin-auth://callback?code=c";
 const std::string kSuccess = "[OAuth] 登入成功，token 已存入 Keychain";
 const std::string kExchangeFailed = "[OAuth] token exchange 失敗";
 const std::string kLost = "[OAuth] 登入失敗：token 無法存入 Keychain";
@@ -42,30 +43,26 @@ protected:
                                              [this] { ++announced; });
     }
 
-    // Background tasks run on a thread of their own, as they do in the application.
-    void runTasks() {
-        std::thread([this] { fakes.executor.runAll(); }).join();
-    }
-    void settle() {
-        runTasks();
-        fakes.mainQueue.runPending();
-    }
     std::shared_ptr<test::FakeDesktop::Session> startSignIn() {
         const auto before = fakes.desktop.sessions.size();
         oauth.login();
         return fakes.desktop.sessions.size() == before ? nullptr : fakes.desktop.sessions.back();
     }
-    void signIn() {
-        startSignIn()->completion("zandorin-auth://callback?code=c", std::nullopt);
-        settle();
-    }
     void refresh() {
         std::thread([this] { oauth.refreshAccessToken(); }).join();
-        settle();
+        fakes.settle();
     }
     void store(const std::string& access, const std::optional<std::string>& refresh) {
         keychain.save(access, "access_token");
         refresh ? keychain.save(*refresh, "refresh_token") : keychain.remove("refresh_token");
+    }
+    // What a step left, ready for the next row.
+    void forget() {
+        fakes.console.lines.clear();
+        fakes.desktop.notifications.clear();
+        fakes.http.requests.clear();
+        fakes.keychain.unlockPrompts = 0;
+        announced = 0;
     }
 
     test::TestPlatform fakes;
@@ -93,8 +90,8 @@ TEST_F(OAuthManagerTest, PkceFollowsRfc7636AndTheSignInIsAnnouncedOnTheMainQueue
     fakes.http.enqueue(kPair);
     session->completion("zandorin-auth://callback?code=c0de&iss=x", std::nullopt);
     EXPECT_TRUE(session->released);
-    runTasks();
-    const auto request = fakes.http.requests().at(0);
+    fakes.executor.runAllElsewhere();
+    const auto request = fakes.http.requests.at(0);
     EXPECT_EQ(request.url, std::string(kIssuer) + "/protocol/openid-connect/token");
     EXPECT_EQ(request.body,
               "grant_type=authorization_code&client_id=zandorin-mcp&code=c0de"
@@ -137,39 +134,39 @@ TEST_F(OAuthManagerTest, TheIssuerIsUsedAsWrittenAndABadOneOrNoRandomnessStartsN
 }
 
 TEST_F(OAuthManagerTest, OnlyACallbackWithACodeIsExchangedAndTheCodeAddsNoFormFields) {
+    fakes.http.fallback = [](const platform::HttpRequest&) { return kInvalidGrant; };
     // Any program can open a callback URL; without a sign-in under way it is dropped.
     oauth.handleCallback("zandorin-auth://callback?code=abc");
-    runTasks();
-    EXPECT_TRUE(fakes.http.requests().empty());
+    fakes.executor.runAllElsewhere();
+    EXPECT_TRUE(fakes.http.requests.empty());
     startSignIn()->completion(std::nullopt, platform::WebAuthError{"no browser"});
     EXPECT_EQ(fakes.console.lines,
               std::vector<std::string>{"[OAuth] auth session error: no browser"});
     fakes.console.lines.clear();
 
-    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-        {"zandorin-auth://callback?code=a.b-c_d~e&iss=http%3A%2F%2F127.0.0.1", "code=a.b-c_d~e&"},
-        {"zandorin-auth://callback?state=s&code=first&code=second", "code=first&"},
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // the callback; the code in the form body, empty when nothing is sent
+        {"zandorin-auth://callback?code=a.b-c_d~e&iss=http%3A%2F%2F127.0.0.1", "a.b-c_d~e"},
+        {"zandorin-auth://callback?state=s&code=first&code=second", "first"},
         {"zandorin-auth://callback?code=x%26grant_type%3Dpassword%2B",
-         "code=x%26grant_type%3Dpassword%2B&"},
-        {"zandorin-auth://callback?code=a+b%20c", "code=a%2Bb%20c&"},
-        {"zandorin-auth://callback?code=&code=second", std::nullopt},
-        {"zandorin-auth://callback?code&code=second", std::nullopt},
-        {"zandorin-auth://callback?error=access_denied", std::nullopt},
-        {"zandorin-auth://callback", std::nullopt},
-        {"zandorin-auth://callback?code=%zz", std::nullopt},
-        {"not a url", std::nullopt},
+         "x%26grant_type%3Dpassword%2B"},
+        {"zandorin-auth://callback?code=a+b%20c", "a%2Bb%20c"},
+        {"zandorin-auth://callback?code=&code=second", ""},
+        {"zandorin-auth://callback?code&code=second", ""},
+        {"zandorin-auth://callback?error=access_denied", ""},
+        {"zandorin-auth://callback", ""},
+        {"zandorin-auth://callback?code=%zz", ""},
+        {"not a url", ""},
     };
     for (const auto& [url, code] : cases) {
         const auto session = startSignIn();
-        const auto before = fakes.http.requests().size();
-        fakes.http.enqueue(kInvalidGrant);
+        fakes.http.requests.clear();
         session->completion(url, std::nullopt);
-        runTasks();
-        const auto requests = fakes.http.requests();
-        ASSERT_EQ(requests.size(), before + (code ? 1 : 0)) << url;
-        EXPECT_EQ(session->released, code.has_value()) << url;
-        if (code) {
-            EXPECT_NE(requests.back().body.find("&" + *code), std::string::npos) << url;
+        fakes.executor.runAllElsewhere();
+        EXPECT_EQ(session->released, !code.empty()) << url;
+        ASSERT_EQ(fakes.http.requests.size(), code.empty() ? 0u : 1u) << url;
+        for (const auto& request : fakes.http.requests) {
+            EXPECT_NE(request.body.find("&code=" + code + "&"), std::string::npos) << url;
         }
     }
     // The refused exchanges say so; nothing else, and never a code, reaches the console.
@@ -178,122 +175,90 @@ TEST_F(OAuthManagerTest, OnlyACallbackWithACodeIsExchangedAndTheCodeAddsNoFormFi
     }
 }
 
-TEST_F(OAuthManagerTest, ACodeExchangeKeepsOnlyTokensTheKeyringStoredAndSaysWhenItCannot) {
+TEST_F(OAuthManagerTest, OnlyTokensTheKeyringStoredAreKeptAndOnlyARefusingProviderSignsOut) {
+    const std::string transient = "[OAuth] token refresh 暫時失敗，保留登入: ";
     struct Case {
-        platform::HttpResult result;
+        bool exchange;                               // a sign-in's code exchange, else a refresh
+        std::optional<platform::HttpResult> result;  // nothing: no refresh token, no request
         std::string refused;  // the key whose write fails, or "locked" / "locked, dismissed"
-        std::optional<std::string> access;
+        std::optional<std::string> access;  // nothing: signed out
         std::optional<std::string> refresh;
         std::string line;  // the first on the console
     };
     const std::vector<Case> cases = {
-        {kPair, "", "A2", "R2", kSuccess},
-        {kAccessOnly, "", "A2", {}, kSuccess},  // the old refresh token goes
-        {answer(201, R"({"access_token":"A2","refresh_token":7})"), "", "A2", {}, kSuccess},
-        {kInvalidGrant, "", "A1", kRefresh, kExchangeFailed},
-        {answer(200, R"({"access_token":5})"), "", "A1", kRefresh, kExchangeFailed},
-        {TransferError{"refused"}, "", "A1", kRefresh, kExchangeFailed},
-        {kPair, "access_token", "A1", kRefresh, kLost},
-        {kPair, "locked", "A2", "R2", kSuccess},
-        {kPair, "locked, dismissed", "A1", kRefresh, kLost},
-        {kPair, "refresh_token", "A2", {}, kRefreshLost},  // the old one goes along
+        {true, kPair, "", "A2", "R2", kSuccess},
+        {true, kAccessOnly, "", "A2", {}, kSuccess},  // the old refresh token goes
+        {true, answer(201, R"({"access_token":"A2","refresh_token":7})"), "", "A2", {}, kSuccess},
+        {true, kInvalidGrant, "", "A1", kRefresh, kExchangeFailed},
+        {true, answer(200, R"({"access_token":5})"), "", "A1", kRefresh, kExchangeFailed},
+        {true, TransferError{"refused"}, "", "A1", kRefresh, kExchangeFailed},
+        {true, kPair, "access_token", "A1", kRefresh, kLost},
+        {true, kPair, "locked", "A2", "R2", kSuccess},
+        {true, kPair, "locked, dismissed", "A1", kRefresh, kLost},
+        {true, kPair, "refresh_token", "A2", {}, kRefreshLost},  // the old one goes along
+        {false, std::nullopt, "", "A1", {}, ""},
+        {false, kPair, "", "A2", "R2", ""},
+        {false, kPair, "refresh_token", "A2", {}, kRefreshLost},
+        {false, kAccessOnly, "", "A2", kRefresh, ""},
+        {false, kInvalidGrant, "", {}, {}, ""},
+        {false, answer(200, "{}"), "", {}, {}, ""},
+        {false, answer(401, R"({"error":"invalid_client"})"), "", {}, {}, ""},
+        // No network or a failing provider keeps the sign-in, even with a token in the answer.
+        {false, TransferError{"no route"}, "", "A1", kRefresh, transient + "no route"},
+        {false, answer(503, ""), "", "A1", kRefresh, transient + "HTTP 503"},
+        {false, answer(500, R"({"access_token":"A2"})"), "", "A1", kRefresh,
+         transient + "HTTP 500"},
     };
     bool noticeSaid = false;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
         oauth.logout();
-        settle();
-        store("A1", kRefresh);
-        fakes.console.lines.clear();
-        fakes.desktop.notifications.clear();
-        fakes.keychain.unlockPrompts = 0;
-        announced = 0;
-
-        fakes.http.enqueue(c.result);
-        const auto session = startSignIn();
+        fakes.settle();
+        store("A1", c.result ? std::optional(kRefresh) : std::nullopt);
+        c.exchange ? void() : oauth.scheduleTokenRefresh();
+        forget();
+        if (c.result) {
+            fakes.http.enqueue(*c.result);
+        }
+        const auto session = c.exchange ? startSignIn() : nullptr;
         const bool locked = c.refused.starts_with("locked");
         fakes.keychain.locked = locked;
         fakes.keychain.dismissPrompt = c.refused.ends_with("dismissed");
         fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
             return locked || c.refused.empty() || !query.account.ends_with(c.refused);
         };
-        session->completion("zandorin-auth://callback?code=c", std::nullopt);
-        settle();
+        c.exchange ? session->completion(kCallback, std::nullopt) : refresh();
+        fakes.settle();
         fakes.keychain.beforeStore = nullptr;
         fakes.keychain.locked = false;
 
+        ASSERT_EQ(fakes.http.requests.size(), c.result ? 1u : 0u) << i;
+        EXPECT_TRUE(
+            c.exchange || fakes.http.requests.empty() ||
+            fakes.http.requests[0].body ==
+                "grant_type=refresh_token&client_id=zandorin-mcp&refresh_token=R1%2B%2F%3D");
         EXPECT_EQ(keychain.load("access_token"), c.access) << i;
         EXPECT_EQ(keychain.load("refresh_token"), c.refresh) << i;
-        EXPECT_EQ(fakes.console.lines.at(0), c.line) << i;
+        const auto& lines = fakes.console.lines;
+        EXPECT_EQ(lines.empty() ? "" : lines[0], c.line) << i;
+        for (const auto& line : lines) {
+            EXPECT_EQ(line.find("R1"), std::string::npos) << line;
+        }
         EXPECT_EQ(fakes.keychain.unlockPrompts, locked ? 1 : 0) << i;
-        const bool success = c.access == "A2";
-        EXPECT_EQ(fakes.console.lines.back() == kSuccess, success) << i;
-        EXPECT_EQ(announced, success ? 1 : 0) << i;
-        EXPECT_EQ(fakes.mainQueue.liveTimers(OAuthManager::refreshInterval), success ? 1u : 0u)
+        const bool signedIn = c.exchange && c.access == "A2";
+        EXPECT_EQ(!lines.empty() && lines.back() == kSuccess, signedIn) << i;
+        // A sign-out from the refresh's background thread still stops the refresh timer.
+        EXPECT_EQ(announced, signedIn || !c.access ? 1 : 0) << i;
+        EXPECT_EQ(fakes.mainQueue.liveTimers(OAuthManager::refreshInterval),
+                  (c.exchange ? signedIn : c.access.has_value()) ? 1u : 0u)
             << i;
         // A sign-in that could not be kept is said once per run, in a notice of its own.
         const bool notice = c.line == kLost && !std::exchange(noticeSaid, true);
         EXPECT_EQ(fakes.desktop.notificationIds(),
-                  success  ? std::vector<std::string>{"login-success"}
+                  signedIn ? std::vector<std::string>{"login-success"}
                   : notice ? std::vector<std::string>{OAuthManager::keyringNotice}
                            : std::vector<std::string>{})
             << i;
-    }
-}
-
-TEST_F(OAuthManagerTest, OnlyARefusingProviderEndsTheSignInAtARefresh) {
-    struct Case {
-        std::optional<platform::HttpResult> result;  // nothing: no refresh token, no request
-        std::optional<std::string> access;           // nothing: signed out
-        std::optional<std::string> refresh;
-        bool consoleLine;
-        bool refreshWriteFails = false;
-    };
-    const std::vector<Case> cases = {
-        {std::nullopt, "A1", {}, false},
-        {kPair, "A2", "R2", false},
-        {kPair, "A2", {}, true, true},  // a refused refresh token takes the old one along
-        {kAccessOnly, "A2", kRefresh, false},
-        {kInvalidGrant, {}, {}, false},
-        {answer(200, "{}"), {}, {}, false},
-        {answer(401, R"({"error":"invalid_client"})"), {}, {}, false},
-        // No network or a failing provider keeps the sign-in, even with a token in the answer.
-        {TransferError{"no route"}, "A1", kRefresh, true},
-        {answer(503, ""), "A1", kRefresh, true},
-        {answer(500, R"({"access_token":"A2"})"), "A1", kRefresh, true},
-    };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const auto& c = cases[i];
-        store("A1", c.result ? std::optional(kRefresh) : std::nullopt);
-        oauth.scheduleTokenRefresh();
-        fakes.console.lines.clear();
-        announced = 0;
-        const auto sent = fakes.http.requests().size();
-        if (c.result) {
-            fakes.http.enqueue(*c.result);
-        }
-        fakes.keychain.beforeStore = [&](const platform::KeychainQuery& query) {
-            return !c.refreshWriteFails || !query.account.ends_with("refresh_token");
-        };
-        refresh();
-        fakes.keychain.beforeStore = nullptr;
-
-        const auto requests = fakes.http.requests();
-        ASSERT_EQ(requests.size(), sent + (c.result ? 1 : 0)) << i;
-        if (c.result) {
-            EXPECT_EQ(requests.back().body,
-                      "grant_type=refresh_token&client_id=zandorin-mcp&refresh_token=R1%2B%2F%3D");
-        }
-        EXPECT_EQ(keychain.load("access_token"), c.access) << i;
-        EXPECT_EQ(keychain.load("refresh_token"), c.refresh) << i;
-        // A sign-out from the refresh's background thread still stops the refresh timer.
-        EXPECT_EQ(announced, c.access ? 0 : 1) << i;
-        EXPECT_EQ(fakes.mainQueue.liveTimers(OAuthManager::refreshInterval), c.access ? 1u : 0u)
-            << i;
-        EXPECT_EQ(fakes.console.lines.size(), c.consoleLine ? 1u : 0u) << i;
-        for (const auto& line : fakes.console.lines) {
-            EXPECT_EQ(line.find("R1"), std::string::npos) << line;
-        }
     }
 }
 
@@ -320,11 +285,11 @@ TEST_F(OAuthManagerTest, ConcurrentRefreshesShareOneRequest) {
     open.set_value();
     first.join();
     second.join();
-    EXPECT_EQ(fakes.http.requests().size(), 1u);
+    EXPECT_EQ(fakes.http.requests.size(), 1u);
 
     // Once over, the next refresh sends its own request with the rotated token.
     refresh();
-    EXPECT_TRUE(fakes.http.requests().at(1).body.ends_with("refresh_token=R2"));
+    EXPECT_TRUE(fakes.http.requests.at(1).body.ends_with("refresh_token=R2"));
 }
 
 TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
@@ -338,8 +303,7 @@ TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
     };
     for (const auto& [exchange, when, result] : cases) {
         store("A1", kRefresh);
-        fakes.desktop.notifications.clear();
-        announced = 0;
+        forget();
         bool signedOut = false;
         auto signOutAt = [&, when = when](SignOut moment) {
             if (when == moment && !std::exchange(signedOut, true)) {
@@ -359,7 +323,8 @@ TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
             signOutAt(query.account.ends_with("refresh_token") ? refreshWrite : accessWrite);
             return true;
         };
-        exchange ? signIn() : refresh();
+        exchange ? startSignIn()->completion(kCallback, std::nullopt) : refresh();
+        fakes.settle();
         fakes.keychain.afterRead = nullptr;
         fakes.keychain.beforeStore = nullptr;
         EXPECT_TRUE(signedOut) << exchange << when;
@@ -370,44 +335,33 @@ TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
     }
 }
 
-TEST_F(OAuthManagerTest, SignOutStopsTheRefreshAndDeletesAtOnceAndAnnouncesOnTheMainQueue) {
-    store("A1", kRefresh);
-    keychain.save("0a0b", "push_token");
-    oauth.scheduleTokenRefresh();
-    oauth.logout();
-    EXPECT_EQ(fakes.mainQueue.liveTimers(), 0u);
-    EXPECT_FALSE(keychain.load("access_token") || keychain.load("refresh_token"));
-    EXPECT_EQ(announced, 0);
-    settle();
-    EXPECT_EQ(announced, 1);
-    // The device token goes even though its withdrawal failed; the sign-out itself never does.
-    EXPECT_EQ(fakes.http.requests().at(0).method, "DELETE");
-    EXPECT_FALSE(keychain.load("push_token"));
-    EXPECT_TRUE(fakes.console.lines.empty());
-}
-
-TEST_F(OAuthManagerTest, ASignOutIntoALockedKeyringAsksToUnlockInTheBackgroundOnly) {
-    // Unlocked, the tokens go; left locked, they stay where nobody can read them; a sign-in
-    // while the prompt is open keeps its own.
-    for (const std::string kept : {"", "A1", "A2"}) {
+TEST_F(OAuthManagerTest, ASignOutDeletesAtOnceOrAsksToUnlockInTheBackgroundOnly) {
+    // Open, the tokens go at once; locked, once it is unlocked; left locked, they stay where
+    // nobody can read them; a sign-in while the prompt is open keeps its own.
+    for (const std::string kept : {"open", "", "A1", "A2"}) {
         fakes.keychain.locked = false;
         store("A1", kRefresh);
-        fakes.keychain.locked = true;
+        oauth.scheduleTokenRefresh();
+        forget();
+        fakes.keychain.locked = kept != "open";
         fakes.keychain.dismissPrompt = kept == "A1";
-        fakes.keychain.unlockPrompts = 0;
         if (kept == "A2") {
             fakes.keychain.whilePrompting = [this] {
                 fakes.http.enqueue(kPair);
-                startSignIn()->completion("zandorin-auth://callback?code=c", std::nullopt);
+                startSignIn()->completion(kCallback, std::nullopt);
                 fakes.executor.runNext();
             };
         }
         oauth.logout();
+        EXPECT_EQ(fakes.mainQueue.liveTimers(), 0u);
+        EXPECT_FALSE(keychain.load("access_token") || keychain.load("refresh_token"));
         EXPECT_EQ(fakes.keychain.unlockPrompts, 0) << "a prompt on the main thread";
-        settle();
-        EXPECT_GE(fakes.keychain.unlockPrompts, 1);
+        EXPECT_EQ(announced, 0);
+        fakes.settle();
+        EXPECT_EQ(fakes.keychain.unlockPrompts > 0, kept != "open");
+        EXPECT_EQ(announced, kept == "A2" ? 2 : 1);
         fakes.keychain.locked = false;
-        EXPECT_EQ(keychain.load("access_token").value_or(""), kept);
+        EXPECT_EQ(keychain.load("access_token").value_or(""), kept == "open" ? "" : kept);
     }
 }
 
@@ -421,7 +375,7 @@ TEST_F(OAuthManagerTest, ARescheduledRefreshStartsItsPeriodAgain) {
     EXPECT_EQ(fakes.executor.pending(), 0u);
     fakes.mainQueue.advance(1s);
     EXPECT_EQ(fakes.executor.pending(), 1u);
-    settle();
+    fakes.settle();
     EXPECT_EQ(keychain.load("access_token"), "A2");
 }
 

@@ -74,15 +74,7 @@ protected:
     }
     void start() {
         controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
-        settle();
-    }
-    // Runs tasks and main-queue blocks until neither has work left.
-    void settle() {
-        fakes.mainQueue.runPending();
-        for (int i = 0; i < 50 && fakes.executor.pending(); ++i) {
-            fakes.executor.runAll();
-            fakes.mainQueue.runPending();
-        }
+        fakes.settle();
     }
     State state() const { return StatusBarControllerProbe::state(*controller); }
     std::vector<std::string> menu() const { return test::describe(fakes.desktop.menus.back()); }
@@ -147,7 +139,7 @@ TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
     fakes.notificationCenter.post(OAuthManager::authStateChanged);
     EXPECT_EQ(state(), (State{{}, {}, {}, true}));
     EXPECT_EQ(menu().front(), kSignedOut);
-    settle();
+    fakes.settle();
     EXPECT_EQ(state(), (State{false, {}, {}, false}));  // its "initialize" found no token
     EXPECT_TRUE(mcpSeen.empty());
 }
@@ -177,33 +169,32 @@ TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchF
         EXPECT_EQ(menu()[2], expected ? "header   Tirrel知識庫 · 儀表板" : "header   Tirrel知識庫");
     }
     // The counts need no sign-in and no bearer token.
-    EXPECT_TRUE(fakes.http.requests().back().headers.empty());
+    EXPECT_TRUE(fakes.http.requests.back().headers.empty());
     for (const auto& next : std::vector<platform::HttpResult>{
              TransferError{"offline"}, answer(200, R"({"skills":{"total":5}})"),
              answer(200, "not json")}) {
         statsAnswer = next;
         fakes.mainQueue.advance(600s);
-        settle();
+        fakes.settle();
     }
     EXPECT_EQ(menu()[5], "stat     Skill 技能 | 5 份 (sparkles) purple");
 }
 
 TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhyNot) {
-    const std::string noLink = "alert 無法取得付款連結: ";
+    const std::string noLink = "無法取得付款連結: ";
     const std::string hint = "請在 Claude 對話中輸入「我想訂閱Mirrowen」。";
     const std::vector<std::pair<platform::HttpResult, std::string>> cases = {
         {toolText("請在此頁面完成付款：https://pay.example.com/c/abc?x=1 付款完成後即可使用。"),
-         "open https://pay.example.com/c/abc?x=1"},
+         "https://pay.example.com/c/abc?x=1"},
         {toolText("付款：https://pay.example.com/a，說明：https://help.example.com/b。"),
-         "open https://pay.example.com/a"},
-        {toolText("www.a.example/x 或 https://b.example/pay"), "open https://b.example/pay"},
+         "https://pay.example.com/a"},
+        {toolText("www.a.example/x 或 https://b.example/pay"), "https://b.example/pay"},
         {toolText("您已是訂閱會員，無需付款。"), noLink + "您已是訂閱會員，無需付款。"},
         {toolText("www.evil.example:/x"), noLink + "www.evil.example:/x"},
         {toolResult(Json::array()), noLink + hint},
         {answer(400, R"({"jsonrpc":"2.0","id":1,"error":{"code":-32602}})"), noLink + hint},
         {answer(503, "busy"),
-         "alert 無法建立付款連結: 請確認網路連線後再試，或在 Claude "
-         "對話中輸入「我想訂閱Mirrowen」。"},
+         "無法建立付款連結: 請確認網路連線後再試，或在 Claude 對話中輸入「我想訂閱Mirrowen」。"},
     };
     signIn();
     start();
@@ -212,13 +203,10 @@ TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhy
         fakes.desktop.opened.clear();
         fakes.desktop.alerts.clear();
         fakes.desktop.click(MenuAction::subscribe);
-        settle();
-        std::vector<std::string> seen;
-        for (const auto& url : fakes.desktop.opened) {
-            seen.push_back("open " + url);
-        }
+        fakes.settle();
+        auto seen = fakes.desktop.opened;
         for (const auto& alert : fakes.desktop.alerts) {
-            seen.push_back("alert " + alert.messageText + ": " + alert.informativeText);
+            seen.push_back(alert.messageText + ": " + alert.informativeText);
         }
         EXPECT_EQ(seen, std::vector{outcome});
     }
@@ -228,7 +216,7 @@ TEST_F(StatusBarControllerTest, CheckoutOpensTheFirstWebLinkOfTheAnswerOrSaysWhy
                          "Checkout: did not open a link of the scheme \"www.evil.example\": only "
                          "http and https links are opened"),
               1);
-    EXPECT_EQ(Json::parse(fakes.http.requests().back().body)["params"]["arguments"],
+    EXPECT_EQ(Json::parse(fakes.http.requests.back().body)["params"]["arguments"],
               Json({{"invoice_type", "donate"}}));
 }
 
@@ -237,13 +225,13 @@ TEST_F(StatusBarControllerTest, ReconnectRefreshesThenChecksAndARefusedRefreshSi
     mcp = {{"initialize", answer(200, "{}")}};
     start();
     fakes.desktop.click(MenuAction::reconnect);
-    settle();
+    fakes.settle();
     EXPECT_EQ(keychain.load("refresh_token"), "R2");
     EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
 
     tokenAnswer = answer(400, R"({"error":"invalid_grant"})");
     fakes.desktop.click(MenuAction::reconnect);
-    settle();
+    fakes.settle();
     EXPECT_EQ(state(), (State{{}, {}, {}, false}));
     EXPECT_EQ(menu().front(), kSignedOut);
     EXPECT_EQ(std::count(mcpSeen.begin(), mcpSeen.end(), "initialize"), 2);
@@ -252,7 +240,8 @@ TEST_F(StatusBarControllerTest, ReconnectRefreshesThenChecksAndARefusedRefreshSi
     EXPECT_EQ(fakes.desktop.terminations, 1);
 }
 
-TEST_F(StatusBarControllerTest, ASignInElsewhereRendersAtOnceAndASignOutAfterItsCheck) {
+TEST_F(StatusBarControllerTest,
+       ASignInElsewhereRendersAtOnceASignOutAfterItsCheckAndNothingOutlivesIt) {
     start();
     const auto before = fakes.desktop.menus.size();
     signIn();
@@ -270,16 +259,14 @@ TEST_F(StatusBarControllerTest, ASignInElsewhereRendersAtOnceAndASignOutAfterIts
     // The health timer's checks reset and render too while signed out.
     fakes.mainQueue.advance(60s);
     EXPECT_EQ(fakes.desktop.menus.size(), before + 4);
-}
 
-TEST_F(StatusBarControllerTest, NothingFiresAfterTheControllerIsGone) {
-    controller = std::make_unique<StatusBarController>(fakes.platform, keychain, oauth);
+    // Gone, it leaves nothing that fires: a render it queued, its observer, its timers.
+    fakes.notificationCenter.post(OAuthManager::authStateChanged);
     controller.reset();
     EXPECT_EQ(fakes.mainQueue.liveTimers(), 0u);
-    // The first check's queued render and a late notification find no controller.
-    fakes.mainQueue.runPending();
     fakes.notificationCenter.post(OAuthManager::authStateChanged);
     fakes.mainQueue.advance(3600s);
+    EXPECT_EQ(fakes.desktop.menus.size(), before + 5);
 }
 
 }  // namespace
