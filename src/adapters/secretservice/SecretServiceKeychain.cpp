@@ -8,6 +8,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -86,15 +87,30 @@ ServicePtr connectService(GCancellable* cancellable, GError** error) {
     return ServicePtr{secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error)};
 }
 
+struct Matches {
+    ServicePtr service;
+    ItemListPtr list;
+    std::vector<SecretItem*> items;
+};
+
 // Every item matching the query, in any collection. Without SECRET_SEARCH_UNLOCK: locked ones
 // come back with their locked flag set instead of bringing up the unlock prompt.
-ItemListPtr matchingItems(SecretService* service, const KeychainQuery& query, bool loadSecrets,
-                          GCancellable* cancellable, GError** error) {
+std::optional<Matches> matchingItems(const KeychainQuery& query, bool loadSecrets,
+                                     GCancellable* cancellable, GError** error) {
+    Matches matches{connectService(cancellable, error), nullptr, {}};
+    if (!matches.service) {
+        return std::nullopt;
+    }
     const auto attributes = attributesFor(query);
     const int flags = SECRET_SEARCH_ALL | (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : 0);
-    return ItemListPtr{secret_service_search_sync(service, &tokenSchema(), attributes.get(),
-                                                  static_cast<SecretSearchFlags>(flags),
-                                                  cancellable, error)};
+    matches.list.reset(
+        secret_service_search_sync(matches.service.get(), &tokenSchema(), attributes.get(),
+                                   static_cast<SecretSearchFlags>(flags), cancellable, error));
+    if (*error != nullptr) {
+        return std::nullopt;
+    }
+    matches.items = itemsOf(matches.list.get());
+    return matches;
 }
 
 CollectionPtr defaultCollection(SecretService* service, GCancellable* cancellable, GError** error) {
@@ -281,17 +297,14 @@ Result withReconnect(Result onFailure, Result onLocked, GCancellable* cancellabl
 
 KeychainStatus storeNow(const KeychainQuery& query, const std::string& data,
                         GCancellable* cancellable, GError** error) {
-    const ServicePtr service = connectService(cancellable, error);
-    if (!service) {
+    const auto found = matchingItems(query, false, cancellable, error);
+    if (!found) {
         return KeychainStatus::failed;
     }
-    const auto found = matchingItems(service.get(), query, false, cancellable, error);
-    if (*error != nullptr) {
-        return KeychainStatus::failed;
-    }
+    const auto& items = found->items;
+    SecretService* service = found->service.get();
     const ValuePtr value{
         secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain")};
-    const auto items = itemsOf(found.get());
     // Overwrite an existing item rather than create a new one: the provider only replaces
     // items whose attributes match exactly, and one written by another tool lacks our
     // xdg:schema, so creating would leave two items and readers would pick either.
@@ -303,7 +316,7 @@ KeychainStatus storeNow(const KeychainQuery& query, const std::string& data,
         }
     }
     if (target == nullptr) {
-        return items.empty() ? createItem(service.get(), query, value.get(), cancellable, error)
+        return items.empty() ? createItem(service, query, value.get(), cancellable, error)
                              : KeychainStatus::locked;
     }
     if (!secret_item_set_secret_sync(target, value.get(), cancellable, error)) {
@@ -319,15 +332,12 @@ KeychainStatus storeNow(const KeychainQuery& query, const std::string& data,
 }
 
 KeychainData copyNow(const KeychainQuery& query, GCancellable* cancellable, GError** error) {
-    const ServicePtr service = connectService(cancellable, error);
-    if (!service) {
+    const auto found = matchingItems(query, true, cancellable, error);
+    if (!found) {
         return {};
     }
-    const auto found = matchingItems(service.get(), query, true, cancellable, error);
-    if (*error != nullptr) {
-        return {};
-    }
-    const auto items = itemsOf(found.get());
+    const auto& items = found->items;
+    SecretService* service = found->service.get();
     for (SecretItem* item : items) {
         if (secret_item_get_locked(item)) {
             continue;
@@ -341,21 +351,18 @@ KeychainData copyNow(const KeychainQuery& query, GCancellable* cancellable, GErr
     if (anyLocked(items)) {
         return {KeychainStatus::locked, {}};
     }
-    return {nothingFound(service.get(), cancellable, error), {}};
+    return {nothingFound(service, cancellable, error), {}};
 }
 
 KeychainStatus removeNow(const KeychainQuery& query, GCancellable* cancellable, GError** error) {
-    const ServicePtr service = connectService(cancellable, error);
-    if (!service) {
+    const auto found = matchingItems(query, false, cancellable, error);
+    if (!found) {
         return KeychainStatus::failed;
     }
-    const auto found = matchingItems(service.get(), query, false, cancellable, error);
-    if (*error != nullptr) {
-        return KeychainStatus::failed;
-    }
-    const auto items = itemsOf(found.get());
+    const auto& items = found->items;
+    SecretService* service = found->service.get();
     if (items.empty()) {
-        return nothingFound(service.get(), cancellable, error);
+        return nothingFound(service, cancellable, error);
     }
     for (SecretItem* item : items) {
         if (!secret_item_get_locked(item) && !secret_item_delete_sync(item, cancellable, error)) {
