@@ -23,9 +23,9 @@ UNREACHABLE = signed_in(["  MCP Server 無法連線"], [RECONNECT], DASHBOARD)
 
 class SignInTest(ServiceCase):
     def test_sign_in_push_checkout_reconnect_and_sign_out_through_the_desktop(self):
-        notifications = self.notification_server()
+        notifications, request = self.notification_server(), self.service.request
         distributor = self.enter(Distributor(self.session.bus_address))
-        self.post("/test/mcp/subscription", active=False)
+        request("/test/mcp/subscription", {"active": False})
         app = self.start_app()
         [registration] = distributor.wait_for("registered")
         device_token = registration["endpoint"].encode().hex()
@@ -47,23 +47,20 @@ class SignInTest(ServiceCase):
         self.assertTrue(all(self.sign_in(app)), "a token is missing from the keyring")
         self.assertEqual(app.wait_for_layout(INACTIVE), INACTIVE)
         self.assertEqual([(r["http_method"], r["body"], r["bearer_valid"])
-                          for r in self.service.push_tokens()],
+                          for r in request("/test/push-tokens")["requests"]],
                          [("POST", {"token": device_token, "platform": "macos"}, True)])
 
         app.click(SUBSCRIBE)
-        visits = wait_until(lambda: self.service.request("/test/payments")["visits"])
+        visits = wait_until(lambda: request("/test/payments")["visits"])
         self.assertEqual([v["known"] for v in visits], [True], self.browser_log())
 
+        # Which clicks open a message's link is tested against the tests' own distributor.
         shown = len(notifications.events("notify"))
-        page = f"{self.service.origin}/pay/push-1"
-        [delivery] = self.service.push_message({"title": "新文章", "body": "知識庫已更新",
-                                                "url": page})
+        [delivery] = request("/test/push-message", {"payload": {
+            "title": "新文章", "body": "知識庫已更新", "url": "https://example.com"}})["deliveries"]
         self.assertEqual(delivery["status"], 201)
         note = notifications.wait_for("notify", shown + 1)[-1]
         self.assertEqual((note["summary"], note["body"]), ("新文章", "知識庫已更新"))
-        notifications.click(note["id"])
-        self.assertTrue(wait_until(lambda: len(self.service.request("/test/payments")["visits"])
-                                   == 2), self.browser_log())
 
         app.click("登出")
         self.assertEqual(app.wait_for_layout(signed_out(DASHBOARD)), signed_out(DASHBOARD))
@@ -71,14 +68,15 @@ class SignInTest(ServiceCase):
 
         # Again in the same run, the provider asks only for consent. The check after it fails;
         # the reconnect entry refreshes the token and checks again.
-        self.post("/test/mcp/subscription", active=True)
-        self.post("/test/mcp/answer-mode", mode="json")
-        self.post("/test/mcp/fail-next", count=1, mode="status")
+        request("/test/mcp/subscription", {"active": True})
+        request("/test/mcp/answer-mode", {"mode": "json"})
+        request("/test/mcp/fail-next", {"count": 1, "mode": "status"})
         _, refresh_token = self.sign_in(app)
         self.assertEqual(app.wait_for_layout(UNREACHABLE), UNREACHABLE)
         app.click("重新連線")
         self.assertEqual(app.wait_for_layout(ACTIVE), ACTIVE)
-        self.assertEqual(self.service.token_requests()[-1]["grant_type"], "refresh_token")
+        [*_, last] = request("/test/requests")["token_requests"]
+        self.assertEqual(last["grant_type"], "refresh_token")
         rotated = self.session.lookup_secret("refresh_token")
         self.secrets.append(rotated)
         self.assertNotIn(rotated, (None, refresh_token), "the new one was not kept")

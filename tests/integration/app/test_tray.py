@@ -122,7 +122,7 @@ class LatePanelTest(AppTestCase):
         self.assertIsNone(app.poll())
         self.session.start_watcher()
         self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
-        self.session.stop_watcher()
+        self.session.watcher.stop()
         self.session.start_watcher()
         self.assertEqual(self.session.wait_for_item(app.pid).path, "/StatusNotifierItem")
 

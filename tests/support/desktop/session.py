@@ -355,9 +355,6 @@ class DesktopSession:
     def start_watcher(self):
         self.watcher = Watcher(self.bus_address)
 
-    def stop_watcher(self):
-        self.watcher.stop()
-
     def __exit__(self, *exc):
         for proc in [app.proc for app in self.apps]:
             stop_child(proc)
