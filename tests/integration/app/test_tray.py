@@ -124,7 +124,8 @@ class LatePanelTest(AppTestCase):
         self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
         self.session.watcher.stop()
         self.session.start_watcher()
-        self.assertEqual(self.session.wait_for_item(app.pid).path, "/StatusNotifierItem")
+        app.item = None  # registered anew with the new watcher
+        self.assertEqual(app.wait_for_item().path, "/StatusNotifierItem")
 
 
 if __name__ == "__main__":
