@@ -66,8 +66,8 @@ class SignInTest(ServiceCase):
         self.assertEqual(app.wait_for_layout(signed_out(DASHBOARD)), signed_out(DASHBOARD))
         self.assertEqual(self.tokens(), (None, None))
 
-        # Again in the same run, the provider asks only for consent. The check after it fails;
-        # the reconnect entry refreshes the token and checks again.
+        # Again in the same run. The check after it fails; the reconnect entry refreshes the
+        # token and checks again.
         request("/test/mcp/subscription", {"active": True})
         request("/test/mcp/answer-mode", {"mode": "json"})
         request("/test/mcp/fail-next", {"count": 1, "mode": "status"})
