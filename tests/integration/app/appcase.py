@@ -1,10 +1,6 @@
-"""What the end-to-end tests of the built application share: a private desktop session, a
-development Info.plist pointing at loopback, the menu layouts the app shows, and for the tests
-that talk to the local service, that service with the scripted browser as the desktop's browser.
-
-The tests run the executable given as the first command-line argument; with
-ZANDORIN_DESKTOP_KEEP=1 a session's directory stays, the app's output in its logs/.
-"""
+"""What the end-to-end tests of the executable named first on their command line share: a
+private desktop session (ZANDORIN_DESKTOP_KEEP=1 keeps it, the app's output in logs/), a loopback
+Info.plist, the menus the app shows, and the local service with the scripted browser."""
 
 import base64
 import json

@@ -1,11 +1,6 @@
 #!/usr/bin/python3
-"""Sign-in, sign-out and push through the real executable and the local service: the menu entry
-opens the provider in the desktop's default browser (a scripted one), whose redirect comes back
-through the zandorin-auth:// handler (a second process of the app); the tokens land in the
-keyring, the health check and the checkout go to the service's MCP server, and the device token
-from a UnifiedPush distributor of our own goes to the service, which pushes messages that become
-notifications whose click opens their "url" in the browser; a check that fails, after which
-the reconnect entry refreshes the token and checks again.
+"""Sign-in, checkout, push, reconnect and sign-out through the real executable, the local
+service, the scripted browser and the zandorin-auth:// handler.
 
 Usage: test_sign_in.py <zandorin-auth> [unittest options]
 """

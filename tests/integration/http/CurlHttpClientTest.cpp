@@ -119,13 +119,11 @@ TEST_F(CurlHttpClientTest, BinaryBodiesAndEmptyFieldsArriveExactlyWithoutFieldsL
     ASSERT_EQ(recorded.size(), 1U);
     EXPECT_EQ(recorded[0]["line"], "POST /echo?scope=openid%20email HTTP/1.1");
     auto fields = recorded[0]["headers"].get<std::vector<std::string>>();
-    std::vector<std::string> expected = {
-        "Authorization: Bearer " + kSecret,
-        "X-Empty:", "Host: 127.0.0.1:" + std::to_string(server.port()), "Accept: */*",
-        "Content-Length: " + std::to_string(body.size())};
-    std::ranges::sort(fields);
-    std::ranges::sort(expected);
-    EXPECT_EQ(fields, expected);
+    std::ranges::sort(fields);  // the order is libcurl's own business
+    EXPECT_EQ(fields, (std::vector<std::string>{"Accept: */*", "Authorization: Bearer " + kSecret,
+                                                "Content-Length: " + std::to_string(body.size()),
+                                                "Host: 127.0.0.1:" + std::to_string(server.port()),
+                                                "X-Empty:"}));
 
     // Followed, a redirect would take the bearer token wherever the answer points.
     r.url = server.url("/redirect");

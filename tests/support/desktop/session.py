@@ -77,7 +77,6 @@ class TrayItem(NamedTuple):
 
 
 def stop_child(proc):
-    """SIGTERM, then SIGKILL, each wait bounded."""
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
         try:
@@ -217,7 +216,7 @@ class App:
         self.pid, self.poll = self.proc.pid, self.proc.poll
 
     def wait(self, timeout):
-        """Exit status, or None if the process is still running after `timeout` seconds."""
+        """Exit status, or None while it runs."""
         try:
             return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:

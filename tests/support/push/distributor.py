@@ -28,7 +28,6 @@ INTERFACES = {"2": """<interface name="org.unifiedpush.Distributor2"><method nam
               "1": """<interface name="org.unifiedpush.Distributor1"><method name="Register">
   <arg direction="in" type="s"/><arg direction="in" type="s"/><arg direction="in" type="s"/>
   <arg direction="out" type="s"/><arg direction="out" type="s"/></method></interface>"""}
-MAX_MESSAGE = 4096
 
 
 class Distributor(BusService):
@@ -38,8 +37,7 @@ class Distributor(BusService):
 
         class Push(http.server.BaseHTTPRequestHandler):
             def do_POST(self):  # noqa: N802 (the handler's name)
-                length = int(self.headers.get("Content-Length") or 0)
-                body = self.rfile.read(length) if 0 < length <= MAX_MESSAGE else b""
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
                 registration = distributor.by_id.get(self.path.removeprefix("/push/"))
                 status = 404 if registration is None else 201 if body else 400
                 if status == 201:
