@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-"""Loopback HTTP/1.1 server for the curl adapter tests; its first line on stdout is its PID and
-port. Appends to LOG, before answering, one JSON line per accepted connection and one per
-request (its header lines). The path says what to answer; connections are kept alive otherwise.
---tls serves HTTPS with a throw-away self-signed certificate.
+"""Loopback HTTP/1.1 server for the curl adapter tests, plain and over TLS with a throw-away
+self-signed certificate; its first line on stdout is its PID and the two ports. Appends to LOG,
+before answering, one JSON line per accepted connection and one per request (its header lines).
+The path says what to answer; connections are kept alive otherwise.
 
-Usage: http_test_server.py LOG [--tls]
+Usage: http_test_server.py LOG
 """
 
 import http.server
@@ -73,22 +73,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 def main():
     http.server.ThreadingHTTPServer.request_queue_size = 64  # callers that connect at once
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.handle_error = lambda *args: None  # a client that gave up (time-out, refused cert)
-    if "--tls" in sys.argv:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        with tempfile.TemporaryDirectory() as folder:
-            key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
-            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
-                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                            key, "-out", cert], check=True, capture_output=True, timeout=30)
-            context.load_cert_chain(cert, key)
-        # The handshake happens in the connection's thread, not in the one that accepts.
-        server.socket = context.wrap_socket(server.socket, server_side=True,
-                                            do_handshake_on_connect=False)
-    print(os.getpid(), server.server_address[1], flush=True)
-    server.serve_forever()
+    plain, tls = (http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) for _ in "12")
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    with tempfile.TemporaryDirectory() as folder:
+        key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                        key, "-out", cert], check=True, capture_output=True, timeout=30)
+        context.load_cert_chain(cert, key)
+    # The handshake happens in the connection's thread, not in the one that accepts.
+    tls.socket = context.wrap_socket(tls.socket, server_side=True, do_handshake_on_connect=False)
+    for server in (plain, tls):
+        server.handle_error = lambda *args: None  # a client that gave up (time-out, refused cert)
+    threading.Thread(target=tls.serve_forever, daemon=True).start()
+    print(os.getpid(), plain.server_address[1], tls.server_address[1], flush=True)
+    plain.serve_forever()
 
 
 if __name__ == "__main__":
