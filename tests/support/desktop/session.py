@@ -396,7 +396,7 @@ class DesktopSession:
     def start_app(self, path, env=None, args=(), unset=()):
         """Starts `path` in this session; `env` adds variables, `unset` removes some."""
         env = {k: v for k, v in dict(self.env, **(env or {})).items() if k not in unset}
-        self.apps.append(App(self, [path, *args], env))
+        self.apps.append(App(self, [os.path.abspath(path), *args], env))  # it runs in HOME
         return self.apps[-1]
 
     def store_secret(self, key, value):
