@@ -1,9 +1,6 @@
-"""What the end-to-end tests of the built application share: a private desktop session, a
-development Info.plist pointing at loopback, the menu layouts the app shows, and for the tests
-that talk to the local service, that service with the scripted browser as the desktop's browser.
-
-The tests run the executable given as the first command-line argument.
-"""
+"""What the end-to-end tests of the executable named first on their command line share: a
+private desktop session (ZANDORIN_DESKTOP_KEEP=1 keeps it, the app's output in logs/), a loopback
+Info.plist, the menus the app shows, and the local service with the scripted browser."""
 
 import base64
 import json
@@ -109,20 +106,7 @@ class AppTestCase(unittest.TestCase):
     def start_app(self, **kwargs):
         env = {"ZANDORIN_AUTH_INFO_PLIST": self.plist, **kwargs.pop("env", {})}
         app = self.session.start_app(APP, env=env, **kwargs)
-        self.addCleanup(self.report_output, app)
         return app
-
-    def report_output(self, app):
-        """On failure, the end of what the app wrote helps more than the assertion alone."""
-        outcome = getattr(self, "_outcome", None)
-        if outcome is None or outcome.success:
-            return
-        for name, text in (("stdout", app.stdout()), ("stderr", app.stderr())):
-            for secret in self.secrets:
-                text = text.replace(secret, "<redacted>")
-            if text.strip():
-                tail = "\n".join(text.splitlines()[-30:])
-                print(f"\n--- app {name} (last lines) ---\n{tail}", file=sys.stderr)
 
     def assert_no_secret_in(self, app):
         output = app.stdout() + app.stderr()
@@ -146,9 +130,6 @@ class ServiceCase(AppTestCase):
 
     def browser_log(self):
         return "\n".join(test_browser.log_lines(self.browser))
-
-    def post(self, path, **payload):
-        return self.service.request(path, payload)
 
     def tokens(self):
         return tuple(self.session.lookup_secret(k) for k in ("access_token", "refresh_token"))

@@ -1,10 +1,6 @@
 #!/usr/bin/python3
-"""How the built app starts and what it tells a user whose desktop lacks something: the command
-line, with and without a running instance, which takes over the socket a crashed one left and
-which clients that send nothing or too much do not hold up, and reads the user's Info.plist
-after it has said why it skipped the one it was named; no tray; a keyring that is locked while
-gcr-prompter stands ready to show its unlock prompt, as on a desktop. (The quit entry, the
-sign-in's hand-off and a sign-in into a locked keyring are in test_sign_in.py.)
+"""How the built app starts: the command line with and without a running instance, the
+Info.plist it falls back to, no tray, a locked keyring at start with gcr-prompter ready.
 
 Usage: test_lifecycle.py <zandorin-auth> [unittest options]
 """

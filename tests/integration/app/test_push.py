@@ -1,8 +1,6 @@
 #!/usr/bin/python3
 """UnifiedPush and desktop notifications through the real executable, signed out, against the
-tests' distributor and notification server: registration through either distributor interface
-or the reason it failed, a registration kept across a restart and ended by the distributor,
-calls that do not carry our token, what a notification carries and which clicks count.
+tests' distributor and notification server.
 
 Usage: test_push.py <zandorin-auth> [unittest options]
 """

@@ -62,19 +62,8 @@ class DevService:
         with opener.open(request, timeout=10) as response:
             return json.loads(response.read())
 
-    def token_requests(self):
-        return self.request("/test/requests")["token_requests"]
-
     def reset(self):
         return self.request("/test/reset", {})
-
-    def push_tokens(self):
-        return self.request("/test/push-tokens")["requests"]
-
-    def push_message(self, payload):
-        """Pushes a JSON message to every device token reported and not withdrawn; the
-        deliveries, each with the push server's status."""
-        return self.request("/test/push-message", {"payload": payload})["deliveries"]
 
     def signed_in_tokens(self):
         """The token answer of a whole PKCE sign-in, walked by a browser profile of its own."""

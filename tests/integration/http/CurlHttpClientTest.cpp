@@ -28,17 +28,16 @@ using platform::TransferError;
 // Stands in for a token: it must never come back in an error description.
 const std::string kSecret = "zd-s3cret-5b07e1d9";
 
-// http_test_server.py on a free loopback port, ended by its PID. It logs each connection and
-// request before answering, so once send() returns, what the server saw is in the log.
+// http_test_server.py on free loopback ports, plain and TLS, ended by its PID. It logs each
+// connection and request before answering, so once send() returns, what it saw is in the log.
 class TestServer {
 public:
-    explicit TestServer(bool tls = false) : scheme_(tls ? "https" : "http") {
+    TestServer() {
         ::close(::mkstemp(log_.data()));
-        pipe_ = ::popen(
-            ("exec /usr/bin/python3 " ZANDORIN_HTTP_TEST_SERVER " " + log_ + (tls ? " --tls" : ""))
-                .c_str(),
-            "r");
-        EXPECT_EQ(std::fscanf(pipe_, "%d %d", &pid_, &port_), 2);  // NOLINT(cert-err34-c)
+        pipe_ =
+            ::popen(("exec /usr/bin/python3 " ZANDORIN_HTTP_TEST_SERVER " " + log_).c_str(), "r");
+        EXPECT_EQ(std::fscanf(pipe_, "%d %d %d", &pid_, &port_, &tlsPort_),
+                  3);  // NOLINT(cert-err34-c)
     }
 
     ~TestServer() {
@@ -50,8 +49,9 @@ public:
     }
 
     int port() const { return port_; }
-    std::string url(const std::string& path) const {
-        return scheme_ + "://127.0.0.1:" + std::to_string(port_) + path;
+    std::string url(const std::string& path, bool tls = false) const {
+        return (tls ? "https" : "http") +
+               ("://127.0.0.1:" + std::to_string(tls ? tlsPort_ : port_)) + path;
     }
 
     // The records of one kind, "connect" or "request", so far.
@@ -69,11 +69,11 @@ public:
     }
 
 private:
-    std::string scheme_;
     std::string log_ = "/tmp/zandorin-http-test-XXXXXX";
     FILE* pipe_ = nullptr;
     int pid_ = 0;
     int port_ = 0;
+    int tlsPort_ = 0;
 };
 
 class CurlHttpClientTest : public ::testing::Test {
@@ -119,13 +119,11 @@ TEST_F(CurlHttpClientTest, BinaryBodiesAndEmptyFieldsArriveExactlyWithoutFieldsL
     ASSERT_EQ(recorded.size(), 1U);
     EXPECT_EQ(recorded[0]["line"], "POST /echo?scope=openid%20email HTTP/1.1");
     auto fields = recorded[0]["headers"].get<std::vector<std::string>>();
-    std::vector<std::string> expected = {
-        "Authorization: Bearer " + kSecret,
-        "X-Empty:", "Host: 127.0.0.1:" + std::to_string(server.port()), "Accept: */*",
-        "Content-Length: " + std::to_string(body.size())};
-    std::ranges::sort(fields);
-    std::ranges::sort(expected);
-    EXPECT_EQ(fields, expected);
+    std::ranges::sort(fields);  // the order is libcurl's own business
+    EXPECT_EQ(fields, (std::vector<std::string>{"Accept: */*", "Authorization: Bearer " + kSecret,
+                                                "Content-Length: " + std::to_string(body.size()),
+                                                "Host: 127.0.0.1:" + std::to_string(server.port()),
+                                                "X-Empty:"}));
 
     // Followed, a redirect would take the bearer token wherever the answer points.
     r.url = server.url("/redirect");
@@ -138,7 +136,6 @@ TEST_F(CurlHttpClientTest, BinaryBodiesAndEmptyFieldsArriveExactlyWithoutFieldsL
 // Refused unsent: malformed requests, without quoting the field. No answer, or one over the cap
 // (announced: not waited for): a transfer error.
 TEST_F(CurlHttpClientTest, FailuresAreTransferErrorsThatNameNoSecret) {
-    TestServer tls(true);
     CurlHttpClient capped(CurlHttpClient::Options{.maxBodyBytes = 1024});
     const auto fits = capped.send(request(server.url("/big?framing=chunked&n=1024")));
     ASSERT_TRUE(response(fits));
@@ -162,7 +159,7 @@ TEST_F(CurlHttpClientTest, FailuresAreTransferErrorsThatNameNoSecret) {
         {server.url("/hang"), "POST", bearer, 1s, "imeout"},
         {server.url("/big?framing=chunked&n=1025"), "POST", bearer, 10s, "1024"},
         {server.url("/big?framing=announce&n=1025"), "POST", bearer, 10s, "1024"},
-        {tls.url("/echo"), "POST", bearer, 10s, "certificate"},  // self-signed
+        {server.url("/echo", true), "POST", bearer, 10s, "certificate"},  // self-signed
         {"file:///etc/hostname", "POST", bearer, 10s, "nsupported"},
     };
     for (const Case& c : cases) {
@@ -177,8 +174,8 @@ TEST_F(CurlHttpClientTest, FailuresAreTransferErrorsThatNameNoSecret) {
         EXPECT_NE(description.find(c.mentions), std::string::npos) << description;
         EXPECT_EQ(description.find("s3cret"), std::string::npos) << description;
     }
+    // Nothing reaches the unverified peer.
     EXPECT_EQ(server.records("request").size(), 4U) << "only /big and /hang are sent";
-    EXPECT_TRUE(tls.records("request").empty());  // nothing was sent to the unverified peer
 }
 
 // Callers on many threads (sharing one connection cache) each get their own answer, and reuse

@@ -1,15 +1,15 @@
 #!/usr/bin/python3
-"""Loopback HTTP/1.1 server for the curl adapter tests; its first line on stdout is its PID and
-port. Appends to LOG, before answering, one JSON line per accepted connection and one per
-request (raw header lines). The path says what to answer; connections are kept
-alive otherwise. --tls serves HTTPS with a throw-away self-signed certificate.
+"""Loopback HTTP/1.1 server for the curl adapter tests, plain and over TLS with a throw-away
+self-signed certificate; its first line on stdout is its PID and the two ports. Appends to LOG,
+before answering, one JSON line per accepted connection and one per request (its header lines).
+The path says what to answer; connections are kept alive otherwise.
 
-Usage: http_test_server.py LOG [--tls]
+Usage: http_test_server.py LOG
 """
 
+import http.server
 import json
 import os
-import socket
 import ssl
 import subprocess
 import sys
@@ -27,80 +27,68 @@ def emit(record):
         log.flush()
 
 
-def head(status, *fields):
-    lines = [f"HTTP/1.1 {status} Status"] + [f"{name}: {value}" for name, value in fields]
-    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out in separate writes
+    timeout = 30  # every wait is bounded; the test kills the process anyway
 
+    def setup(self):
+        emit({"event": "connect"})
+        super().setup()
 
-def answer(conn, target, body):
-    """Whether the connection may carry another request."""
-    url = urllib.parse.urlsplit(target)
-    query = dict(urllib.parse.parse_qsl(url.query))
-    if url.path == "/echo":
-        conn.sendall(head(200, ("X-Padded", "  padded value  "), ("Content-Length", len(body)))
-                     + body)
-        return True
-    if url.path == "/redirect":
-        conn.sendall(head(302, ("Location", "/echo"), ("Content-Length", 0)))
-        return True
-    if url.path == "/big" and query["framing"] == "chunked":
-        conn.sendall(head(200, ("Transfer-Encoding", "chunked")))
-        for at in range(0, int(query["n"]), 512):
-            chunk = b"x" * min(512, int(query["n"]) - at)
-            conn.sendall(b"%x\r\n%s\r\n" % (len(chunk), chunk))
-        conn.sendall(b"0\r\n\r\n")
-        return True
-    if url.path == "/big":  # announces, then stalls
-        conn.sendall(head(200, ("Content-Length", query["n"])) + b"x" * 10)
-    while conn.recv(4096):  # /hang, and the rest of an announced body: never answered
+    def do_GET(self):  # noqa: N802 (the handler's name)
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        emit({"event": "request", "line": self.requestline,
+              "headers": [f"{k}: {v}".rstrip() for k, v in self.headers.items()]})
+        url = urllib.parse.urlsplit(self.path)
+        query = dict(urllib.parse.parse_qsl(url.query))
+        fields = {"/echo": {"X-Padded": "  padded value  ", "Content-Length": len(body)},
+                  "/redirect": {"Location": "/echo", "Content-Length": 0},
+                  "/big": {"Transfer-Encoding": "chunked"} if query.get("framing") == "chunked"
+                  else {"Content-Length": query.get("n")}}.get(url.path)
+        if fields is None:  # /hang: never answered
+            self.close_connection = True
+            return self.connection.recv(1)  # until the client gives up
+        self.send_response_only(302 if url.path == "/redirect" else 200)
+        for name, value in fields.items():
+            self.send_header(name, value)
+        self.end_headers()
+        if url.path == "/echo":
+            self.wfile.write(body)
+        elif "Transfer-Encoding" in fields:
+            for at in range(0, int(query["n"]), 512):
+                chunk = b"x" * min(512, int(query["n"]) - at)
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+            self.wfile.write(b"0\r\n\r\n")
+        elif url.path == "/big":  # announces, then stalls
+            self.wfile.write(b"x" * 10)
+            self.close_connection = True
+            self.connection.recv(1)
+
+    do_POST = do_GET  # noqa: N815
+
+    def log_message(self, *args):
         pass
-    return False
-
-
-def serve(conn, context):
-    try:
-        if context is not None:
-            conn = context.wrap_socket(conn, server_side=True)
-        conn.settimeout(30)  # every wait is bounded; the test kills the process anyway
-        reader = conn.makefile("rb")
-        while line := reader.readline(65536):
-            fields = []
-            while (raw := reader.readline(65536)) not in (b"\r\n", b"\n", b""):
-                fields.append(raw.rstrip(b"\r\n").decode("latin-1"))
-            length = next((int(f.split(":", 1)[1]) for f in fields
-                           if f.lower().startswith("content-length:")), 0)
-            body = reader.read(length)
-            line = line.rstrip(b"\r\n").decode("latin-1")
-            emit({"event": "request", "line": line, "headers": fields})
-            if not answer(conn, line.split(" ")[1], body):
-                return
-    except OSError:
-        pass  # the client gave up (time-out, oversized answer)
-    finally:
-        try:
-            conn.shutdown(socket.SHUT_RDWR)  # at once, whoever still holds the socket
-        except OSError:
-            pass
-        conn.close()
 
 
 def main():
-    context = None
-    if "--tls" in sys.argv:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        with tempfile.TemporaryDirectory() as folder:
-            key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
-            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                            "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
-                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                            key, "-out", cert], check=True, capture_output=True, timeout=30)
-            context.load_cert_chain(cert, key)
-    listener = socket.create_server(("127.0.0.1", 0), backlog=64)
-    print(os.getpid(), listener.getsockname()[1], flush=True)
-    for _ in range(100000):
-        conn, _ = listener.accept()
-        emit({"event": "connect"})
-        threading.Thread(target=serve, args=(conn, context), daemon=True).start()
+    http.server.ThreadingHTTPServer.request_queue_size = 64  # callers that connect at once
+    plain, tls = (http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler) for _ in "12")
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    with tempfile.TemporaryDirectory() as folder:
+        key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                        key, "-out", cert], check=True, capture_output=True, timeout=30)
+        context.load_cert_chain(cert, key)
+    # The handshake happens in the connection's thread, not in the one that accepts.
+    tls.socket = context.wrap_socket(tls.socket, server_side=True, do_handshake_on_connect=False)
+    for server in (plain, tls):
+        server.handle_error = lambda *args: None  # a client that gave up (time-out, refused cert)
+    threading.Thread(target=tls.serve_forever, daemon=True).start()
+    print(os.getpid(), plain.server_address[1], tls.server_address[1], flush=True)
+    plain.serve_forever()
 
 
 if __name__ == "__main__":

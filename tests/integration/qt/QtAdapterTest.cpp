@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -164,33 +165,30 @@ protected:
         host->mainQueue(), [this](const std::string& /*url*/) { return browserWorks; }};
 };
 
-TEST_F(SessionTest, OnlyAUrlOfTheCallbackSchemeCompletesALiveSessionOnceAndUnchanged) {
-    for (const auto& [url, completes] : std::vector<std::pair<std::string, bool>>{
-             {"ZANDORIN-Auth://callback?code=abc", true},
-             {"zandorin-auth:callback?error=access_denied", true},
-             {"zandorin-authx://callback?code=abc", false},
-             {" zandorin-auth://callback", false},
-             {"https://idp.example/callback?code=abc", false}}) {
+// A browser that cannot be opened fails the session once, never from inside start().
+TEST_F(SessionTest, OnlyACallbackUrlOrABrowserFailureEndsTheLiveSessionOnceAndUnchanged) {
+    const std::string good = "ZANDORIN-Auth://callback?code=abc";
+    const std::string denied = "zandorin-auth:callback?error=access_denied";
+    for (const auto& [url, browser, expected] :
+         std::vector<std::tuple<std::string, bool, std::vector<std::string>>>{
+             {good, true, {"live: url " + good}},
+             {denied, true, {"live: url " + denied}},
+             {"zandorin-authx://callback?code=abc", true, {}},
+             {" zandorin-auth://callback", true, {}},
+             {"https://idp.example/callback?code=abc", true, {}},
+             {good, false, {"live: error could not open the web browser"}}}) {
         SCOPED_TRACE(url);
         outcomes.clear();
+        browserWorks = browser;
         auto live = start("live");
         auto dropped = start("dropped");  // a newer sign-in given up before its URL came
         dropped.reset();
-        EXPECT_EQ(factory.deliver(url), completes);
+        EXPECT_TRUE(outcomes.empty());
+        EXPECT_EQ(factory.deliver(url), browser && !expected.empty());
         EXPECT_FALSE(factory.deliver(url + "2"));
         runUntil([] { return false; }, 50ms);
-        EXPECT_EQ(outcomes,
-                  completes ? std::vector{"live: url " + url} : std::vector<std::string>{});
+        EXPECT_EQ(outcomes, expected);
     }
-}
-
-TEST_F(SessionTest, ABrowserThatCannotBeOpenedFailsTheSessionOnceFromTheMainQueue) {
-    browserWorks = false;
-    auto session = start("s");
-    EXPECT_TRUE(outcomes.empty()) << "not from inside start()";
-    EXPECT_FALSE(factory.deliver("zandorin-auth://callback?code=abc"));
-    runUntil([] { return false; }, 50ms);
-    EXPECT_EQ(outcomes, std::vector<std::string>{"s: error could not open the web browser"});
 }
 
 unsigned modeOf(const fs::path& path) {

@@ -1,25 +1,25 @@
 #!/usr/bin/python3
 """A scripted web browser for end-to-end sign-in tests, installed (`install`) as the desktop's
 default for http(s) so that the application opens it through xdg-open. It walks the identity
-provider's pages as a user would: redirects one at a time, cookies kept (a second sign-in reuses
-the provider session), the one form of each page filled in (login "ada", password "pw") and
-sent; the first URL that is not http(s), the callback, is handed on with xdg-open. The profile
-directory holds cookies.txt and browser.log (URLs without their query values).
+provider's pages as a user would: redirects followed, cookies kept for the walk, the one form of
+each page filled in (login "ada", password "pw") and sent; the first URL that is not http(s),
+the callback, is handed on with xdg-open. The profile directory holds browser.log (URLs without
+their query values).
 
     scripted_browser.py PROFILE_DIR URL    exit status 0 handed off, 1 the walk failed
 """
 
 import html.parser
-import http.cookiejar
 import os
 import shlex
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 
-MAX_HOPS = 20
+MAX_PAGES = 10
 FIELDS = {"login": "ada", "password": "pw"}
 
 
@@ -40,13 +40,6 @@ class Forms(html.parser.HTMLParser):
             self.forms[-1][2].append((a["name"], FIELDS.get(a["name"], a.get("value", ""))))
 
 
-class AnswersAsTheyCome(urllib.request.HTTPErrorProcessor):
-    """Every answer as it is: the walk follows redirects itself, error pages are pages."""
-
-    def http_response(self, request, response):
-        return response
-
-
 def log_lines(profile):
     try:
         with open(os.path.join(profile, "browser.log"), encoding="utf-8") as f:
@@ -61,45 +54,38 @@ def walk(url, profile):
         with open(os.path.join(profile, "browser.log"), "a", encoding="utf-8") as f:
             f.write(f"{time.strftime('%H:%M:%S')} {line}\n")
 
-    jar = http.cookiejar.MozillaCookieJar(os.path.join(profile, "cookies.txt"))
-    if os.path.exists(jar.filename):
-        jar.load(ignore_discard=True)
     # No proxies: the provider is on loopback, whatever the environment says.
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}),
-                                         urllib.request.HTTPCookieProcessor(jar),
-                                         AnswersAsTheyCome())
+                                         urllib.request.HTTPCookieProcessor())
     log(f"opens {redact(url)}")
     data = None
-    try:
-        for _ in range(MAX_HOPS):
-            if urllib.parse.urlsplit(url).scheme not in ("http", "https"):
-                log(f"leaves the web: {redact(url)}")
-                return url
-            body = urllib.parse.urlencode(data).encode() if data is not None else None
-            with opener.open(urllib.request.Request(url, data=body), timeout=10) as response:
-                status, location = response.status, response.headers.get("Location")
-                page = response.read(1 << 20).decode(errors="replace")
-            log(f"{'POST' if body else 'GET'} {redact(url)} -> {status}")
-            data = None
-            if 300 <= status < 400 and location:
-                url = urllib.parse.urljoin(url, location)
-                continue
-            forms = Forms()
-            forms.feed(page)
-            if status != 200 or len(forms.forms) != 1:
-                log(f"gives up: status {status}, {len(forms.forms)} forms")
-                return None
-            action, method, data = forms.forms[0]
-            url = urllib.parse.urljoin(url, action or url)
-            if method != "post":
-                url, data = url.split("?", 1)[0] + "?" + urllib.parse.urlencode(data), None
-        log(f"gives up: more than {MAX_HOPS} hops")
-        return None
-    except OSError as e:
-        log(f"gives up: {e}")
-        return None
-    finally:
-        jar.save(ignore_discard=True)
+    for _ in range(MAX_PAGES):
+        try:
+            with opener.open(url, data, timeout=10) as response:
+                url, page = response.url, response.read(1 << 20).decode(errors="replace")
+        except urllib.error.HTTPError as answer:  # also a redirect that leaves the web
+            target = urllib.parse.urljoin(answer.url, answer.headers.get("Location") or "")
+            if 300 <= answer.code < 400 and not target.startswith("http"):
+                log(f"leaves the web: {redact(target)}")
+                return target
+            log(f"gives up: status {answer.code} at {redact(answer.url)}")
+            return None
+        except OSError as e:
+            log(f"gives up: {e}")
+            return None
+        forms = Forms()
+        forms.feed(page)
+        if len(forms.forms) != 1:
+            log(f"gives up: {len(forms.forms)} forms at {redact(url)}")
+            return None
+        action, method, fields = forms.forms[0]
+        url, data = urllib.parse.urljoin(url, action or url), urllib.parse.urlencode(fields)
+        log(f"{method.upper()} {redact(url)}")
+        if method != "post":
+            url, data = url.split("?", 1)[0] + "?" + data, None
+        data = data and data.encode()
+    log(f"gives up: more than {MAX_PAGES} pages")
+    return None
 
 
 def install(profile, env):

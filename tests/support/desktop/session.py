@@ -1,7 +1,6 @@
-"""A private desktop session for tests of tray applications: in a fresh temporary home, an Xvfb
-display (or KWin's Wayland compositor), a session bus of its own (no service activation), an
-unlocked gnome-keyring and, served from this process, a StatusNotifierWatcher; all stopped again
-with bounded waits. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/.
+"""A private desktop session for tests of tray applications: a fresh home, an Xvfb display (or
+KWin's Wayland compositor), a session bus of its own, an unlocked gnome-keyring and, served from
+this process, a StatusNotifierWatcher. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/.
 `session.py --run COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
 
 import os
@@ -78,7 +77,6 @@ class TrayItem(NamedTuple):
 
 
 def stop_child(proc):
-    """SIGTERM, then SIGKILL, each wait bounded."""
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
         try:
@@ -165,11 +163,8 @@ class Watcher(BusService):
         return GLib.Variant("b", True)  # IsStatusNotifierHostRegistered: we are the host
 
     def on_call(self, connection, sender, path, interface, method, params, invocation):
-        (argument,) = params.unpack()
-        # A bus name (the object at the well-known path) or a path on the caller's connection.
-        service, item = (sender, argument) if argument.startswith("/") else \
-            (argument, "/StatusNotifierItem")
-        self.record("registered", service=service, path=item)
+        # The bus name of an item at the well-known path: the form the application uses.
+        self.record("registered", service=params.unpack()[0], path="/StatusNotifierItem")
         invocation.return_value(None)
 
 
@@ -221,7 +216,7 @@ class App:
         self.pid, self.poll = self.proc.pid, self.proc.poll
 
     def wait(self, timeout):
-        """Exit status, or None if the process is still running after `timeout` seconds."""
+        """Exit status, or None while it runs."""
         try:
             return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -238,8 +233,22 @@ class App:
         return self._read(1)
 
     def wait_for_item(self, timeout=START_TIMEOUT):
-        """The StatusNotifierItem this process registered with the watcher."""
-        self.item = self.item or self.session.wait_for_item(self.pid, timeout)
+        """The StatusNotifierItem this process registered with the watcher, once found."""
+        def mine(event):
+            try:
+                return self.session.bus_call("GetConnectionUnixProcessID", event["service"]) \
+                    == self.pid
+            except GLib.Error:
+                return False  # that registrant has gone again
+
+        if not self.item:
+            found = wait_until(lambda: (w := self.session.watcher) and next(
+                filter(mine, w.events("registered")), None), timeout)
+            if not found:
+                raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
+            menu = self.session.call(found["service"], found["path"], PROPERTIES, "Get",
+                                     GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu"))).unpack()[0]
+            self.item = TrayItem(found["service"], found["path"], menu, found["time"])
         return self.item
 
     def item_properties(self):
@@ -355,9 +364,6 @@ class DesktopSession:
     def start_watcher(self):
         self.watcher = Watcher(self.bus_address)
 
-    def stop_watcher(self):
-        self.watcher.stop()
-
     def __exit__(self, *exc):
         for proc in [app.proc for app in self.apps]:
             stop_child(proc)
@@ -380,36 +386,17 @@ class DesktopSession:
         return self.bus.call_sync(bus_name, path, interface, method, params, None,
                                   Gio.DBusCallFlags.NO_AUTO_START, 2000, None)
 
-    def _bus_call(self, method, name):
+    def bus_call(self, method, name):
         return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                          method, GLib.Variant("(s)", (name,))).unpack()[0]
 
-    def name_pid(self, name):
-        return self._bus_call("GetConnectionUnixProcessID", name)
-
     def name_has_owner(self, name):
-        return self._bus_call("NameHasOwner", name)
-
-    def wait_for_item(self, pid, timeout=START_TIMEOUT):
-        """The StatusNotifierItem that process `pid` registered with the watcher."""
-        def registered_by(event):
-            try:
-                return self.name_pid(event["service"]) == pid
-            except GLib.Error:
-                return False  # that registrant has gone again
-
-        found = wait_until(lambda: self.watcher and next(
-            filter(registered_by, self.watcher.events("registered")), None), timeout)
-        if not found:
-            raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
-        menu = self.call(found["service"], found["path"], PROPERTIES, "Get",
-                         GLib.Variant("(ss)", (ITEM_INTERFACE, "Menu"))).unpack()[0]
-        return TrayItem(found["service"], found["path"], menu, found["time"])
+        return self.bus_call("NameHasOwner", name)
 
     def start_app(self, path, env=None, args=(), unset=()):
         """Starts `path` in this session; `env` adds variables, `unset` removes some."""
         env = {k: v for k, v in dict(self.env, **(env or {})).items() if k not in unset}
-        self.apps.append(App(self, [path, *args], env))
+        self.apps.append(App(self, [os.path.abspath(path), *args], env))  # it runs in HOME
         return self.apps[-1]
 
     def store_secret(self, key, value):

@@ -1,17 +1,15 @@
 #!/usr/bin/python3
 """A UnifiedPush distributor and its push server, for tests (Distributor, served from the test's
-own process) and trials (run in a desktop session: `distributor.py [--interface 1|2|both]
-[--refuse REASON]`).
+own process) and trials (`distributor.py`, run in a desktop session).
 
 It owns org.unifiedpush.Distributor.zandorintest and takes Register through Distributor2,
 Distributor1 or both; with a refusal every Register fails with that reason. Each (service,
 token) gets an endpoint, http://127.0.0.1:<port>/push/<id>, handed on through NewEndpoint once
 Register has been answered; a body POSTed there reaches the connector through Message, on the
-Connector interface of the version it registered through. It records "registered" and
-"refused" events; connection tokens never appear in them.
+Connector interface of the version it registered through. It records a "registered" event per
+registration; connection tokens never appear in them.
 """
 
-import argparse
 import http.server
 import os
 import secrets
@@ -30,7 +28,6 @@ INTERFACES = {"2": """<interface name="org.unifiedpush.Distributor2"><method nam
               "1": """<interface name="org.unifiedpush.Distributor1"><method name="Register">
   <arg direction="in" type="s"/><arg direction="in" type="s"/><arg direction="in" type="s"/>
   <arg direction="out" type="s"/><arg direction="out" type="s"/></method></interface>"""}
-MAX_MESSAGE = 4096
 
 
 class Distributor(BusService):
@@ -40,8 +37,7 @@ class Distributor(BusService):
 
         class Push(http.server.BaseHTTPRequestHandler):
             def do_POST(self):  # noqa: N802 (the handler's name)
-                length = int(self.headers.get("Content-Length") or 0)
-                body = self.rfile.read(length) if 0 < length <= MAX_MESSAGE else b""
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
                 registration = distributor.by_id.get(self.path.removeprefix("/push/"))
                 status = 404 if registration is None else 201 if body else 400
                 if status == 201:
@@ -82,10 +78,9 @@ class Distributor(BusService):
         version = interface[-1]
         if version == "2":
             fields = params.unpack()[0]
-            service, token, description = (str(fields.get(k, ""))
-                                           for k in ("service", "token", "description"))
+            service, token = (str(fields.get(k, "")) for k in ("service", "token"))
         else:
-            service, token, description = params.unpack()
+            service, token, _ = params.unpack()
         reason = self.refuse or ("" if service and token else "INTERNAL_ERROR")
         result = "REGISTRATION_FAILED" if reason else "REGISTRATION_SUCCEEDED"
         if version == "1":
@@ -95,15 +90,13 @@ class Distributor(BusService):
                       **({"reason": GLib.Variant("s", reason)} if reason else {})}
             invocation.return_value(GLib.Variant("(a{sv})", (answer,)))
         if reason:
-            return self.record("refused", interface=version, service=service, reason=reason)
+            return
         registration = self.by_key.setdefault((service, token), {
             "id": secrets.token_urlsafe(20), "service": service, "token": token})
         self.by_id[registration["id"]] = registration
-        # A later Register may come through the other interface or with a new description.
-        registration.update(interface=version, description=description)
+        registration["interface"] = version  # a later Register may come through the other one
         endpoint = f"http://127.0.0.1:{self.port}/push/{registration['id']}"
-        self.record("registered", service=service, endpoint=endpoint, description=description,
-                    interface=version)
+        self.record("registered", service=service, endpoint=endpoint, interface=version)
         self.call(registration, "NewEndpoint", token=token, endpoint=endpoint)
 
     def registrations(self):
@@ -129,11 +122,7 @@ class Distributor(BusService):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--interface", choices=("1", "2", "both"), default="2")
-    parser.add_argument("--refuse", metavar="REASON")
-    args = parser.parse_args()
     address = Gio.dbus_address_get_for_bus_sync(Gio.BusType.SESSION, None)
-    with Distributor(address, args.interface, args.refuse) as distributor:
+    with Distributor(address) as distributor:
         print(f"{NAME}: push server on 127.0.0.1:{distributor.port}", flush=True)
         signal.pause()  # until a signal ends it
