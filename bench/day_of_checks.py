@@ -13,9 +13,8 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration", "devservice"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support", "desktop"))
-from devservice import DevService  # noqa: E402
+from local_service import DevService, signed_in_tokens  # noqa: E402
 from session import DesktopSession  # noqa: E402
 
 
@@ -26,7 +25,7 @@ def main():
     args = parser.parse_args()
 
     with DevService() as service, DesktopSession(watcher=False) as session:
-        tokens = service.signed_in_tokens()
+        tokens = signed_in_tokens(service)
         service.reset()
         # The tokens go on stdin, never on a command line; the keyring is the session's.
         bench = subprocess.run(

@@ -18,8 +18,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "tests", "support", "desktop"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration", "devservice"))
-from devservice import DevService  # noqa: E402
+from local_service import DevService, health_checks, signed_in_tokens  # noqa: E402
 from session import DesktopSession  # noqa: E402
 
 HEALTH_INTERVAL_S = 60
@@ -32,7 +31,7 @@ def main():
     args = parser.parse_args()
 
     with DevService() as service, DesktopSession() as session:
-        tokens = service.signed_in_tokens()
+        tokens = signed_in_tokens(service)
         session.store_secret("access_token", tokens["access_token"])
         session.store_secret("refresh_token", tokens["refresh_token"])
         service.reset()
@@ -43,7 +42,7 @@ def main():
         app = session.start_app(args.executable, env={"ZANDORIN_AUTH_INFO_PLIST": plist})
         end = time.monotonic() + HEALTH_INTERVAL_S * (args.checks - 1) + 20
         while time.monotonic() < end:
-            checks = service.health_checks()
+            checks = health_checks(service)
             if len(checks) >= args.checks and checks[args.checks - 1][-1]["status"] is not None \
                     and len(checks[args.checks - 1]) >= 3:
                 break

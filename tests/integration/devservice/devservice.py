@@ -1,12 +1,8 @@
-"""The local service (devservice/) for a test, on a port of its own: its test controls, and a
-sign-in walked by the scripted browser (`with DevService() as service: service.reset()`)."""
+"""The local service (devservice/) for a test, on a port of its own, and its test controls
+(`with DevService() as service: service.reset()`)."""
 
-import base64
-import hashlib
 import json
 import os
-import secrets
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,13 +14,7 @@ sys.path[:0] = [os.path.join(ROOT, "tests", "support", d) for d in ("browser", "
 import scripted_browser as test_browser  # noqa: E402 (the name the app tests import)
 from session import first_line, stop_child  # noqa: E402
 
-CLIENT_ID = "zandorin-mcp"
-REDIRECT_URI = "zandorin-auth://callback"
 START_TIMEOUT = 180.0  # the first start in a fresh checkout runs `npm ci`
-
-
-def b64url(data):
-    return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
 
 
 class DevService:
@@ -64,36 +54,3 @@ class DevService:
 
     def reset(self):
         return self.request("/test/reset", {})
-
-    def signed_in_tokens(self):
-        """The token answer of a whole PKCE sign-in, walked by a browser profile of its own."""
-        profile = tempfile.mkdtemp(prefix="zandorin-browser-")
-        try:
-            verifier = b64url(secrets.token_bytes(32))
-            params = {"client_id": CLIENT_ID, "redirect_uri": REDIRECT_URI,
-                      "response_type": "code", "scope": "openid offline_access",
-                      "code_challenge": b64url(hashlib.sha256(verifier.encode()).digest()),
-                      "code_challenge_method": "S256"}
-            callback = test_browser.walk(f"{self.issuer}/protocol/openid-connect/auth?"
-                                         + urllib.parse.urlencode(params), profile)
-            if callback is None:
-                raise AssertionError("\n".join(test_browser.log_lines(profile)))
-            code = urllib.parse.parse_qs(urllib.parse.urlsplit(callback).query)["code"][0]
-            return self.request("/realms/zandorin/protocol/openid-connect/token", form={
-                "grant_type": "authorization_code", "client_id": CLIENT_ID, "code": code,
-                "redirect_uri": REDIRECT_URI, "code_verifier": verifier})
-        finally:
-            shutil.rmtree(profile, ignore_errors=True)
-
-    def health_checks(self):
-        """The MCP requests received, one list per health check: each "initialize" starts one,
-        except the retry of an "initialize" answered 401."""
-        checks = []
-        for request in self.request("/test/mcp/requests")["requests"]:
-            retry = checks and checks[-1][-1]["rpc_method"] == "initialize" \
-                and checks[-1][-1]["status"] == 401
-            if request["rpc_method"] == "initialize" and not retry:
-                checks.append([])
-            if checks:
-                checks[-1].append(request)
-        return checks
