@@ -162,10 +162,9 @@ QtApplicationHost::QtApplicationHost(int& argc, char** argv) : impl_(std::make_u
     QApplication::setQuitOnLastWindowClosed(false);
     // Autostart brings the application back at login; a session manager restarting it as well
     // would hand it "-session" arguments, which the command line refuses.
-    QObject::connect(impl_->app.get(), &QGuiApplication::saveStateRequest,
-                     [](QSessionManager& manager) {
-                         manager.setRestartHint(QSessionManager::RestartNever);
-                     });
+    QObject::connect(
+        impl_->app.get(), &QGuiApplication::saveStateRequest,
+        [](QSessionManager& manager) { manager.setRestartHint(QSessionManager::RestartNever); });
     impl_->mainQueue = std::make_unique<QtMainQueue>();
     impl_->webAuth = std::make_unique<QtWebAuthSessionFactory>(
         *impl_->mainQueue,
