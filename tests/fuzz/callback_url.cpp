@@ -6,9 +6,9 @@
 
 using namespace zandorin;
 
-FUZZ_TARGET(input) {
+FUZZ_TARGET(bytes) {
     static const adapters::CurlUrlParser urls;
-    const std::string input(input);
+    const std::string input(bytes);
     OAuthManager::callbackCode(input, urls);
     OAuthManager::callbackCode("zandorin-auth://callback?" + input, urls);
 
