@@ -17,11 +17,16 @@
         }                                                                                          \
     } while (false)
 
-namespace zandorin::fuzz {
+// The target's body, given the input as text: FUZZ_TARGET(input) { ... }
+#define FUZZ_TARGET(input)                                                              \
+    static void fuzzOne(std::string_view input);                                        \
+    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
+        fuzzOne({reinterpret_cast<const char*>(data), size});                           \
+        return 0;                                                                       \
+    }                                                                                   \
+    static void fuzzOne(std::string_view input)
 
-inline std::string_view bytes(const std::uint8_t* data, std::size_t size) {
-    return {reinterpret_cast<const char*>(data), size};
-}
+namespace zandorin::fuzz {
 
 struct NoLog final : platform::SystemLog {
     void write(const std::string&, const std::string&, const std::string&) override {}

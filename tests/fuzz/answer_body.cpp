@@ -2,12 +2,12 @@
 #include "FuzzCheck.h"
 #include "service/McpTransport.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace zandorin;
-    const auto input = fuzz::bytes(data, size);
+using namespace zandorin;
+
+FUZZ_TARGET(input) {
     const auto reply = McpTransport::parseResponse(input);
     if (!reply) {
-        return 0;
+        return;
     }
     FUZZ_CHECK(reply->is_object());
     const McpTransport::Json copy = *reply;  // callers keep and copy it
@@ -17,5 +17,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto whole = McpTransport::Json::parse(input, nullptr, false);
         FUZZ_CHECK(!whole.is_object() || whole == *reply);
     }
-    return 0;
 }

@@ -4,15 +4,15 @@
 #include "auth/OAuthManager.h"
 #include "common/UrlCoding.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace zandorin;
+using namespace zandorin;
+
+FUZZ_TARGET(bytes) {
     static const adapters::CurlUrlParser urls;
-    const std::string input(fuzz::bytes(data, size));
+    const std::string input(bytes);
     OAuthManager::callbackCode(input, urls);
     OAuthManager::callbackCode("zandorin-auth://callback?" + input, urls);
 
     if (const auto items = url::parseQuery(input)) {
         FUZZ_CHECK(url::parseQuery(url::buildQuery(*items)) == items);
     }
-    return 0;
 }

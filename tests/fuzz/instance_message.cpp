@@ -3,17 +3,17 @@
 #include "adapters/qt/QtInstanceChannel.h"
 #include "common/Text.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace zandorin;
+using namespace zandorin;
+
+FUZZ_TARGET(input) {
     using Kind = adapters::InstanceRequest::Kind;
-    const auto input = fuzz::bytes(data, size);
     const auto request = adapters::parseInstanceRequest(input);
     const std::size_t newline = input.find('\n');
     if (newline == std::string_view::npos) {
-        FUZZ_CHECK(request.kind == (size >= adapters::QtInstanceChannel::kMaxMessage
+        FUZZ_CHECK(request.kind == (input.size() >= adapters::QtInstanceChannel::kMaxMessage
                                         ? Kind::oversized
                                         : Kind::incomplete));
-        return 0;
+        return;
     }
     const auto line = input.substr(0, newline);
     if (line == adapters::QtInstanceChannel::kQuitRequest) {
@@ -23,5 +23,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         FUZZ_CHECK(request.kind == Kind::nothing && request.url.empty());
     }
-    return 0;
 }

@@ -5,9 +5,9 @@
 #include "auth/JWTHelper.h"
 #include "common/Base64.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace zandorin;
-    const auto input = fuzz::bytes(data, size);
+using namespace zandorin;
+
+FUZZ_TARGET(input) {
     JWTHelper::decode(input);
 
     const auto claims = JWTHelper::decode("h." + base64::encodeUrlNoPadding(input) + ".s");
@@ -18,5 +18,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(claims->email.has_value() == (email != payload.end() && email->is_string()));
         FUZZ_CHECK(!claims->email || *claims->email == email->get<std::string>());
     }
-    return 0;
 }

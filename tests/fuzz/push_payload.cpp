@@ -5,15 +5,16 @@
 #include "push/PushMessage.h"
 #include "service/LinkDetector.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace zandorin;
+using namespace zandorin;
+
+FUZZ_TARGET(input) {
     static const adapters::CurlUrlParser urls;
     static fuzz::NoLog log;
-    const auto request = notificationFromPush(std::string(fuzz::bytes(data, size)), "m");
+    const auto request = notificationFromPush(std::string(input), "m");
     if (!request) {
-        return 0;
+        return;
     }
-    FUZZ_CHECK(size <= kMaxPushPayloadBytes);
+    FUZZ_CHECK(input.size() <= kMaxPushPayloadBytes);
     const platform::NotificationRequest copy = *request;
     FUZZ_CHECK(copy.content.userInfo == request->content.userInfo);
     FUZZ_CHECK(!copy.content.title.empty() || !copy.content.body.empty());
@@ -21,5 +22,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (url != copy.content.userInfo.end() && url->is_string()) {
         isWebUrl(url->get<std::string>(), urls, log, "Push");
     }
-    return 0;
 }

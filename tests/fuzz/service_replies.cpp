@@ -4,11 +4,11 @@
 #include "service/McpTransport.h"
 #include "service/ServiceReplies.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace zandorin;
+using namespace zandorin;
+
+FUZZ_TARGET(input) {
     static const adapters::CurlUrlParser urls;
     static fuzz::NoLog log;
-    const auto input = fuzz::bytes(data, size);
     service::parseKnowledgeStats(input);
 
     const auto reply = McpTransport::parseResponse(input);
@@ -22,5 +22,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto parsed = urls.parse(*outcome.paymentUrl);
         FUZZ_CHECK(parsed && (parsed->scheme == "http" || parsed->scheme == "https"));
     }
-    return 0;
 }

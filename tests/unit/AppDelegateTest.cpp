@@ -71,9 +71,8 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
         }
         EXPECT_EQ(fakes.keychain.unlockPrompts, trigger == Trigger::noticeClick ? 1 : 0);
         EXPECT_EQ(app.refreshTimers(), 1u);
-        EXPECT_TRUE(test::describe(fakes.desktop.menus.back())
-                        .at(0)
-                        .starts_with("status Mirrowen — ada@example.com"));
+        EXPECT_EQ(test::describe(fakes.desktop.menus.back())[0],
+                  "status Mirrowen — ada@example.com [circle.fill yellow]");
         // Read once: neither the signal nor the retry timer acts any more.
         fakes.desktop.keyringChanged();
         fakes.mainQueue.advance(AppDelegate::keyringRetryInterval * 3);

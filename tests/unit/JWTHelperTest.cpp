@@ -14,31 +14,41 @@ Claims subject(std::string sub) {
     return Claims{std::nullopt, std::nullopt, std::move(sub), std::nullopt};
 }
 
-TEST(JWTHelperTest, DecodeReadsThePayloadPieceAndRefusesWhatIsNoToken) {
+TEST(JWTHelperTest, DecodeReadsThePayloadPieceAndTheNameIsEmailElseUserNameElseSubject) {
     const auto piece = [](const std::string& json) { return base64::encodeUrlNoPadding(json); };
-    const std::vector<std::pair<std::string, std::optional<Claims>>> cases = {
-        {makeToken(R"({"email":"a@b.c","preferred_username":"ada","sub":"4","exp":1700000000.25})"),
-         Claims{"a@b.c", "ada", "4",
-                JWTHelper::TimePoint(std::chrono::duration<double>(1700000000.25))}},
-        {makeToken(R"({"email":7,"preferred_username":null,"sub":["x"],"exp":"1700000000"})"),
-         Claims{}},
-        {"h." + piece(R"({"sub":"ab"})"), subject("ab")},        // one "=" of padding missing
-        {"h." + piece(R"({"sub":"abc"})"), subject("abc")},      // two
-        {"h." + piece(R"({"sub":"?~?>>"})"), subject("?~?>>")},  // "-" and "_" in the payload
-        {"." + piece("[]") + "." + piece(R"({"sub":"sig"})"), subject("sig")},
-        {"h.." + piece(R"({"sub":"s"})") + "..", subject("s")},
-        {piece(R"({"sub":"s"})"), std::nullopt},
-        {"...", std::nullopt},
-        {"h.abcde.s", std::nullopt},
-        {"h.eyJzdWIiOiJzIn0 .s", std::nullopt},
-        {"h.e30=e30.s", std::nullopt},
-        {makeToken("[1,2]"), std::nullopt},
-        {makeToken(R"({"sub":"s")"), std::nullopt},
-        {makeToken("{\"sub\":\"\xFF\"}"), std::nullopt},
-    };
-    for (const auto& [token, expected] : cases) {
+    const std::vector<std::tuple<std::string, std::optional<Claims>, std::optional<std::string>>>
+        cases = {
+            // the token, its claims, the name shown
+            {makeToken(
+                 R"({"email":"a@b.c","preferred_username":"ada","sub":"4","exp":1700000000.25})"),
+             Claims{"a@b.c", "ada", "4",
+                    JWTHelper::TimePoint(std::chrono::duration<double>(1700000000.25))},
+             "a@b.c"},
+            {makeToken(R"({"email":7,"preferred_username":null,"sub":["x"],"exp":"1700000000"})"),
+             Claims{}, std::nullopt},
+            {makeToken(R"({"email":1,"preferred_username":"ada","sub":"4"})"),
+             Claims{std::nullopt, "ada", "4", std::nullopt}, "ada"},
+            {makeToken(R"({"email":"","preferred_username":"ada"})"),
+             Claims{"", "ada", std::nullopt, std::nullopt}, ""},
+            {"h." + piece(R"({"sub":"ab"})"), subject("ab"), "ab"},  // one "=" of padding missing
+            {"h." + piece(R"({"sub":"abc"})"), subject("abc"), "abc"},        // two
+            {"h." + piece(R"({"sub":"?~?>>"})"), subject("?~?>>"), "?~?>>"},  // "-" and "_"
+            {"." + piece("[]") + "." + piece(R"({"sub":"sig"})"), subject("sig"), "sig"},
+            {"h.." + piece(R"({"sub":"s"})") + "..", subject("s"), "s"},
+            {piece(R"({"sub":"s"})"), std::nullopt, std::nullopt},
+            {"...", std::nullopt, std::nullopt},
+            {"h.abcde.s", std::nullopt, std::nullopt},
+            {"h.eyJzdWIiOiJzIn0 .s", std::nullopt, std::nullopt},
+            {"h.e30=e30.s", std::nullopt, std::nullopt},
+            {makeToken("[1,2]"), std::nullopt, std::nullopt},
+            {makeToken(R"({"sub":"s")"), std::nullopt, std::nullopt},
+            {makeToken("{\"sub\":\"\xFF\"}"), std::nullopt, std::nullopt},
+        };
+    for (const auto& [token, expected, name] : cases) {
         EXPECT_EQ(JWTHelper::decode(token), expected) << token;
+        EXPECT_EQ(JWTHelper::displayName(token), name) << token;
     }
+    EXPECT_EQ(JWTHelper::displayName(std::nullopt), std::nullopt);
 }
 
 TEST(JWTHelperTest, ExpiryIsStrictAndAnUnreadableTokenCountsAsExpired) {
@@ -56,21 +66,6 @@ TEST(JWTHelperTest, ExpiryIsStrictAndAnUnreadableTokenCountsAsExpired) {
     };
     for (const auto& [token, expired] : cases) {
         EXPECT_EQ(JWTHelper::isTokenExpired(token, clock), expired) << token.value_or("none");
-    }
-}
-
-TEST(JWTHelperTest, DisplayNameIsEmailElseUserNameElseSubject) {
-    const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
-        {makeToken(R"({"email":"a@b.c","preferred_username":"ada","sub":"42"})"), "a@b.c"},
-        {makeToken(R"({"email":1,"preferred_username":"ada","sub":"42"})"), "ada"},
-        {makeToken(R"({"sub":"42"})"), "42"},
-        {makeToken(R"({"email":"","preferred_username":"ada"})"), ""},
-        {makeToken("{}"), std::nullopt},
-        {"not-a-token", std::nullopt},
-        {std::nullopt, std::nullopt},
-    };
-    for (const auto& [token, name] : cases) {
-        EXPECT_EQ(JWTHelper::displayName(token), name) << token.value_or("none");
     }
 }
 

@@ -74,10 +74,9 @@ protected:
 
 TEST_F(OAuthManagerTest, PkceFollowsRfc7636AndTheSignInIsAnnouncedOnTheMainQueue) {
     // RFC 7636 appendix B.
-    fakes.crypto.nextBytes = {116, 24,     '\xdf', '\xb4', '\x97', '\x99', '\xe0', 37,
-                              79,  '\xfa', 96,     125,    '\xd8', '\xad', '\xbb', '\xba',
-                              22,  '\xd4', 37,     77,     105,    '\xd6', '\xbf', '\xf0',
-                              91,  88,     5,      88,     83,     '\x84', '\x8d', 121};
+    fakes.crypto.nextBytes =
+        "\x74\x18\xdf\xb4\x97\x99\xe0\x25\x4f\xfa\x60\x7d\xd8\xad\xbb\xba"
+        "\x16\xd4\x25\x4d\x69\xd6\xbf\xf0\x5b\x58\x05\x58\x53\x84\x8d\x79";
     const auto session = startSignIn();
     ASSERT_TRUE(session && session->started);
     EXPECT_EQ(session->url, std::string(kIssuer) +
@@ -212,6 +211,7 @@ TEST_F(OAuthManagerTest, OnlyTokensTheKeyringStoredAreKeptAndOnlyARefusingProvid
     bool noticeSaid = false;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
+        SCOPED_TRACE(i);
         oauth.logout();
         fakes.settle();
         store("A1", c.result ? std::optional(kRefresh) : std::nullopt);
@@ -232,33 +232,31 @@ TEST_F(OAuthManagerTest, OnlyTokensTheKeyringStoredAreKeptAndOnlyARefusingProvid
         fakes.keychain.beforeStore = nullptr;
         fakes.keychain.locked = false;
 
-        ASSERT_EQ(fakes.http.requests.size(), c.result ? 1u : 0u) << i;
+        ASSERT_EQ(fakes.http.requests.size(), c.result ? 1u : 0u);
         EXPECT_TRUE(
             c.exchange || fakes.http.requests.empty() ||
             fakes.http.requests[0].body ==
                 "grant_type=refresh_token&client_id=zandorin-mcp&refresh_token=R1%2B%2F%3D");
-        EXPECT_EQ(keychain.load("access_token"), c.access) << i;
-        EXPECT_EQ(keychain.load("refresh_token"), c.refresh) << i;
+        EXPECT_EQ(keychain.load("access_token"), c.access);
+        EXPECT_EQ(keychain.load("refresh_token"), c.refresh);
         const auto& lines = fakes.console.lines;
-        EXPECT_EQ(lines.empty() ? "" : lines[0], c.line) << i;
+        EXPECT_EQ(lines.empty() ? "" : lines[0], c.line);
         for (const auto& line : lines) {
             EXPECT_EQ(line.find("R1"), std::string::npos) << line;
         }
-        EXPECT_EQ(fakes.keychain.unlockPrompts, locked ? 1 : 0) << i;
+        EXPECT_EQ(fakes.keychain.unlockPrompts, locked ? 1 : 0);
         const bool signedIn = c.exchange && c.access == "A2";
-        EXPECT_EQ(!lines.empty() && lines.back() == kSuccess, signedIn) << i;
+        EXPECT_EQ(!lines.empty() && lines.back() == kSuccess, signedIn);
         // A sign-out from the refresh's background thread still stops the refresh timer.
-        EXPECT_EQ(announced, signedIn || !c.access ? 1 : 0) << i;
+        EXPECT_EQ(announced, signedIn || !c.access ? 1 : 0);
         EXPECT_EQ(fakes.mainQueue.liveTimers(OAuthManager::refreshInterval),
-                  (c.exchange ? signedIn : c.access.has_value()) ? 1u : 0u)
-            << i;
+                  (c.exchange ? signedIn : c.access.has_value()) ? 1u : 0u);
         // A sign-in that could not be kept is said once per run, in a notice of its own.
         const bool notice = c.line == kLost && !std::exchange(noticeSaid, true);
         EXPECT_EQ(fakes.desktop.notificationIds(),
                   signedIn ? std::vector<std::string>{"login-success"}
                   : notice ? std::vector<std::string>{OAuthManager::keyringNotice}
-                           : std::vector<std::string>{})
-            << i;
+                           : std::vector<std::string>{});
     }
 }
 
@@ -323,15 +321,16 @@ TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
             signOutAt(query.account.ends_with("refresh_token") ? refreshWrite : accessWrite);
             return true;
         };
+        SCOPED_TRACE(testing::Message() << exchange << when);
         exchange ? startSignIn()->completion(kCallback, std::nullopt) : refresh();
         fakes.settle();
         fakes.keychain.afterRead = nullptr;
         fakes.keychain.beforeStore = nullptr;
-        EXPECT_TRUE(signedOut) << exchange << when;
-        EXPECT_FALSE(keychain.load("access_token")) << exchange << when;
-        EXPECT_FALSE(keychain.load("refresh_token")) << exchange << when;
-        EXPECT_EQ(announced, 1) << exchange << when;
-        EXPECT_TRUE(fakes.desktop.notifications.empty()) << exchange << when;
+        EXPECT_TRUE(signedOut);
+        EXPECT_FALSE(keychain.load("access_token"));
+        EXPECT_FALSE(keychain.load("refresh_token"));
+        EXPECT_EQ(announced, 1);
+        EXPECT_TRUE(fakes.desktop.notifications.empty());
     }
 }
 

@@ -7,15 +7,10 @@
 
 namespace zandorin {
 
-// Reads what the menu is drawn from.
+// Reads what the menu is drawn from: reachable, active, text, checking.
 struct StatusBarControllerProbe {
-    struct State {
-        std::optional<bool> reachable;
-        std::optional<bool> active;
-        std::optional<std::string> text;
-        bool checking = false;
-        bool operator==(const State&) const = default;
-    };
+    using State =
+        std::tuple<std::optional<bool>, std::optional<bool>, std::optional<std::string>, bool>;
     static State state(const StatusBarController& c) {
         return {c.mcpServerReachable, c.subscriptionActive, c.subscriptionText, c.isCheckingHealth};
     }
@@ -65,11 +60,9 @@ protected:
         };
     }
 
-    void signIn() {
-        const auto exp = std::chrono::system_clock::to_time_t(fakes.mainQueue.now() + 1h);
-        keychain.save(
-            test::makeToken(R"({"email":"ada@example.com","exp":)" + std::to_string(exp) + "}"),
-            "access_token");
+    void signIn() {  // until 2100
+        keychain.save(test::makeToken(R"({"email":"ada@example.com","exp":4102444800})"),
+                      "access_token");
         keychain.save("R1", "refresh_token");
     }
     void start() {
@@ -95,24 +88,24 @@ TEST_F(StatusBarControllerTest, TheHealthCheckKeepsWhatTheServerAndTheToolAnswer
     const HttpResponse rpcError = answer(200, R"({"jsonrpc":"2.0","id":1,"error":{"code":-1}})");
     const std::string status = "check_subscription_status";
     const std::vector<std::pair<std::map<std::string, platform::HttpResult>, State>> cases = {
-        {{{"initialize", TransferError{"refused"}}}, {false, {}, {}}},
-        {{{"initialize", answer(500, rpcError.body)}}, {false, {}, {}}},
+        {{{"initialize", TransferError{"refused"}}}, {false, {}, {}, false}},
+        {{{"initialize", answer(500, rpcError.body)}}, {false, {}, {}, false}},
         {{{"initialize", answer(400, rpcError.body)}, {status, toolText(active)}},
-         {true, true, active}},  // an error reply is an answer
-        {{{status, toolText("訂閱仍有效至 2027 年")}}, {true, true, "訂閱仍有效至 2027 年"}},
-        {{{status, toolText("❌ 尚未訂閱")}}, {true, false, "❌ 尚未訂閱"}},
+         {true, true, active, false}},  // an error reply is an answer
+        {{{status, toolText("訂閱仍有效至 2027 年")}}, {true, true, "訂閱仍有效至 2027 年", false}},
+        {{{status, toolText("❌ 尚未訂閱")}}, {true, false, "❌ 尚未訂閱", false}},
         {{{"notifications/initialized", answer(400, "{}")}, {status, toolText(active)}},
-         {true, true, active}},
-        {{{status, toolResult(Json::array())}}, {true, {}, {}}},
-        {{{status, toolResult(Json::array({{{"text", 7}}}))}}, {true, {}, {}}},
-        {{{status, rpcError}}, {true, {}, {}}},
+         {true, true, active, false}},
+        {{{status, toolResult(Json::array())}}, {true, {}, {}, false}},
+        {{{status, toolResult(Json::array({{{"text", 7}}}))}}, {true, {}, {}, false}},
+        {{{status, rpcError}}, {true, {}, {}, false}},
     };
     signIn();
     for (const auto& [answers, expected] : cases) {
         mcp = answers;
         mcp.emplace("initialize", answer(200, R"({"jsonrpc":"2.0","id":1,"result":{}})"));
         start();
-        EXPECT_EQ(state(), expected) << expected.text.value_or("");
+        EXPECT_EQ(state(), expected) << std::get<2>(expected).value_or("");
     }
     // A rendering reads the keyring once: each read is a round trip on the main thread.
     fakes.keychain.reads = 0;
@@ -125,6 +118,7 @@ TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
     mcp = {{"initialize", answer(200, "{}")}, {"check_subscription_status", toolText("✅")}};
     start();
     ASSERT_EQ(state(), (State{true, true, "✅", false}));
+    EXPECT_EQ(menu()[7], "info   ✅");  // drawn once the check is over
 
     mcpSeen.clear();
     fakes.mainQueue.advance(59s);
