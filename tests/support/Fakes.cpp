@@ -1,7 +1,6 @@
 #include "support/Fakes.h"
 
 #include <algorithm>
-#include <regex>
 #include <stdexcept>
 
 #include "adapters/openssl/OpenSslCrypto.h"
@@ -187,20 +186,6 @@ std::unique_ptr<platform::WebAuthSession> FakeDesktop::makeSession(
     const std::string& url, const std::string&, platform::WebAuthCompletion completion) {
     sessions.push_back(std::make_shared<Session>(Session{url, std::move(completion)}));
     return std::make_unique<FakeWebAuthSession>(sessions.back());
-}
-
-std::optional<platform::ParsedUrl> SimpleUrlParser::parse(const std::string& text) const {
-    static const std::regex kUrl(
-        R"(^([A-Za-z][A-Za-z0-9+.-]*):/+([^/?#:]+)(?::([0-9]+))?([^?#]*)(?:\?([^#]*))?(?:#(.*))?$)");
-    std::smatch match;
-    if (text.find_first_of(" \t\r\n") != std::string::npos ||
-        !std::regex_match(text, match, kUrl)) {
-        return std::nullopt;
-    }
-    const auto optional = [&](int i) {
-        return match[i].matched ? std::optional<std::string>(match[i]) : std::nullopt;
-    };
-    return platform::ParsedUrl{match[1], match[2], optional(3), match[4], optional(5), optional(6)};
 }
 
 std::string FakeCrypto::sha256(std::string_view bytes) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "adapters/curl/CurlUrlParser.h"
 #include "adapters/process/LocalNotificationCenter.h"
 #include "platform/Platform.h"
 
@@ -213,14 +214,6 @@ public:
     std::vector<std::string> lines;
 };
 
-// Enough of a URL parser for the core's tests: "scheme:/host[:port]path?query#fragment" with
-// one or more slashes, as libcurl reads it, and without spaces; the real parser is tested
-// against libcurl.
-class SimpleUrlParser final : public platform::UrlParser {
-public:
-    std::optional<platform::ParsedUrl> parse(const std::string& text) const override;
-};
-
 // Given bytes once, then constant ones, or a failing generator; the digest is the real one.
 class FakeCrypto final : public platform::Crypto {
 public:
@@ -250,7 +243,7 @@ struct TestPlatform {
     FakeSystemLog systemLog;
     FakeConsole console;
     adapters::LocalNotificationCenter notificationCenter;
-    SimpleUrlParser urls;
+    adapters::CurlUrlParser urls;  // the real one: what links the core finds depends on it
     FakeCrypto crypto;
 
     // Background tasks, then the main queue's blocks, until neither has work left.
