@@ -1,9 +1,6 @@
 #!/usr/bin/python3
 """How the built app starts: the command line with and without a running instance, the
-Info.plist it falls back to, no tray, a locked keyring at start with gcr-prompter ready.
-
-Usage: test_lifecycle.py <zandorin-auth> [unittest options]
-"""
+Info.plist it falls back to, no tray, a locked keyring at start with gcr-prompter ready."""
 
 import os
 import shutil

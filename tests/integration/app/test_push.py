@@ -1,9 +1,6 @@
 #!/usr/bin/python3
 """UnifiedPush and desktop notifications through the real executable, signed out, against the
-tests' distributor and notification server.
-
-Usage: test_push.py <zandorin-auth> [unittest options]
-"""
+tests' distributor and notification server."""
 
 import json
 import os

@@ -1,9 +1,6 @@
 #!/usr/bin/python3
 """Sign-in, checkout, the device token report, reconnect and sign-out through the real
-executable, the local service, the scripted browser and the zandorin-auth:// handler.
-
-Usage: test_sign_in.py <zandorin-auth> [unittest options]
-"""
+executable, the local service, the scripted browser and the zandorin-auth:// handler."""
 
 from appcase import (DASHBOARD, RECONNECT, SIGN_IN, Distributor, ServiceCase, entry, main,
                      signed_in, signed_out, wait_until)

@@ -1,10 +1,7 @@
 #!/usr/bin/python3
 """The tray entry of the built app as a desktop shell sees it: a StatusNotifierItem with a
 dbusmenu menu, read and clicked over the session bus, on X11 and under KWin's Wayland compositor,
-and a panel that comes late or restarts.
-
-Usage: test_tray.py <zandorin-auth> [unittest options]
-"""
+and a panel that comes late or restarts."""
 
 import configparser
 import os

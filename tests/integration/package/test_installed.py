@@ -2,10 +2,7 @@
 """The installed package at work in a private desktop session: the installed executable comes up
 signed out with its menu, is the desktop's handler of zandorin-auth:// URLs, and a callback URL
 opened through that handler reaches the running instance, which refuses it since no sign-in
-asked for one.
-
-Usage: test_installed.py <installed zandorin-auth> [unittest options]
-"""
+asked for one."""
 
 import os
 import shutil
