@@ -18,7 +18,6 @@ TEST_F(KeychainHelperTest, OnlyTheOAuthTokensTrustTheProxyAndOnlyWhenItIsInstall
     const std::vector<std::tuple<std::string, bool, std::vector<std::string>>> cases = {
         {"access_token", true, {self, proxy}},
         {"refresh_token", true, {self, proxy}},
-        {"access_token", false, {self}},
         {"refresh_token", false, {self}},
         {"push_token", true, {}},
         {"Access_Token", true, {}},

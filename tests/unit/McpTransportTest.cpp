@@ -173,13 +173,11 @@ TEST_F(McpTransportTest, ConcurrentCallsShareTheSessionSafely) {
     EXPECT_TRUE(transport.sessionId());
 }
 
-TEST_F(McpTransportTest, NothingIsSentWithoutTokenOrUrl) {
-    keychain.remove("access_token");
-    EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
-    EXPECT_FALSE(transport.mcpNotify("notifications/initialized"));
-    keychain.save("token-1", "access_token");
+// Without a token nothing is sent either: the controller's sign-out case sees it.
+TEST_F(McpTransportTest, NothingIsSentWithoutAUrl) {
     fakes.desktop.infoPlist["MCP_SERVER_URL"] = "not a url";
     EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
+    EXPECT_FALSE(transport.mcpNotify("notifications/initialized"));
     EXPECT_TRUE(fakes.http.requests.empty());
 }
 

@@ -1,5 +1,5 @@
-// Thin adapters against their real libraries: what the end-to-end tests, which read one good
-// Info.plist and parse good URLs, do not reach.
+// The Info.plist reader against libplist: what the end-to-end tests, which read one good
+// Info.plist, do not reach. (The URL parser is the one the unit tests use.)
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "adapters/curl/CurlUrlParser.h"
 #include "adapters/plist/PlistBundleInfo.h"
 
 namespace zandorin::adapters {
@@ -102,21 +101,6 @@ TEST(PlistBundleInfoTest, TheSearchPathFollowsTheEnvironment) {
                       bin.empty() ? installed.begin() : installed.end());
         EXPECT_EQ(found, wanted) << bin;
     }
-}
-
-TEST(CurlUrlParserTest, AbsoluteUrlsOfAnySchemeOnly) {
-    const CurlUrlParser parser;
-    for (const char* url : {"https://example.com/a?b=c#d", "https://例子.測試/路徑"}) {
-        EXPECT_TRUE(parser.parse(url)) << url;
-    }
-    for (const char* text : {"", "not a url", "example.com/path", "/relative/path",
-                             "https://exa mple.com", "https://"}) {
-        EXPECT_FALSE(parser.parse(text)) << text;
-    }
-    const auto callback = parser.parse("zandorin-auth://callback?code=x&state=y");
-    ASSERT_TRUE(callback);
-    EXPECT_EQ(callback->scheme + " " + callback->host + " " + callback->query.value_or("-"),
-              "zandorin-auth callback code=x&state=y");
 }
 
 }  // namespace

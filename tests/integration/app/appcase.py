@@ -105,8 +105,7 @@ class AppTestCase(unittest.TestCase):
 
     def start_app(self, **kwargs):
         env = {"ZANDORIN_AUTH_INFO_PLIST": self.plist, **kwargs.pop("env", {})}
-        app = self.session.start_app(APP, env=env, **kwargs)
-        return app
+        return self.session.start_app(APP, env=env, **kwargs)
 
     def assert_no_secret_in(self, app):
         output = app.stdout() + app.stderr()

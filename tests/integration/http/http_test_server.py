@@ -1,11 +1,7 @@
 #!/usr/bin/python3
-"""Loopback HTTP/1.1 server for the curl adapter tests, plain and over TLS with a throw-away
-self-signed certificate; its first line on stdout is its PID and the two ports. Appends to LOG,
-before answering, one JSON line per accepted connection and one per request (its header lines).
-The path says what to answer; connections are kept alive otherwise.
-
-Usage: http_test_server.py LOG
-"""
+"""Loopback HTTP/1.1 server for the curl adapter tests, plain and over TLS (self-signed); prints
+its PID and both ports, then logs to LOG, before answering, a JSON line per connection and per
+request. Usage: http_test_server.py LOG"""
 
 import http.server
 import json

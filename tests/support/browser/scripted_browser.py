@@ -1,10 +1,7 @@
 #!/usr/bin/python3
-"""A scripted web browser for end-to-end sign-in tests, installed (`install`) as the desktop's
-default for http(s) so that the application opens it through xdg-open. It walks the identity
-provider's pages as a user would: redirects followed, cookies kept for the walk, the one form of
-each page filled in (login "ada", password "pw") and sent; the first URL that is not http(s),
-the callback, is handed on with xdg-open. The profile directory holds browser.log (URLs without
-their query values).
+"""A scripted web browser, installed (`install`) as the desktop's default for http(s): it fills
+in the one form of each of the provider's pages and hands the first URL that is not http(s),
+the callback, on with xdg-open. PROFILE_DIR/browser.log holds the URLs, without query values.
 
     scripted_browser.py PROFILE_DIR URL    exit status 0 handed off, 1 the walk failed
 """

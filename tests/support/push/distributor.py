@@ -1,14 +1,8 @@
 #!/usr/bin/python3
-"""A UnifiedPush distributor and its push server, for tests (Distributor, served from the test's
-own process) and trials (`distributor.py`, run in a desktop session).
-
-It owns org.unifiedpush.Distributor.zandorintest and takes Register through Distributor2,
-Distributor1 or both; with a refusal every Register fails with that reason. Each (service,
-token) gets an endpoint, http://127.0.0.1:<port>/push/<id>, handed on through NewEndpoint once
-Register has been answered; a body POSTed there reaches the connector through Message, on the
-Connector interface of the version it registered through. It records a "registered" event per
-registration; connection tokens never appear in them.
-"""
+"""A UnifiedPush distributor (org.unifiedpush.Distributor.zandorintest, versions 1 and 2) and its
+push server on loopback, for tests (Distributor) and trials (`distributor.py` in a desktop
+session): a body POSTed to an endpoint reaches the connector through Message, on the interface
+it registered through. Its "registered" events never carry connection tokens."""
 
 import http.server
 import os
