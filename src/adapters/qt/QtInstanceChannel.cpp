@@ -19,6 +19,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "common/Text.h"
 #include "platform/AppIdentity.h"
 
 namespace zandorin::adapters {
@@ -73,11 +74,6 @@ std::optional<std::string> ensurePrivateDirectory(const std::string& path, uid_t
         return path + " is open to other users (mode " + modeText(info.st_mode) + ")";
     }
     return std::nullopt;
-}
-
-bool validUtf8(std::string_view bytes) {
-    const QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    return QString::fromUtf8(view).toUtf8() == view;
 }
 
 class FileDescriptor {
@@ -163,7 +159,7 @@ InstanceRequest parseInstanceRequest(std::string_view received) {
     if (line == QtInstanceChannel::kQuitRequest) {
         return {InstanceRequest::Kind::quit, {}};
     }
-    if (line.empty() || !validUtf8(line)) {
+    if (line.empty() || !text::isValidUtf8(line)) {
         return {InstanceRequest::Kind::nothing, {}};
     }
     return {InstanceRequest::Kind::url, std::string(line)};
