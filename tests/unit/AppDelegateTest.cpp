@@ -39,6 +39,7 @@ TEST_F(AppDelegateTest, StartUpSchedulesARefreshForAnyStoredTokenAndNeverPrompts
         app.fakes.keychain.locked = locked;
         app.delegate.applicationDidFinishLaunching();
         EXPECT_TRUE(app.fakes.desktop.pendingAuthorization) << "permission asked";
+        EXPECT_EQ(app.fakes.desktop.notificationDelegate, &app.delegate) << "clicks reach nobody";
         EXPECT_EQ(app.refreshTimers(), refreshTimers) << token.value_or("none");
         EXPECT_EQ(app.fakes.desktop.notificationIds(),
                   locked ? std::vector<std::string>{AppDelegate::keyringNotice}
