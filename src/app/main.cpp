@@ -17,6 +17,7 @@
 #include "adapters/process/StdoutConsole.h"
 #include "adapters/process/SystemClock.h"
 #include "adapters/process/ThreadPoolExecutor.h"
+#include "adapters/process/XdgStateFlags.h"
 #include "adapters/qt/QtApplicationHost.h"
 #include "adapters/secretservice/SecretServiceKeychain.h"
 #include "app/AppDelegate.h"
@@ -103,6 +104,11 @@ int main(int argc, char** argv) {
     adapters::CurlUrlParser urls;
     adapters::OpenSslCrypto crypto;
     adapters::ThreadPoolExecutor executor;
+    adapters::XdgStateFlags stateFlags([](const char* name) { return std::getenv(name); });
+    // Until the desktop's own sources are wired: nothing is ever said.
+    struct : platform::SystemEvents {
+        void setHandler(std::function<void(platform::SystemEvent)>) override {}
+    } systemEvents;
 
     platform::Platform platform{
         .application = host.application(),
@@ -124,6 +130,8 @@ int main(int argc, char** argv) {
         .notificationCenter = notificationCenter,
         .urls = urls,
         .crypto = crypto,
+        .systemEvents = systemEvents,
+        .stateFlags = stateFlags,
     };
 
     KeychainHelper keychainHelper(keychain, kBundleIdentifier);

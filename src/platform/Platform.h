@@ -12,7 +12,9 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/RemoteNotifications.h"
+#include "platform/StateFlags.h"
 #include "platform/StatusItem.h"
+#include "platform/SystemEvents.h"
 #include "platform/SystemLog.h"
 #include "platform/Url.h"
 #include "platform/UserNotifications.h"
@@ -42,6 +44,8 @@ struct Platform {
     NotificationCenter& notificationCenter;
     UrlParser& urls;
     Crypto& crypto;
+    SystemEvents& systemEvents;
+    StateFlags& stateFlags;
 };
 
 }  // namespace zandorin::platform

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,7 +134,9 @@ class FakeDesktop final : public platform::Application,
                           public platform::WebAuthSessionFactory,
                           public platform::UserNotificationCenter,
                           public platform::RemoteNotifications,
-                          public platform::BundleInfo {
+                          public platform::BundleInfo,
+                          public platform::SystemEvents,
+                          public platform::StateFlags {
 public:
     struct Session {
         std::string url;
@@ -171,6 +174,15 @@ public:
         return it == infoPlist.end() ? std::nullopt : std::optional(it->second);
     }
 
+    void setHandler(std::function<void(platform::SystemEvent)> handler) override {
+        systemEvent = std::move(handler);
+    }
+    bool isSet(const std::string& name) const override { return flags.count(name) > 0; }
+    bool set(const std::string& name, bool on) override {
+        on ? void(flags.insert(name)) : void(flags.erase(name));
+        return flagsWritable;
+    }
+
     std::vector<std::string> notificationIds() const {
         std::vector<std::string> ids;
         for (const auto& request : notifications) {
@@ -191,6 +203,9 @@ public:
     platform::UserNotificationDelegate* notificationDelegate = nullptr;
     int registrations = 0;
     std::map<std::string, std::string> infoPlist;
+    std::function<void(platform::SystemEvent)> systemEvent;
+    std::set<std::string> flags;
+    bool flagsWritable = true;
 };
 
 // "category: message"; the subsystem is always the application's.
@@ -255,9 +270,10 @@ struct TestPlatform {
         }
     }
 
-    platform::Platform platform = bundle(
-        desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop, desktop,
-        desktop, desktop, desktop, desktop, systemLog, console, notificationCenter, urls, crypto);
+    platform::Platform platform =
+        bundle(desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop,
+               desktop, desktop, desktop, desktop, desktop, systemLog, console, notificationCenter,
+               urls, crypto, desktop, desktop);
 };
 
 inline platform::HttpResponse answer(long status, std::string body = "",
