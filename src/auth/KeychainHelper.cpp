@@ -35,6 +35,13 @@ platform::KeychainStatus KeychainHelper::save(const std::string& value, const st
 }
 
 KeychainHelper::Lookup KeychainHelper::lookup(const std::string& key) const {
+    if (tokensWithheld() && (key == keys::accessToken || key == keys::refreshToken)) {
+        return {};
+    }
+    return read(key);
+}
+
+KeychainHelper::Lookup KeychainHelper::read(const std::string& key) const {
     using platform::KeychainStatus;
     auto read = keychain_.copyMatching(query(key));
     switch (read.status) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,15 @@ public:
     std::optional<std::string> load(const std::string& key) const { return lookup(key).value; }
     Lookup lookup(const std::string& key) const;
 
+    // While a sign-out has not yet removed both OAuth items, reads of them find nothing, so that
+    // no part of the application uses a sign-in the user ended. Any thread.
+    void withholdTokens(bool withhold) { withheld_.store(withhold); }
+    bool tokensWithheld() const { return withheld_.load(); }
+    // What a read would find were nothing withheld: for the sign-out that withholds it.
+    std::optional<std::string> loadWithheld(const std::string& key) const {
+        return read(key).value;
+    }
+
     // `delete` in the keychain's own vocabulary; harmless when there is no item.
     platform::KeychainStatus remove(const std::string& key);
 
@@ -49,10 +59,12 @@ public:
 
 private:
     std::optional<platform::KeychainAccess> makeAccess(const std::string& label);
+    Lookup read(const std::string& key) const;
     platform::KeychainQuery query(const std::string& key) const;
 
     platform::Keychain& keychain_;
     const std::string service_;
+    std::atomic<bool> withheld_{false};
 };
 
 }  // namespace zandorin

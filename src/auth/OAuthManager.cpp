@@ -13,14 +13,13 @@ namespace {
 constexpr std::size_t kVerifierBytes = 32;
 constexpr const char* kAuthorizationPath = "/protocol/openid-connect/auth";
 constexpr const char* kTokenPath = "/protocol/openid-connect/token";
+// RFC 7009, beside the token endpoint as providers of this layout put it.
+constexpr const char* kRevocationPath = "/protocol/openid-connect/revoke";
+constexpr const char* kTransientRefreshLine = "[OAuth] token refresh 暫時失敗，保留登入: ";
 // Built-in production realm, used when the Info.plist does not name another.
 constexpr const char* kDefaultKeycloakIssuer = "https://auth.zandorin.com/realms/zandorin";
 
-// The string "access_token" (and "refresh_token", when present) of a token answer.
-struct TokenAnswer {
-    std::string accessToken;
-    std::optional<std::string> refreshToken;
-};
+using TokenAnswer = OAuthManager::TokenAnswer;
 
 std::optional<TokenAnswer> readTokenAnswer(const std::string& body) {
     const auto parsed = json::parseUntrusted(body);
@@ -37,6 +36,78 @@ std::optional<TokenAnswer> readTokenAnswer(const std::string& body) {
         answer.refreshToken = refresh->get<std::string>();
     }
     return answer;
+}
+
+// The provider's refusal of a refresh token: 400 or 401 with an OAuth error object (RFC 6749
+// section 5.2). Anything else may come from a portal, a proxy or a provider in trouble.
+bool isRefusal(const platform::HttpResponse& response) {
+    if (response.status != 400 && response.status != 401) {
+        return false;
+    }
+    const auto parsed = json::parseUntrusted(response.body);
+    const auto error = parsed.is_object() ? parsed.find("error") : parsed.end();
+    return parsed.is_object() && error != parsed.end() && error->is_string();
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" (RFC 9110's IMF-fixdate, the form servers send).
+std::optional<std::chrono::system_clock::time_point> httpDate(std::string_view text) {
+    static constexpr std::string_view kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    if (text.size() != 29 || text.substr(3, 2) != ", " || !text.ends_with(" GMT")) {
+        return std::nullopt;
+    }
+    auto number = [&](std::size_t at, std::size_t length) -> std::optional<int> {
+        int value = 0;
+        for (const char c : text.substr(at, length)) {
+            if (c < '0' || c > '9') {
+                return std::nullopt;
+            }
+            value = value * 10 + (c - '0');
+        }
+        return value;
+    };
+    const auto month = kMonths.find(text.substr(8, 3));
+    const auto day = number(5, 2);
+    const auto year = number(12, 4);
+    const auto hour = number(17, 2);
+    const auto minute = number(20, 2);
+    const auto second = number(23, 2);
+    if (month == std::string_view::npos || month % 3 != 0 || !day || !year || !hour || !minute ||
+        !second || text[19] != ':' || text[22] != ':') {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{std::chrono::year(*year),
+                                           std::chrono::month(static_cast<unsigned>(month / 3 + 1)),
+                                           std::chrono::day(static_cast<unsigned>(*day))};
+    if (!date.ok()) {
+        return std::nullopt;
+    }
+    return std::chrono::sys_days(date) + std::chrono::hours(*hour) + std::chrono::minutes(*minute) +
+           std::chrono::seconds(*second);
+}
+
+// How long a 429 or 503 asks us to wait (RFC 9110 section 10.2.3): seconds or a date.
+std::optional<std::chrono::system_clock::duration> retryAfter(
+    const platform::HttpResponse& response, std::chrono::system_clock::time_point now) {
+    if (response.status != 429 && response.status != 503) {
+        return std::nullopt;
+    }
+    const auto value = response.header("Retry-After");
+    if (!value || value->empty()) {
+        return std::nullopt;
+    }
+    if (value->find_first_not_of("0123456789") == std::string::npos) {
+        // Anything longer than a day is as good as a day: the caller caps it far below.
+        return std::chrono::seconds(value->size() > 5 ? 86400 : std::stol(*value));
+    }
+    if (const auto date = httpDate(*value)) {
+        return std::max(*date - now, std::chrono::system_clock::duration::zero());
+    }
+    return std::nullopt;
+}
+
+bool removed(platform::KeychainStatus status) {
+    return status == platform::KeychainStatus::success ||
+           status == platform::KeychainStatus::notFound;
 }
 
 platform::HttpRequest tokenRequest(const std::string& url, std::string body) {
@@ -180,15 +251,16 @@ std::optional<std::uint64_t> OAuthManager::signInEpoch() const {
     return epoch;
 }
 
-void OAuthManager::storeRefreshToken(const std::string& token) {
+bool OAuthManager::storeRefreshToken(const std::string& token) {
     if (keychain_.save(token, keys::refreshToken) == platform::KeychainStatus::success) {
-        return;
+        return true;
     }
     // The provider would refuse the old one at the next refresh and so end the sign-in; without
     // it the access token works until it expires.
-    keychain_.remove(keys::refreshToken);
+    const bool gone = removed(keychain_.remove(keys::refreshToken));
     platform_.console.writeLine(
         "[OAuth] 新的 refresh token 無法存入 Keychain，已移除舊的 refresh token");
+    return gone;
 }
 
 bool OAuthManager::undoIfSignedOutSince(std::uint64_t epoch) {
@@ -219,35 +291,7 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
         platform_.console.writeLine("[OAuth] token exchange 失敗");
         return;
     }
-    if (signedOutSince(epoch)) {
-        return;
-    }
-    ++signIns_;
-    // The user is signing in, so a locked keyring may ask them to unlock it now.
-    auto stored = keychain_.save(answer->accessToken, keys::accessToken);
-    if (stored == platform::KeychainStatus::locked && keychain_.unlock()) {
-        stored = keychain_.save(answer->accessToken, keys::accessToken);
-    }
-    if (stored != platform::KeychainStatus::success) {
-        platform_.console.writeLine("[OAuth] 登入失敗：token 無法存入 Keychain");
-        if (!keyringNoticeShown_.exchange(true)) {
-            postToMain_([this] {
-                platform_.userNotifications.add(
-                    {.identifier = keyringNotice,
-                     .content = {.title = "Mirrowen",
-                                 .body = "登入無法保存：鑰匙圈已鎖定或不存在。請解鎖鑰匙圈"
-                                         "（或安裝並啟動 gnome-keyring 等 Secret Service），"
-                                         "再登入一次。"}});
-            });
-        }
-        return;
-    }
-    if (answer->refreshToken) {
-        storeRefreshToken(*answer->refreshToken);
-    } else {
-        keychain_.remove(keys::refreshToken);
-    }
-    if (undoIfSignedOutSince(epoch)) {
+    if (signedOutSince(epoch) || !storeSignIn(*answer, epoch)) {
         return;
     }
     scheduleTokenRefresh();
@@ -265,19 +309,74 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
     });
 }
 
+bool OAuthManager::storeSignIn(const TokenAnswer& answer, std::uint64_t epoch) {
+    // Not beside a sign-out still removing the items of the one it ended.
+    std::lock_guard writes(tokenWrites_);
+    ++signIns_;
+    // The user is signing in, so a locked keyring may ask them to unlock it now.
+    auto stored = keychain_.save(answer.accessToken, keys::accessToken);
+    if (stored == platform::KeychainStatus::locked && keychain_.unlock()) {
+        stored = keychain_.save(answer.accessToken, keys::accessToken);
+    }
+    if (stored != platform::KeychainStatus::success) {
+        platform_.console.writeLine("[OAuth] 登入失敗：token 無法存入 Keychain");
+        notifyOnce(signInLostNoticeShown_, signInLostNotice,
+                   "登入無法保存：鑰匙圈已鎖定或不存在。請解鎖鑰匙圈"
+                   "（或安裝並啟動 gnome-keyring 等 Secret Service），再登入一次。");
+        return false;
+    }
+    const bool refreshKept = answer.refreshToken ? storeRefreshToken(*answer.refreshToken)
+                                                 : removed(keychain_.remove(keys::refreshToken));
+    if (undoIfSignedOutSince(epoch)) {
+        return false;
+    }
+    // Both items now belong to this sign-in, unless the old refresh token could not go.
+    if (refreshKept && keychain_.tokensWithheld()) {
+        keychain_.withholdTokens(false);
+        platform_.stateFlags.set(signOutPendingFlag, false);
+    }
+    return true;
+}
+
+void OAuthManager::notifyOnce(std::atomic<bool>& shown, const char* identifier, std::string body) {
+    if (shown.exchange(true)) {
+        return;
+    }
+    postToMain_([this, identifier, body = std::move(body)] {
+        platform_.userNotifications.add(
+            {.identifier = identifier, .content = {.title = "Mirrowen", .body = body}});
+    });
+}
+
 void OAuthManager::scheduleTokenRefresh() {
     auto reschedule = [this] {
         if (refreshTimer) {
             refreshTimer->invalidate();
         }
-        refreshTimer = platform_.mainQueue.scheduleRepeating(
-            refreshInterval, [this] { platform_.executor.run([this] { refreshAccessToken(); }); });
+        lastRefreshTick_ = platform_.clock.now();
+        refreshTimer = platform_.mainQueue.scheduleRepeating(refreshInterval, [this] {
+            lastRefreshTick_ = platform_.clock.now();
+            platform_.executor.run([this] { refreshAccessToken(); });
+        });
     };
     if (platform_.mainQueue.isMainThread()) {
         reschedule();
     } else {
         postToMain_(std::move(reschedule));
     }
+}
+
+void OAuthManager::refreshIfDue(std::function<void()> then) {
+    // The timer's period does not count a suspend: a tick due in the sleep has not come yet.
+    if (!refreshTimer || platform_.clock.now() - lastRefreshTick_ < refreshInterval) {
+        then();
+        return;
+    }
+    scheduleTokenRefresh();
+    platform_.executor.run([this, post = postToMain_, then = std::move(then)] {
+        refreshAccessToken();
+        post(then);
+    });
 }
 
 void OAuthManager::refreshAccessToken() {
@@ -308,6 +407,10 @@ void OAuthManager::performRefresh() {
     if (!epoch) {
         return;
     }
+    const auto now = platform_.clock.now();
+    if (now < refreshNotBefore_.load()) {
+        return;  // the provider asked us to wait
+    }
     const auto refreshToken = keychain_.load(keys::refreshToken);
     if (!refreshToken) {
         return;
@@ -320,25 +423,30 @@ void OAuthManager::performRefresh() {
                              "&refresh_token=" + url::encodeFormValue(*refreshToken);
     const auto result = platform_.http.send(tokenRequest(*url, body));
 
-    // Only an answer of the provider that refuses ends the sign-in; no network or a failing
-    // provider keeps both tokens for the next attempt.
+    // Only the provider's refusal ends the sign-in. No network, a captive portal, a rate limit
+    // or a failing provider keeps both tokens for the next attempt.
     if (const auto* failure = std::get_if<platform::TransferError>(&result)) {
-        platform_.console.writeLine("[OAuth] token refresh 暫時失敗，保留登入: " +
-                                    failure->description);
+        platform_.console.writeLine(kTransientRefreshLine + failure->description);
         return;
     }
     const auto& response = std::get<platform::HttpResponse>(result);
-    if (response.status >= 500) {
-        platform_.console.writeLine("[OAuth] token refresh 暫時失敗，保留登入: HTTP " +
-                                    std::to_string(response.status));
-        return;
-    }
     if (signedOutSince(*epoch)) {
         return;  // signed out meanwhile: the answer belongs to an ended sign-in
     }
-    const auto answer = readTokenAnswer(response.body);
-    if (!answer) {
+    if (isRefusal(response)) {
         signOut(/*userAsked=*/false);
+        return;
+    }
+    const bool success = response.status >= 200 && response.status <= 299;
+    const auto answer = success ? readTokenAnswer(response.body) : std::nullopt;
+    if (!answer) {
+        if (const auto wait = retryAfter(response, now)) {
+            // Never longer than a period: the next tick always tries again.
+            refreshNotBefore_ = now + std::min<std::chrono::system_clock::duration>(
+                                          *wait, refreshInterval * 9 / 10);
+        }
+        platform_.console.writeLine(std::string(kTransientRefreshLine) + "HTTP " +
+                                    std::to_string(response.status));
         return;
     }
     keychain_.save(answer->accessToken, keys::accessToken);
@@ -365,28 +473,91 @@ void OAuthManager::signOut(bool userAsked) {
         postToMain_(std::move(stopTimer));
     }
 
+    // Read while the sign-in still exists.
     push_.startWithdrawal();
+    const auto refreshToken = userAsked ? keychain_.load(keys::refreshToken) : std::nullopt;
 
     ++signOutsRunning_;
     ++signOutEpoch_;
-    const bool accessLocked =
-        keychain_.remove(keys::accessToken) == platform::KeychainStatus::locked;
-    const bool refreshLocked =
-        keychain_.remove(keys::refreshToken) == platform::KeychainStatus::locked;
+    // From here on nothing uses the tokens, whether or not the keyring lets them go now; the
+    // flag carries that over a restart.
+    keychain_.withholdTokens(true);
+    platform_.stateFlags.set(signOutPendingFlag, true);
+    const auto accessStatus = keychain_.remove(keys::accessToken);
+    const auto refreshStatus = keychain_.remove(keys::refreshToken);
     --signOutsRunning_;
-    if (userAsked && (accessLocked || refreshLocked)) {
-        // The tokens would come back with the keyring. The user asked for the sign-out, so the
-        // keyring may ask them to unlock it, away from the main thread; a sign-in since then
-        // keeps its own tokens. A refused refresh asks nobody: its next attempt, once the
-        // keyring is open, is refused again.
-        platform_.executor.run([this, signIns = signIns_.load()] {
-            if (keychain_.unlock() && signIns_.load() == signIns) {
-                keychain_.remove(keys::accessToken);
-                keychain_.remove(keys::refreshToken);
+    if (removed(accessStatus) && removed(refreshStatus)) {
+        keychain_.withholdTokens(false);
+        platform_.stateFlags.set(signOutPendingFlag, false);
+    } else if (userAsked) {
+        // The user asked, so the keyring may ask them to unlock it, away from the main thread.
+        // A refused refresh asks nobody: the next change of the keyring finishes it.
+        const bool locked = accessStatus == platform::KeychainStatus::locked ||
+                            refreshStatus == platform::KeychainStatus::locked;
+        platform_.executor.run([this, locked] {
+            if (locked) {
+                keychain_.unlock();
+            }
+            if (!finishPendingSignOut()) {
+                notifyOnce(signOutNoticeShown_, signOutNotice,
+                           "登出尚未完成：鑰匙圈無法刪除登入資料。在完成之前本程式不會使用它們；"
+                           "鑰匙圈可以使用時會自動完成登出。");
             }
         });
     }
+    if (refreshToken) {
+        // Best effort and never in the way: a copy of it left anywhere dies with it.
+        platform_.executor.run([this, token = *refreshToken] { revoke(token); });
+    }
     postToMain_([this] { platform_.notificationCenter.post(authStateChanged); });
+}
+
+void OAuthManager::resumeSignOut() {
+    if (platform_.stateFlags.isSet(signOutPendingFlag)) {
+        keychain_.withholdTokens(true);
+    }
+    if (keychain_.tokensWithheld()) {
+        platform_.executor.run([this] { finishPendingSignOut(); });
+    }
+}
+
+bool OAuthManager::finishPendingSignOut() {
+    std::optional<std::string> refreshToken;
+    {
+        std::lock_guard writes(tokenWrites_);
+        if (!keychain_.tokensWithheld()) {
+            return true;  // finished, or a sign-in since then holds the items
+        }
+        // Perhaps not readable when the sign-out began: a copy left anywhere dies with it.
+        refreshToken = keychain_.loadWithheld(keys::refreshToken);
+        if (!removed(keychain_.remove(keys::accessToken)) ||
+            !removed(keychain_.remove(keys::refreshToken))) {
+            return false;
+        }
+        keychain_.withholdTokens(false);
+        platform_.stateFlags.set(signOutPendingFlag, false);
+    }
+    if (refreshToken) {
+        revoke(*refreshToken);
+    }
+    return true;
+}
+
+void OAuthManager::revoke(const std::string& refreshToken) {
+    const auto url = endpointUrl(platform_.urls, keycloakIssuer(), kRevocationPath);
+    if (!url) {
+        return;
+    }
+    const auto result = platform_.http.send(tokenRequest(
+        *url, "token=" + url::encodeFormValue(refreshToken) +
+                  "&token_type_hint=refresh_token&client_id=" + std::string(clientId)));
+    // RFC 7009 answers 200 also for a token it did not know.
+    if (const auto* failure = std::get_if<platform::TransferError>(&result)) {
+        platform_.console.writeLine("[OAuth] refresh token 撤銷失敗: " + failure->description);
+    } else if (const auto status = std::get<platform::HttpResponse>(result).status; status != 200) {
+        platform_.console.writeLine("[OAuth] refresh token 撤銷失敗: HTTP " +
+                                    std::to_string(status));
+    }
 }
 
 }  // namespace zandorin

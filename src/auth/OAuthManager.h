@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,7 +25,11 @@ public:
     static constexpr const char* authStateChanged = "ZandorinAuthStateChanged";
 
     // Said once per run when a sign-in's tokens cannot be stored in the keyring.
-    static constexpr const char* keyringNotice = "keyring-sign-in-lost";
+    static constexpr const char* signInLostNotice = "keyring-sign-in-lost";
+    // Said once per run when a sign-out the user asked for cannot remove the tokens yet.
+    static constexpr const char* signOutNotice = "sign-out-unfinished";
+    // Set while a sign-out has not removed both OAuth items; outlives the process.
+    static constexpr const char* signOutPendingFlag = "sign-out-pending";
 
     static constexpr auto refreshInterval = std::chrono::seconds(240);
     static constexpr auto tokenRequestTimeout = std::chrono::seconds(60);
@@ -54,9 +60,24 @@ public:
     // in flight waits for that one's outcome instead of sending its own request.
     void refreshAccessToken();
 
-    // Forgets the tokens locally; the withdrawal of the device token continues in the
-    // background. Callable from any thread.
+    // Forgets the tokens locally; the withdrawal of the device token and the revocation of the
+    // refresh token continue in the background. Until the keyring has let both items go, no
+    // stored token is used; the removal is tried again by resumeSignOut(). Any thread.
     void logout();
+
+    // At start and whenever the keyring changes: finishes a sign-out the keyring held up, in
+    // the background. Main thread.
+    void resumeSignOut();
+
+    // After a suspend or a network outage: refreshes first, when a refresh tick fell in the
+    // gap, then runs `then` on the main thread; at once otherwise. Main thread.
+    void refreshIfDue(std::function<void()> then);
+
+    // The string "access_token" (and "refresh_token", when present) of a token answer.
+    struct TokenAnswer {
+        std::string accessToken;
+        std::optional<std::string> refreshToken;
+    };
 
 private:
     // Fields the behaviour names (codeVerifier, refreshTimer...) keep those names; plumbing of
@@ -77,14 +98,21 @@ private:
                           const std::optional<platform::WebAuthError>& error);
     void exchangeCode(const std::string& code, const std::string& verifier, std::uint64_t epoch);
     void performRefresh();
+    // Stores a sign-in's tokens; false when the keyring refused them or a sign-out came.
+    bool storeSignIn(const TokenAnswer& answer, std::uint64_t epoch);
+    // Removes the items of a sign-out still pending; true when none is left pending.
+    bool finishPendingSignOut();
+    void revoke(const std::string& refreshToken);
+    void notifyOnce(std::atomic<bool>& shown, const char* identifier, std::string body);
     // A sign-out the user asked for may ask them to unlock the keyring to finish it.
     void signOut(bool userAsked);
     // The sign-out count that a sign-in's token writes answer to; nothing while a sign-out is
     // deleting the tokens, whose sign-in therefore is over.
     std::optional<std::uint64_t> signInEpoch() const;
     bool signedOutSince(std::uint64_t epoch) const { return signOutEpoch_.load() != epoch; }
-    // A new refresh token; one that cannot be written takes the old one with it.
-    void storeRefreshToken(const std::string& token);
+    // A new refresh token; one that cannot be written takes the old one with it. False when
+    // the old one stays.
+    bool storeRefreshToken(const std::string& token);
     // Deletes the tokens just written when a sign-out came meanwhile; true when it did.
     bool undoIfSignedOutSince(std::uint64_t epoch);
 
@@ -96,6 +124,7 @@ private:
     std::optional<std::string> codeVerifier;
     std::unique_ptr<platform::Timer> refreshTimer;
     std::unique_ptr<platform::WebAuthSession> authSession;
+    std::chrono::system_clock::time_point lastRefreshTick_;  // or the timer's start
 
     // One refresh at a time; later callers wait for its generation to end.
     std::mutex refreshMutex_;
@@ -111,7 +140,13 @@ private:
     std::atomic<std::uint64_t> signOutEpoch_{0};
     // Bumped by every code exchange before it stores tokens.
     std::atomic<std::uint64_t> signIns_{0};
-    std::atomic<bool> keyringNoticeShown_{false};
+    std::atomic<bool> signInLostNoticeShown_{false};
+    std::atomic<bool> signOutNoticeShown_{false};
+    // A 429 or 503 answer's Retry-After: no refresh request before it.
+    std::atomic<std::chrono::system_clock::time_point> refreshNotBefore_{};
+    // Held by background tasks only, around a sign-in's writes and a pending sign-out's
+    // removals, so that neither undoes the other.
+    std::mutex tokenWrites_;
     std::atomic<unsigned> signOutsRunning_{0};
 
     Lifetime lifetime_;

@@ -200,13 +200,25 @@ TEST_F(OAuthManagerTest, OnlyTokensTheKeyringStoredAreKeptAndOnlyARefusingProvid
         {false, kPair, "refresh_token", "A2", {}, kRefreshLost},
         {false, kAccessOnly, "", "A2", kRefresh, ""},
         {false, kInvalidGrant, "", {}, {}, ""},
-        {false, answer(200, "{}"), "", {}, {}, ""},
         {false, answer(401, R"({"error":"invalid_client"})"), "", {}, {}, ""},
-        // No network or a failing provider keeps the sign-in, even with a token in the answer.
+        // No network, a portal, a rate limit or a failing provider keeps the sign-in, even
+        // with a token in the answer.
         {false, TransferError{"no route"}, "", "A1", kRefresh, transient + "no route"},
         {false, answer(503, ""), "", "A1", kRefresh, transient + "HTTP 503"},
         {false, answer(500, R"({"access_token":"A2"})"), "", "A1", kRefresh,
          transient + "HTTP 500"},
+        {false, answer(429, R"({"error":"slow_down"})"), "", "A1", kRefresh,
+         transient + "HTTP 429"},
+        {false, answer(408, ""), "", "A1", kRefresh, transient + "HTTP 408"},
+        {false, answer(302, "", {{"Location", "http://10.0.0.1/login"}}), "", "A1", kRefresh,
+         transient + "HTTP 302"},
+        {false, answer(200, "<html>Wi-Fi login</html>"), "", "A1", kRefresh,
+         transient + "HTTP 200"},
+        {false, answer(200, "{}"), "", "A1", kRefresh, transient + "HTTP 200"},
+        {false, answer(404, R"({"error":"not_found"})"), "", "A1", kRefresh,
+         transient + "HTTP 404"},
+        {false, answer(400, "<html>Bad Request</html>"), "", "A1", kRefresh,
+         transient + "HTTP 400"},
     };
     bool noticeSaid = false;
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -255,8 +267,37 @@ TEST_F(OAuthManagerTest, OnlyTokensTheKeyringStoredAreKeptAndOnlyARefusingProvid
         const bool notice = c.line == kLost && !std::exchange(noticeSaid, true);
         EXPECT_EQ(fakes.desktop.notificationIds(),
                   signedIn ? std::vector<std::string>{"login-success"}
-                  : notice ? std::vector<std::string>{OAuthManager::keyringNotice}
+                  : notice ? std::vector<std::string>{OAuthManager::signInLostNotice}
                            : std::vector<std::string>{});
+    }
+}
+
+TEST_F(OAuthManagerTest, ABusyProviderGetsTheTimeItAsksForButNeverMoreThanAPeriod) {
+    // Retry-After as sent, on 429 or 503; how long no refresh request goes out afterwards.
+    const std::vector<std::tuple<long, std::string, std::chrono::seconds>> cases = {
+        {503, "Thu, 01 Jan 2026 00:01:00 GMT", 60s},  // the fake clock starts at midnight
+        {429, "30", 30s},
+        {429, "86400", OAuthManager::refreshInterval * 9 / 10},
+        {429, "Thu, 01 Jan 2026 00:01:00 UTC", 0s},  // not a date a server may send
+        {500, "30", 0s},
+    };
+    for (const auto& [status, header, wait] : cases) {
+        store("A1", kRefresh);
+        fakes.http.fallback = [&, status = status, header = header](const platform::HttpRequest&) {
+            return answer(status, "", {{"Retry-After", header}});
+        };
+        fakes.http.requests.clear();
+        refresh();
+        if (wait > 0s) {
+            fakes.mainQueue.advance(wait - 1s);
+            refresh();
+            EXPECT_EQ(fakes.http.requests.size(), 1u) << header;
+            fakes.mainQueue.advance(1s);
+        }
+        refresh();
+        EXPECT_EQ(fakes.http.requests.size(), 2u) << header;
+        EXPECT_EQ(keychain.load("refresh_token"), kRefresh);
+        fakes.mainQueue.advance(OAuthManager::refreshInterval);
     }
 }
 
@@ -334,9 +375,9 @@ TEST_F(OAuthManagerTest, TokensOfASignInThatASignOutEndedAreNotKept) {
     }
 }
 
-TEST_F(OAuthManagerTest, ASignOutDeletesAtOnceOrAsksToUnlockInTheBackgroundOnly) {
-    // Open, the tokens go at once; locked, once it is unlocked; left locked, they stay where
-    // nobody can read them; a sign-in while the prompt is open keeps its own.
+TEST_F(OAuthManagerTest, ASignOutIsNeverUndoneAndRevokesTheRefreshTokenInTheBackground) {
+    // Open, the tokens go at once; locked, once it is unlocked; left locked, they stay in the
+    // keyring, used by nobody, until it opens; a sign-in while the prompt is open keeps its own.
     for (const std::string kept : {"open", "", "A1", "A2"}) {
         fakes.keychain.locked = false;
         store("A1", kRefresh);
@@ -360,7 +401,30 @@ TEST_F(OAuthManagerTest, ASignOutDeletesAtOnceOrAsksToUnlockInTheBackgroundOnly)
         EXPECT_EQ(fakes.keychain.unlockPrompts > 0, kept != "open");
         EXPECT_EQ(announced, kept == "A2" ? 2 : 1);
         fakes.keychain.locked = false;
-        EXPECT_EQ(keychain.load("access_token").value_or(""), kept == "open" ? "" : kept);
+        EXPECT_EQ(keychain.load("access_token").value_or(""), kept == "A2" ? "A2" : "");
+        EXPECT_EQ(keychain.load("refresh_token").has_value(), kept == "A2");
+        const bool pending = kept == "A1";
+        EXPECT_EQ(fakes.desktop.flags.size(), pending ? 1u : 0u);
+        EXPECT_EQ(fakes.desktop.notificationIds(),
+                  pending        ? std::vector<std::string>{OAuthManager::signOutNotice}
+                  : kept == "A2" ? std::vector<std::string>{"login-success"}
+                                 : std::vector<std::string>{});
+        // The keyring opens: the sign-out ends, also for a process started meanwhile.
+        oauth.resumeSignOut();
+        fakes.settle();
+        EXPECT_TRUE(fakes.desktop.flags.empty());
+        EXPECT_EQ(fakes.keychain.items.size(), kept == "A2" ? 2u : 0u);
+        // Revoked once its value could be read; a sign-in meanwhile replaced it.
+        std::vector<std::string> revoked;
+        for (const auto& request : fakes.http.requests) {
+            if (request.url == std::string(kIssuer) + "/protocol/openid-connect/revoke") {
+                revoked.push_back(request.body);
+            }
+        }
+        EXPECT_EQ(revoked, kept == "A2" ? std::vector<std::string>{}
+                                        : std::vector<std::string>{
+                                              "token=R1%2B%2F%3D&token_type_hint=refresh_token"
+                                              "&client_id=zandorin-mcp"});
     }
 }
 
