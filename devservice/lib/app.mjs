@@ -8,7 +8,7 @@ import { TestControls } from './controls.mjs';
 import { logLine, requestLogger } from './log.mjs';
 import { McpService } from './mcp.mjs';
 import {
-  TOKEN_PATH, createProvider, publicJwk, signingKey,
+  REVOCATION_PATH, TOKEN_PATH, createProvider, publicJwk, signingKey,
 } from './provider.mjs';
 import { createTokenVerifier } from './tokens.mjs';
 
@@ -31,7 +31,7 @@ export function createApp({
     accessTokenTtl,
     refreshTokenTtl,
     keys,
-    hooks: [controls.tokenEndpointHook(TOKEN_PATH)],
+    hooks: [controls.tokenEndpointHook(TOKEN_PATH, REVOCATION_PATH)],
   });
 
   // Error names and fixed descriptions only: the objects themselves may hold request data.

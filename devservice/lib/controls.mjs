@@ -65,9 +65,21 @@ export class TestControls {
     if (this.#requests.length > MAX_RECORDED) this.#requests.shift();
   }
 
-  // Koa middleware for the provider, in front of its token route.
-  tokenEndpointHook(tokenPath) {
+  // Koa middleware for the provider, in front of its token route; revocations are recorded.
+  tokenEndpointHook(tokenPath, revocationPath) {
     return async (ctx, next) => {
+      if (ctx.method === 'POST' && ctx.path === revocationPath) {
+        await next();
+        const params = ctx.oidc?.params || {};
+        this.#record({
+          endpoint: 'revocation',
+          client_id: params.client_id ?? null,
+          token_type_hint: params.token_type_hint ?? null,
+          token_presented: Boolean(params.token),
+          status: ctx.status,
+        });
+        return undefined;
+      }
       if (ctx.method !== 'POST' || ctx.path !== tokenPath) return next();
       const contentType = ctx.get('content-type') || null;
       const failure = this.#failures.shift();

@@ -9,6 +9,7 @@ export const CLIENT_ID = 'zandorin-mcp';
 export const REDIRECT_URI = 'zandorin-auth://callback';
 export const AUTHORIZATION_PATH = '/protocol/openid-connect/auth';
 export const TOKEN_PATH = '/protocol/openid-connect/token';
+export const REVOCATION_PATH = '/protocol/openid-connect/revoke';
 
 // Made at start, so tokens do not survive a restart. The public half goes to the parts of the
 // service that accept the tokens.
@@ -49,6 +50,7 @@ export function createProvider({
     routes: {
       authorization: AUTHORIZATION_PATH,
       token: TOKEN_PATH,
+      revocation: REVOCATION_PATH,
       jwks: '/protocol/openid-connect/certs',
       userinfo: '/protocol/openid-connect/userinfo',
       end_session: '/protocol/openid-connect/logout',
@@ -63,6 +65,8 @@ export function createProvider({
     pkce: { methods: ['S256'], required: () => true },
     features: {
       devInteractions: { enabled: true },
+      // RFC 7009: the application revokes its refresh token when the user signs out.
+      revocation: { enabled: true },
       resourceIndicators: {
         enabled: true,
         defaultResource: () => resource,

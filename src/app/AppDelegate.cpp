@@ -21,28 +21,50 @@ AppDelegate::AppDelegate(platform::Platform& platform, KeychainHelper& keychain,
 
 void AppDelegate::applicationDidFinishLaunching() {
     platform_.application.setActivationPolicy(platform::ActivationPolicy::accessory);
+    // Before the first menu: a sign-out the keyring held up in an earlier run stays a sign-out.
+    oauth_.resumeSignOut();
     statusBarController = std::make_unique<StatusBarController>(platform_, keychain_, oauth_);
+    statusBarController->setKeyringHandlers([this] { waitForKeyring(/*notice=*/false); },
+                                            [this] { unlockKeyring(); });
     push_.requestPermission();
     // Presence alone counts: an expired token is exactly what the refresh is for.
     const auto token = keychain_.lookup(keys::accessToken);
     if (token.value) {
         oauth_.scheduleTokenRefresh();
     } else if (token.keyringUnreadable) {
-        waitForKeyring();
+        waitForKeyring(/*notice=*/true);
     }
+    platform_.keychainMonitor.setChangeHandler([this] { keyringChanged(); });
+    platform_.systemEvents.setHandler([this](platform::SystemEvent) { systemChanged(); });
     platform_.userNotifications.setDelegate(this);
 }
 
-void AppDelegate::waitForKeyring() {
-    // Until the keyring answers, the menu shows the signed-out layout; the notice tells why.
-    platform_.userNotifications.add(
-        {.identifier = keyringNotice,
-         .content = {.title = "Mirrowen",
-                     .body = "無法讀取鑰匙圈：它已鎖定、不存在或沒有回應，所以目前顯示為未登入。"
-                             "點這則通知即可解鎖鑰匙圈；解鎖後會自動恢復登入狀態。"}});
-    platform_.keychainMonitor.setChangeHandler([this] { keyringMayBeReadable(); });
+void AppDelegate::waitForKeyring(bool notice) {
+    if (keyringRetry_) {
+        return;  // waiting already
+    }
+    if (notice) {
+        platform_.userNotifications.add(
+            {.identifier = keyringNotice,
+             .content = {
+                 .title = "Mirrowen",
+                 .body = "無法讀取鑰匙圈：它已鎖定、不存在或沒有回應，所以目前無法得知登入狀態。"
+                         "點這則通知即可解鎖鑰匙圈；解鎖後會自動恢復登入狀態。"}});
+    }
     keyringRetry_ = platform_.mainQueue.scheduleRepeating(keyringRetryInterval,
                                                           [this] { keyringMayBeReadable(); });
+}
+
+void AppDelegate::keyringChanged() {
+    oauth_.resumeSignOut();
+    keyringMayBeReadable();
+}
+
+void AppDelegate::systemChanged() {
+    oauth_.refreshIfDue([this] {
+        statusBarController->checkHealth();
+        statusBarController->fetchStats();
+    });
 }
 
 void AppDelegate::keyringMayBeReadable() {
@@ -105,7 +127,8 @@ void AppDelegate::didFailToRegisterForRemoteNotifications(const std::string& loc
 
 void AppDelegate::didReceiveRemoteNotification(const std::string& payload,
                                                const std::string& identifier) {
-    if (auto notification = notificationFromPush(payload, identifier)) {
+    // In a namespace of their own: a pushed id must never name one of our own notices.
+    if (auto notification = notificationFromPush(payload, "push/" + identifier)) {
         platform_.userNotifications.add(*notification);
         return;
     }

@@ -44,8 +44,12 @@ public:
     StatusBarController* controller() const { return statusBarController.get(); }
 
 private:
-    // Until the keyring can be read: a notice, and another read at every change and retry.
-    void waitForKeyring();
+    // Until the keyring can be read: another read at every change and retry, and at start a
+    // notice, since the menu alone may go unseen there.
+    void waitForKeyring(bool notice);
+    void keyringChanged();
+    // After a suspend or a network outage: what the menu shows is read anew.
+    void systemChanged();
     void keyringMayBeReadable();
     void unlockKeyring();
 

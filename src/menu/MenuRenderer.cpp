@@ -19,7 +19,11 @@ platform::MenuModel MenuRenderer::render(const MenuState& state) {
     renderer.addDashboard();
     renderer.addSeparator();
 
-    if (!state.signIn) {
+    if (state.keyringUnreadable) {
+        // A sign-in may be stored there: never offer a new one as if there were none.
+        renderer.addInfoLine("  鑰匙圈已鎖定或無法讀取，登入狀態未知");
+        renderer.addCommand("解鎖鑰匙圈…", MenuAction::unlockKeyring);
+    } else if (!state.signIn) {
         renderer.addCommand("登入 Kestrune 帳號…", MenuAction::login);
     } else {
         const bool expired = state.signIn->expired;
@@ -53,7 +57,10 @@ void MenuRenderer::addStatusLine() {
     item.kind = MenuItemKind::statusLine;
     item.symbolStyle = SymbolStyle::palette;
     item.symbol = "circle.fill";
-    if (!state_.signIn) {
+    if (state_.keyringUnreadable) {
+        item.title = "Mirrowen";
+        item.symbolColor = Color::systemYellow;
+    } else if (!state_.signIn) {
         item.title = "Mirrowen";
         item.symbolColor = Color::systemRed;
     } else {

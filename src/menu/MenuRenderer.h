@@ -14,7 +14,8 @@ struct MenuState {
         bool expired = true;
         std::optional<std::string> displayName;
     };
-    std::optional<SignIn> signIn;  // nothing when no access token is stored
+    std::optional<SignIn> signIn;    // nothing when no access token is stored
+    bool keyringUnreadable = false;  // then nobody knows whether one is
     std::optional<bool> mcpServerReachable;
     std::optional<bool> subscriptionActive;
     std::optional<std::string> subscriptionText;

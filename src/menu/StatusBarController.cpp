@@ -42,12 +42,14 @@ StatusBarController::~StatusBarController() {
 void StatusBarController::updateStatus() {
     MenuState state;
     // One keyring read per rendering: each is a D-Bus round trip on the main thread.
-    if (const auto token = keychain_.load(keys::accessToken)) {
+    const auto token = keychain_.lookup(keys::accessToken);
+    if (token.value) {
         MenuState::SignIn signIn;
-        signIn.expired = JWTHelper::isTokenExpired(token, platform_.clock);
-        signIn.displayName = JWTHelper::displayName(token);
+        signIn.expired = JWTHelper::isTokenExpired(token.value, platform_.clock);
+        signIn.displayName = JWTHelper::displayName(token.value);
         state.signIn = signIn;
     }
+    state.keyringUnreadable = token.keyringUnreadable;
     state.mcpServerReachable = mcpServerReachable;
     state.subscriptionActive = subscriptionActive;
     state.subscriptionText = subscriptionText;
@@ -57,7 +59,8 @@ void StatusBarController::updateStatus() {
 }
 
 void StatusBarController::checkHealth() {
-    if (keychain_.load(keys::accessToken)) {
+    const auto token = keychain_.lookup(keys::accessToken);
+    if (token.value) {
         // A trigger that finds a check running is dropped, not queued.
         if (isCheckingHealth) {
             return;
@@ -95,10 +98,20 @@ void StatusBarController::checkHealth() {
         });
         return;
     }
+    // Signed out, or nobody knows: either way nothing is said about the server.
     mcpServerReachable.reset();
     subscriptionActive.reset();
     subscriptionText.reset();
     postToMain_([this] { updateStatus(); });
+    if (token.keyringUnreadable && keyringUnreadable_) {
+        keyringUnreadable_();
+    }
+}
+
+void StatusBarController::setKeyringHandlers(std::function<void()> unreadable,
+                                             std::function<void()> unlock) {
+    keyringUnreadable_ = std::move(unreadable);
+    unlockKeyring_ = std::move(unlock);
 }
 
 void StatusBarController::fetchStats() {
@@ -176,6 +189,11 @@ void StatusBarController::perform(platform::MenuAction action) {
             break;
         case platform::MenuAction::quit:
             quit();
+            break;
+        case platform::MenuAction::unlockKeyring:
+            if (unlockKeyring_) {
+                unlockKeyring_();
+            }
             break;
     }
 }

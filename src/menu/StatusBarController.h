@@ -40,6 +40,10 @@ public:
     void fetchStats();
     void onAuthChanged();
 
+    // What the keyring's owner does when a read finds it locked or not answering, and when the
+    // user asks to unlock it from the menu. Main thread.
+    void setKeyringHandlers(std::function<void()> unreadable, std::function<void()> unlock);
+
     // Menu actions.
     void login();
     void logout();
@@ -70,6 +74,8 @@ private:
     std::unique_ptr<platform::Timer> statsTimer;
 
     std::uint64_t authObserver_ = 0;
+    std::function<void()> keyringUnreadable_;
+    std::function<void()> unlockKeyring_;
 
     // Shared with the tasks in flight, which may outlive a check's trigger.
     std::shared_ptr<McpTransport> transport_;

@@ -19,7 +19,7 @@ enum class Color {
 };
 
 // Menu actions by selector name.
-enum class MenuAction { login, logout, subscribe, reconnect, quit };
+enum class MenuAction { login, logout, subscribe, reconnect, quit, unlockKeyring };
 
 const char* selectorName(MenuAction action);
 
@@ -72,6 +72,8 @@ inline const char* selectorName(MenuAction action) {
             return "reconnect";
         case MenuAction::quit:
             return "quit";
+        case MenuAction::unlockKeyring:
+            return "unlockKeyring";
     }
     return "";
 }

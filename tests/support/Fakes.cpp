@@ -59,6 +59,13 @@ void FakeMainQueue::advance(std::chrono::milliseconds duration) {
     throw std::runtime_error("timers never settled");
 }
 
+void FakeMainQueue::sleep(std::chrono::milliseconds duration) {
+    now_ += duration;
+    for (const auto& timer : timers_) {
+        timer->due += duration;
+    }
+}
+
 std::size_t FakeMainQueue::liveTimers(std::chrono::milliseconds interval) const {
     return static_cast<std::size_t>(std::count_if(timers_.begin(), timers_.end(), [&](auto& t) {
         return t->valid && (interval.count() == 0 || t->interval == interval);

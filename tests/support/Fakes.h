@@ -61,6 +61,8 @@ public:
     void runPending() { blocks_.runAll(); }
     // Moves the clock forward, firing due timers (and running posted blocks) on the way.
     void advance(std::chrono::milliseconds duration);
+    // The machine sleeps: the clock moves on, the timers do not count it.
+    void sleep(std::chrono::milliseconds duration);
     // Timers not invalidated; of one interval, or all of them.
     std::size_t liveTimers(std::chrono::milliseconds interval = {}) const;
 

@@ -24,17 +24,22 @@ struct App {
 class AppDelegateTest : public ::testing::Test, protected App {};
 
 TEST_F(AppDelegateTest, StartUpSchedulesARefreshForAnyStoredTokenAndNeverPromptsForTheKeyring) {
-    const std::vector<std::tuple<std::optional<std::string>, bool, std::size_t>> cases = {
-        // the stored token, whether the keyring is locked, the refresh timers after the start
-        {std::nullopt, false, 0},
-        {test::makeToken(R"({"exp":1})"), false, 1},  // expired: the refresh is what it needs
-        {"opaque", false, 1},
-        {"opaque", true, 0},  // locked: a notice and another read later
+    const std::vector<std::tuple<std::optional<std::string>, bool, std::size_t, bool>> cases = {
+        // the stored token, whether the keyring is locked, the refresh timers after the start,
+        // whether an earlier run's sign-out is still to finish
+        {std::nullopt, false, 0, false},
+        {test::makeToken(R"({"exp":1})"), false, 1, false},  // expired: what the refresh is for
+        {"opaque", false, 1, false},
+        {"opaque", true, 0, false},  // locked: a notice and another read later
+        {"opaque", false, 0, true},  // signed out: the tokens go, unused
     };
-    for (const auto& [token, locked, refreshTimers] : cases) {
+    for (const auto& [token, locked, refreshTimers, pending] : cases) {
         App app;
         if (token) {
             app.keychain.save(*token, "access_token");
+        }
+        if (pending) {
+            app.fakes.desktop.set(OAuthManager::signOutPendingFlag, true);
         }
         app.fakes.keychain.locked = locked;
         app.delegate.applicationDidFinishLaunching();
@@ -45,6 +50,9 @@ TEST_F(AppDelegateTest, StartUpSchedulesARefreshForAnyStoredTokenAndNeverPrompts
                   locked ? std::vector<std::string>{AppDelegate::keyringNotice}
                          : std::vector<std::string>{});
         EXPECT_EQ(app.fakes.keychain.unlockPrompts, 0);
+        app.fakes.settle();
+        EXPECT_EQ(app.fakes.keychain.items.empty(), !token || pending);
+        EXPECT_TRUE(app.fakes.desktop.flags.empty());
     }
 }
 
@@ -78,6 +86,64 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
         EXPECT_EQ(app.refreshTimers(), 1u);
         EXPECT_EQ(fakes.desktop.notifications.size(), 1u);
     }
+    // Locked while it runs: the menu says that nobody knows and blames no server, until the
+    // keyring opens again.
+    App app;
+    app.keychain.save(test::makeToken(R"({"email":"ada@example.com"})"), "access_token");
+    app.delegate.applicationDidFinishLaunching();
+    app.fakes.keychain.locked = true;
+    app.fakes.mainQueue.advance(StatusBarController::healthInterval);
+    auto menu = test::describe(app.fakes.desktop.menus.back());
+    EXPECT_EQ(menu.at(0), "status Mirrowen [circle.fill yellow]");
+    EXPECT_EQ(menu.at(6), "command 解鎖鑰匙圈… -> unlockKeyring");
+    EXPECT_TRUE(app.fakes.http.requests.empty());
+    app.fakes.desktop.click(platform::MenuAction::unlockKeyring);
+    app.fakes.settle();
+    EXPECT_EQ(app.fakes.keychain.unlockPrompts, 1);
+    EXPECT_EQ(test::describe(app.fakes.desktop.menus.back())[0],
+              "status Mirrowen — ada@example.com [circle.fill yellow]");
+}
+
+TEST_F(AppDelegateTest, WakingOrTheNetworkReturningRefreshesWhenDueThenChecksAtOnce) {
+    using platform::SystemEvent;
+    const std::vector<std::tuple<bool, std::chrono::hours, SystemEvent, std::string>> cases = {
+        // signed in, how long it slept, the event; the requests that follow, in order
+        {true, 8h, SystemEvent::wokeFromSleep, "token mcp stats"},
+        {true, 0h, SystemEvent::networkReturned, "mcp stats"},
+        {true, 8h, SystemEvent::networkReturned, "token mcp stats"},
+        {false, 8h, SystemEvent::wokeFromSleep, "stats"},
+    };
+    for (const auto& [signedIn, slept, event, expected] : cases) {
+        App app;
+        auto& fakes = app.fakes;
+        if (signedIn) {
+            app.keychain.save(test::makeToken(R"({"exp":1})"), "access_token");
+            app.keychain.save("R1", "refresh_token");
+        }
+        app.delegate.applicationDidFinishLaunching();
+        fakes.settle();
+        fakes.http.requests.clear();
+        fakes.mainQueue.sleep(slept);
+        fakes.desktop.systemEvent(event);
+        fakes.settle();
+        std::string seen;
+        for (const auto& request : fakes.http.requests) {
+            const std::string kind = request.url.ends_with("/mcp")         ? "mcp"
+                                     : request.url.ends_with("/api/stats") ? "stats"
+                                                                           : "token";
+            if (!seen.ends_with(kind)) {
+                seen += (seen.empty() ? "" : " ") + kind;
+            }
+        }
+        EXPECT_EQ(seen, expected);
+        // The period starts again from the refresh: no second one when the late tick comes.
+        fakes.http.requests.clear();
+        fakes.mainQueue.advance(OAuthManager::refreshInterval - 1s);
+        fakes.settle();
+        EXPECT_EQ(std::count_if(fakes.http.requests.begin(), fakes.http.requests.end(),
+                                [](const auto& r) { return r.url.ends_with("/token"); }),
+                  0);
+    }
 }
 
 TEST_F(AppDelegateTest, APushedMessageIsShownAsSentOrLoggedBySizeAndAClickOpensOnlyWebLinks) {
@@ -110,13 +176,14 @@ TEST_F(AppDelegateTest, APushedMessageIsShownAsSentOrLoggedBySizeAndAClickOpensO
         fakes.desktop.notifications.clear();
         fakes.desktop.opened.clear();
         fakes.systemLog.lines.clear();
-        delegate.didReceiveRemoteNotification(payload, "m-1");
+        // A pushed id that spells one of our own notices names only the pushed message.
+        delegate.didReceiveRemoteNotification(payload, AppDelegate::keyringNotice);
         const auto shown = fakes.desktop.notifications;
         ASSERT_EQ(shown.size(), text.empty() ? 0u : 1u) << payload.substr(0, 60);
         for (const auto& request : shown) {
             EXPECT_EQ(
                 request.identifier + ": " + request.content.title + " | " + request.content.body,
-                "m-1: " + text);
+                std::string("push/") + AppDelegate::keyringNotice + ": " + text);
             EXPECT_EQ(request.content.userInfo, nlohmann::json::parse(payload));
             int completions = 0;
             delegate.didReceive({request, "default"}, [&] { ++completions; });

@@ -41,6 +41,13 @@ TEST(MenuRendererTest, EachStateShowsItsOwnLinesInTheOneLayout) {
     const std::string reconnect = "command 重新連線 -> reconnect key r";
     const std::vector<std::pair<MenuState, Lines>> cases = {
         {{}, {"status Mirrowen [circle.fill red]", signIn}},
+        {[] {
+             MenuState state;
+             state.keyringUnreadable = true;
+             return state;
+         }(),
+         {"status Mirrowen [circle.fill yellow]", "info   鑰匙圈已鎖定或無法讀取，登入狀態未知",
+          "command 解鎖鑰匙圈… -> unlockKeyring"}},
         {withStats(),
          {"status Mirrowen [circle.fill red]", "header   Tirrel知識庫 · 儀表板",
           "stat     專題文章 | 12 篇 (doc.text.fill) orange",

@@ -118,7 +118,7 @@ TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
     mcp = {{"initialize", answer(200, "{}")}, {"check_subscription_status", toolText("✅")}};
     start();
     ASSERT_EQ(state(), (State{true, true, "✅", false}));
-    EXPECT_EQ(menu()[7], "info   ✅");  // drawn once the check is over
+    EXPECT_EQ(menu()[7], "info   ✅");                       // drawn once the check is over
     EXPECT_EQ(mcpSeen.at(1), "notifications/initialized");  // the handshake's last step
 
     mcpSeen.clear();

@@ -2,6 +2,8 @@
 """Sign-in, checkout, the device token report, reconnect and sign-out through the real
 executable, the local service, the scripted browser and the zandorin-auth:// handler."""
 
+import urllib.error
+
 from appcase import (DASHBOARD, RECONNECT, SIGN_IN, Distributor, ServiceCase, entry, main,
                      signed_in, signed_out, wait_until)
 
@@ -34,7 +36,8 @@ class SignInTest(ServiceCase):
         self.session.set_keyring_locked(False)
         self.assertEqual(self.tokens(), (None, None))
 
-        self.assertTrue(all(self.sign_in(app)), "a token is missing from the keyring")
+        first = self.sign_in(app)
+        self.assertTrue(all(first), "a token is missing from the keyring")
         self.assertEqual(app.wait_for_layout(INACTIVE), INACTIVE)
         self.assertEqual([(r["http_method"], r["body"], r["bearer_valid"])
                           for r in request("/test/push-tokens")["requests"]],
@@ -47,6 +50,15 @@ class SignInTest(ServiceCase):
         app.click("登出")
         self.assertEqual(app.wait_for_layout(signed_out(DASHBOARD)), signed_out(DASHBOARD))
         self.assertEqual(self.tokens(), (None, None))
+        # Revoked at the provider in the background: a copy left anywhere is dead.
+        revoked = wait_until(lambda: [r for r in request("/test/requests")["token_requests"]
+                                      if r.get("endpoint") == "revocation"])
+        self.assertEqual([(r["token_type_hint"], r["client_id"], r["token_presented"], r["status"])
+                          for r in revoked], [("refresh_token", "zandorin-mcp", True, 200)])
+        with self.assertRaisesRegex(urllib.error.HTTPError, "400"):
+            request("/realms/zandorin/protocol/openid-connect/token", form={
+                "grant_type": "refresh_token", "client_id": "zandorin-mcp",
+                "refresh_token": first[1]})
 
         # Again in the same run. The check after it fails; the reconnect entry refreshes the
         # token and checks again.
