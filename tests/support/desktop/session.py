@@ -170,14 +170,16 @@ class Watcher(BusService):
 
 class NotificationServer(BusService):
     """The desktop's notification server: a "notify" event (its arguments and id) per Notify,
-    which `silent` never answers, as a server that hangs."""
+    which `silent` never answers, as a server that hangs; `caps=None` refuses GetCapabilities."""
 
     def __init__(self, address, caps=("actions", "body"), silent=False):
-        self.caps, self.silent, self._held = list(caps), silent, []
+        self.caps, self.silent, self._held = None if caps is None else list(caps), silent, []
         super().__init__(address, NOTIFICATIONS, NOTIFICATIONS_XML, NOTIFICATIONS_PATH)
 
     def on_call(self, connection, sender, path, interface, method, params, invocation):
-        if method == "GetCapabilities":
+        if method == "GetCapabilities" and self.caps is None:
+            invocation.return_dbus_error("org.freedesktop.DBus.Error.Failed", "not telling")
+        elif method == "GetCapabilities":
             invocation.return_value(GLib.Variant("(as)", (self.caps,)))
         elif method == "GetServerInformation":
             invocation.return_value(GLib.Variant("(ssss)", ("fake", "tests", "1", "1.2")))
