@@ -332,6 +332,7 @@ class DesktopSession:
         dbus = self._spawn("dbus", ["dbus-daemon", "--config-file=" + f.name, "--nofork",
                                     "--nopidfile", "--print-address"], stdout=subprocess.PIPE)
         self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = first_line(dbus)
+        self.stop_bus = lambda: stop_child(dbus)  # as when the session ends under its apps
         self.bus = Gio.DBusConnection.new_for_address_sync(self.bus_address, BUS_FLAGS, None, None)
         self.bus.set_exit_on_close(False)
         if self.wayland:
