@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <QCoreApplication>
@@ -48,24 +50,40 @@ public slots:
     }
 };
 
-QDBusMessage serverCall(const QString& method) {
-    return QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+QDBusMessage serverCall(const QString& method, const QString& destination = kService) {
+    return QDBusMessage::createMethodCall(destination, kPath, kInterface, method);
+}
+
+// How a server takes a body: as markup, as text, or unknown (it did not say).
+enum class BodyMarkup { read, ignored, unknown };
+
+// Texts come from the service: shown as they are, never as markup.
+QString bodyFor(const std::string& text, BodyMarkup markup) {
+    QString body = QString::fromStdString(text);
+    switch (markup) {
+        case BodyMarkup::read:
+            return body.toHtmlEscaped();
+        case BodyMarkup::ignored:
+            return body;
+        case BodyMarkup::unknown:
+            // Look-alikes that no server reads as markup, and none shows as an entity.
+            return body.replace(QLatin1Char('&'), QChar(0xFF06))
+                .replace(QLatin1Char('<'), QChar(0xFF1C))
+                .replace(QLatin1Char('>'), QChar(0xFF1E));
+    }
+    return {};
 }
 
 QDBusMessage notifyCall(const platform::NotificationRequest& request, unsigned options,
-                        bool bodyMarkup) {
+                        BodyMarkup markup, const QString& destination) {
     QVariantMap hints{{QStringLiteral("desktop-entry"), QString::fromUtf8(kExecutableName)}};
     if ((options & platform::presentationSound) != 0) {
         hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
     }
-    QString body = QString::fromStdString(request.content.body);
-    if (bodyMarkup) {
-        // Texts come from the service: shown as they are, never as markup.
-        body = body.toHtmlEscaped();
-    }
-    QDBusMessage message = serverCall(QStringLiteral("Notify"));
+    QDBusMessage message = serverCall(QStringLiteral("Notify"), destination);
     message << QStringLiteral("ZandorinAuth") << uint{0} << QString()
-            << QString::fromStdString(request.content.title) << body
+            << QString::fromStdString(request.content.title)
+            << bodyFor(request.content.body, markup)
             << QStringList{QStringLiteral("default"), QStringLiteral("開啟")} << hints << int{-1};
     return message;
 }
@@ -81,7 +99,23 @@ struct FreedesktopNotifications::Impl {
     QDBusServiceWatcher serverWatcher;
     platform::UserNotificationDelegate* delegate = nullptr;
     std::deque<std::pair<uint, platform::NotificationRequest>> shown;  // oldest first
-    bool bodyMarkup = false;
+
+    // Bodies go by its unique name to the server that answered GetCapabilities (which may
+    // have started it), so that the one that reads a body is the one that said how. Until it
+    // has answered they wait; without an answer they go out in the neutral form.
+    struct Server {
+        QString owner;
+        bool bodyMarkup = false;
+    };
+    std::optional<Server> server;
+    struct Pending {
+        platform::NotificationRequest request;
+        unsigned options = 0;
+        bool retried = false;
+    };
+    std::deque<Pending> waiting;  // for the capabilities; oldest first
+    bool querying = false;
+    unsigned ownerChanges = 0;
 
     Impl() {
         if (!bus.isConnected()) {
@@ -100,7 +134,8 @@ struct FreedesktopNotifications::Impl {
         QObject::connect(&serverWatcher, &QDBusServiceWatcher::serviceOwnerChanged, &context,
                          [this](const QString&, const QString&, const QString& newOwner) {
                              shown.clear();
-                             bodyMarkup = false;
+                             server.reset();
+                             ++ownerChanges;
                              if (!newOwner.isEmpty()) {
                                  queryCapabilities();
                              }
@@ -125,11 +160,26 @@ struct FreedesktopNotifications::Impl {
     }
 
     void queryCapabilities() {
+        if (querying) {
+            return;
+        }
+        querying = true;
         call(serverCall(QStringLiteral("GetCapabilities")), kQueryTimeoutMs,
-             [this](const QDBusPendingCall& finished) {
+             [this, changes = ownerChanges](const QDBusPendingCall& finished) {
+                 querying = false;
+                 if (changes != ownerChanges) {
+                     queryCapabilities();  // the answer may come from a server gone since
+                     return;
+                 }
                  const QDBusPendingReply<QStringList> reply(finished);
-                 bodyMarkup =
-                     reply.isValid() && reply.value().contains(QStringLiteral("body-markup"));
+                 if (reply.isValid()) {
+                     server = Server{reply.reply().service(),
+                                     reply.value().contains(QStringLiteral("body-markup"))};
+                 }
+                 // Without an answer they go out in the form no server misreads.
+                 for (Pending& pending : std::exchange(waiting, {})) {
+                     send(std::move(pending));
+                 }
              });
     }
 
@@ -137,11 +187,43 @@ struct FreedesktopNotifications::Impl {
         if ((options & platform::presentationBanner) == 0 || !bus.isConnected()) {
             return;
         }
-        call(notifyCall(request, options, bodyMarkup), -1,
-             [this, request](const QDBusPendingCall& finished) {
+        wait(Pending{request, options});
+    }
+
+    void wait(Pending pending) {
+        if (server) {
+            send(std::move(pending));
+            return;
+        }
+        waiting.push_back(std::move(pending));
+        if (waiting.size() > kRemembered) {
+            waiting.pop_front();
+        }
+        queryCapabilities();
+    }
+
+    void send(Pending pending) {
+        const QString destination = server ? server->owner : kService;
+        const BodyMarkup markup = !server              ? BodyMarkup::unknown
+                                  : server->bodyMarkup ? BodyMarkup::read
+                                                       : BodyMarkup::ignored;
+        call(notifyCall(pending.request, pending.options, markup, destination), -1,
+             [this, pending, destination](const QDBusPendingCall& finished) {
                  const QDBusPendingReply<uint> reply(finished);
                  if (reply.isValid()) {
-                     remember(reply.value(), request);
+                     remember(reply.value(), pending.request);
+                     return;
+                 }
+                 if (finished.error().type() != QDBusError::ServiceUnknown) {
+                     return;  // the server has it, or refused it
+                 }
+                 // The server went before the body reached it: once more, to whichever
+                 // server there is now.
+                 if (server && server->owner == destination) {
+                     server.reset();
+                 }
+                 if (!pending.retried) {
+                     wait(Pending{pending.request, pending.options, /*retried=*/true});
                  }
              });
     }
@@ -193,7 +275,9 @@ void FreedesktopNotifications::requestAuthorization(
         return;
     }
     // Asked first, so that a server answering in turn has told us by the time we say yes.
-    impl.queryCapabilities();
+    if (!impl.server) {
+        impl.queryCapabilities();
+    }
     impl.call(serverCall(QStringLiteral("GetServerInformation")), kQueryTimeoutMs,
               [completion = std::move(completion)](const QDBusPendingCall& finished) {
                   if (finished.isError()) {
@@ -244,9 +328,10 @@ bool FreedesktopNotifications::showBeforeExit(const platform::NotificationReques
     if (!bus.isConnected()) {
         return false;
     }
-    // No capability query here: the texts are our own, free of markup characters.
-    const QDBusMessage reply = bus.call(notifyCall(request, platform::presentationBanner, false),
-                                        QDBus::Block, static_cast<int>(timeout.count()));
+    // No capability query here: the texts are our own, which the neutral form leaves as they are.
+    const QDBusMessage reply =
+        bus.call(notifyCall(request, platform::presentationBanner, BodyMarkup::unknown, kService),
+                 QDBus::Block, static_cast<int>(timeout.count()));
     return reply.type() == QDBusMessage::ReplyMessage;
 }
 

@@ -17,7 +17,8 @@ namespace zandorin::adapters {
 // nothing fails. Create, use and destroy on the main thread, with the Qt application alive.
 class FreedesktopNotifications final : public platform::UserNotificationCenter {
 public:
-    // Notifications remembered for their clicks; older ones are forgotten.
+    // Notifications remembered for their clicks, or held while the server is asked how it
+    // reads bodies; older ones are forgotten.
     static constexpr std::size_t kRemembered = 64;
 
     FreedesktopNotifications();

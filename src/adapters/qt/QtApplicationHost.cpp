@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -62,16 +63,19 @@ public:
     // A tray application has no dock entry on Linux desktops to begin with.
     void setActivationPolicy(platform::ActivationPolicy /*policy*/) override {}
 
-    void terminate() override {
-        terminated_ = true;
-        QCoreApplication::quit();
+    void terminate() override { exit(0); }
+
+    // Ends every event loop running, modal alerts included, and the main one with `status`.
+    void exit(int status) {
+        termination_ = status;
+        QCoreApplication::exit(status);
     }
 
-    // Whether terminate() came before the event loop ran (quit() alone would be lost).
-    bool takeTermination() { return std::exchange(terminated_, false); }
+    // The status of an exit that came before the event loop ran (QCoreApplication's is lost).
+    std::optional<int> takeTermination() { return std::exchange(termination_, std::nullopt); }
 
 private:
-    bool terminated_ = false;
+    std::optional<int> termination_;
 };
 
 class QtAlerts final : public platform::Alerts {
@@ -122,7 +126,10 @@ struct QtApplicationHost::Impl {
     std::unique_ptr<QApplication> app;  // first: the ports below need it while they go
     std::unique_ptr<QtMainQueue> mainQueue;
     QtApplication application;
-    QtStatusBar statusBar;
+    QtStatusBar statusBar{[this] {
+        std::fprintf(stderr, "%s: lost the connection to the session bus\n", kExecutableName);
+        application.exit(1);
+    }};
     QtAlerts alerts;
     QtWorkspace workspace;
     std::unique_ptr<QtWebAuthSessionFactory> webAuth;  // posts to mainQueue
@@ -242,9 +249,9 @@ void QtApplicationHost::whenLaunched(std::function<void()> block) {
 }
 
 int QtApplicationHost::exec() {
-    if (impl_->application.takeTermination()) {
+    if (const auto status = impl_->application.takeTermination()) {
         impl_->launchBlocks.clear();
-        return 0;
+        return *status;
     }
     // Queued now, so that they run first thing in this event loop, not in an earlier one
     // (waitForSystemTray runs one too).

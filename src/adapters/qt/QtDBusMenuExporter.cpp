@@ -72,6 +72,9 @@ const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuEvent& event) 
 
 namespace {
 
+// The menu has a few dozen entries; a panel never asks for more ids, names or events at once.
+constexpr qsizetype kMaxRequestSize = 256;
+
 // dbusmenu's menu icons are 16 px; the panel scales them for its own density.
 constexpr int kMenuIconSize = 16;
 
@@ -204,18 +207,29 @@ public:
     QStringList iconThemePath() const { return {}; }
 
 public slots:  // NOLINT(readability-redundant-access-specifiers): moc needs the section
+    // Any process on the bus may call these. An unknown id or an oversized request is an
+    // error, and no answer repeats an entry: a reply too large for the bus would make the bus
+    // drop our connection, and the icon with it.
     uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
                    zandorin::adapters::DBusMenuLayout& layout) {
+        if (!menu_.contains(parentId) || !bounded(propertyNames)) {
+            return refuse();
+        }
         return menu_.layout(parentId, recursionDepth, propertyNames, layout);
     }
 
     QList<zandorin::adapters::DBusMenuItem> GetGroupProperties(const QList<int>& ids,
                                                                const QStringList& propertyNames) {
+        if (!bounded(ids) || !bounded(propertyNames)) {
+            return refuse<DBusMenuItemList>();
+        }
         DBusMenuItemList items;
-        for (int id : ids) {
-            if (auto properties = menu_.properties(id, propertyNames)) {
-                items << DBusMenuItem{id, std::move(*properties)};
+        for (int id : distinct(ids)) {
+            auto properties = menu_.properties(id, propertyNames);
+            if (!properties) {
+                return refuse<DBusMenuItemList>();
             }
+            items << DBusMenuItem{id, std::move(*properties)};
         }
         return items;
     }
@@ -223,35 +237,59 @@ public slots:  // NOLINT(readability-redundant-access-specifiers): moc needs the
     QDBusVariant GetProperty(int id, const QString& name) {
         const auto properties = menu_.properties(id, {name});
         if (!properties || properties->isEmpty()) {
-            object_.sendErrorReply(QDBusError::InvalidArgs,
-                                   QStringLiteral("no such entry or property"));
-            return QDBusVariant(QString());
+            return refuse(QDBusVariant(QString()));
         }
         return QDBusVariant(properties->first());
     }
 
     void Event(int id, const QString& eventId, const QDBusVariant& /*data*/, uint /*timestamp*/) {
-        menu_.event(id, eventId);
+        if (!menu_.event(id, eventId)) {
+            refuse();
+        }
     }
 
+    // The ids that are not in the menu; an error when none is.
     QList<int> EventGroup(const QList<zandorin::adapters::DBusMenuEvent>& events) {
+        if (!bounded(events)) {
+            return refuse<QList<int>>();
+        }
+        QList<int> asked;
         QList<int> idErrors;
+        QList<std::pair<int, QString>> done;  // one click is one command, however often sent
         for (const DBusMenuEvent& event : events) {
-            if (!menu_.event(event.id, event.eventId)) {
+            if (!asked.contains(event.id)) {
+                asked << event.id;
+            }
+            std::pair key(event.id, event.eventId);
+            if (done.contains(key)) {
+                continue;
+            }
+            done << std::move(key);
+            if (!menu_.event(event.id, event.eventId) && !idErrors.contains(event.id)) {
                 idErrors << event.id;
             }
         }
-        return idErrors;
+        return unlessAllUnknown(asked, std::move(idErrors));
     }
 
-    bool AboutToShow(int /*id*/) { return false; }
+    bool AboutToShow(int id) {
+        if (!menu_.contains(id)) {
+            refuse();
+        }
+        return false;
+    }
 
     QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& idErrors) {
-        for (int id : ids) {
-            if (!menu_.properties(id, {})) {
+        if (!bounded(ids)) {
+            return refuse<QList<int>>();
+        }
+        const QList<int> asked = distinct(ids);
+        for (int id : asked) {
+            if (!menu_.contains(id)) {
                 idErrors << id;
             }
         }
+        idErrors = unlessAllUnknown(asked, std::move(idErrors));
         return {};
     }
 
@@ -259,6 +297,38 @@ signals:
     void LayoutUpdated(uint revision, int parent);
 
 private:
+    template <typename List>
+    static bool bounded(const List& list) {
+        return list.size() <= kMaxRequestSize;
+    }
+
+    static QList<int> distinct(const QList<int>& ids) {
+        QList<int> out;
+        for (int id : ids) {
+            if (!out.contains(id)) {
+                out << id;
+            }
+        }
+        return out;
+    }
+
+    // The group methods answer with the unknown ids, and with an error when all are.
+    QList<int> unlessAllUnknown(const QList<int>& asked, QList<int> unknown) const {
+        if (!asked.isEmpty() && unknown.size() == asked.size()) {
+            refuse();
+        }
+        return unknown;
+    }
+
+    // Makes the answer an InvalidArgs error; `ignored` is what the slot returns, which QtDBus
+    // then drops.
+    template <typename T = uint>
+    T refuse(T ignored = {}) const {
+        object_.sendErrorReply(QDBusError::InvalidArgs,
+                               QStringLiteral("no such menu entry, or too many in one request"));
+        return ignored;
+    }
+
     const DBusMenuObject& object_;
     QtDBusMenuExporter& menu_;
 };
@@ -311,6 +381,10 @@ uint QtDBusMenuExporter::layout(int parentId, int depth, const QStringList& name
         out.properties = only(entry->properties, names);
     }
     return revision_;
+}
+
+bool QtDBusMenuExporter::contains(int id) const {
+    return id == 0 || find(id) != nullptr;
 }
 
 std::optional<QVariantMap> QtDBusMenuExporter::properties(int id, const QStringList& names) const {

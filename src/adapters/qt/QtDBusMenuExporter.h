@@ -43,7 +43,8 @@ public:
     // Where clicks go; called from the event loop after the click's reply has gone out.
     void setActionHandler(std::function<void(platform::MenuAction)> handler);
 
-    // The D-Bus side.
+    // The D-Bus side. The root entry has id 0.
+    bool contains(int id) const;
     uint layout(int parentId, int depth, const QStringList& names, DBusMenuLayout& out) const;
     std::optional<QVariantMap> properties(int id, const QStringList& names) const;
     bool event(int id, const QString& eventId);

@@ -34,9 +34,9 @@ QFont sectionHeaderFont(QFont font) {
 
 }  // namespace
 
-QtStatusItem::QtStatusItem(bool statusNotifierHost) {
+QtStatusItem::QtStatusItem(bool statusNotifierHost, std::function<void()> busLost) {
     if (statusNotifierHost) {
-        exported_ = std::make_unique<QtStatusNotifierItem>();
+        exported_ = std::make_unique<QtStatusNotifierItem>(std::move(busLost));
         exported_->setActionHandler([this](platform::MenuAction action) { perform(action); });
         return;
     }
@@ -161,7 +161,7 @@ void QtStatusItem::showWhenComplete() {
 }
 
 std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() {
-    return std::make_unique<QtStatusItem>(tray::statusNotifierHostReady());
+    return std::make_unique<QtStatusItem>(tray::statusNotifierHostReady(), busLost_);
 }
 
 }  // namespace zandorin::adapters

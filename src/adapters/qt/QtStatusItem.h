@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -18,7 +19,8 @@ class QtStatusNotifierItem;
 // places it. Main thread only.
 class QtStatusItem final : public platform::StatusItem {
 public:
-    explicit QtStatusItem(bool statusNotifierHost);
+    // `busLost` runs when an exported entry loses its session-bus connection.
+    explicit QtStatusItem(bool statusNotifierHost, std::function<void()> busLost = {});
     ~QtStatusItem() override;
 
     QtStatusItem(const QtStatusItem&) = delete;
@@ -48,7 +50,13 @@ private:
 
 class QtStatusBar final : public platform::StatusBar {
 public:
+    // Handed to every item it makes.
+    explicit QtStatusBar(std::function<void()> busLost) : busLost_(std::move(busLost)) {}
+
     std::unique_ptr<platform::StatusItem> makeStatusItem() override;
+
+private:
+    std::function<void()> busLost_;
 };
 
 }  // namespace zandorin::adapters

@@ -1,5 +1,7 @@
 #include "adapters/qt/QtStatusNotifierItem.h"
 
+#include <utility>
+
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
@@ -133,7 +135,21 @@ private:
     const QtStatusNotifierItem& item_;
 };
 
-QtStatusNotifierItem::QtStatusNotifierItem()
+// libdbus tells a connection that it was dropped with a signal of its own on a local path.
+class BusLossWatch final : public QObject {
+    Q_OBJECT
+
+public:
+    explicit BusLossWatch(std::function<void()> lost) : lost_(std::move(lost)) {}
+
+public slots:  // NOLINT(readability-redundant-access-specifiers): moc needs the section
+    void disconnected() { lost_(); }
+
+private:
+    std::function<void()> lost_;
+};
+
+QtStatusNotifierItem::QtStatusNotifierItem(std::function<void()> connectionLost)
     : instance_(nextInstance()),
       connectionName_(QStringLiteral("zandorin-tray-%1").arg(instance_)),
       // The name KDE's own items take, which every watcher knows.
@@ -141,7 +157,12 @@ QtStatusNotifierItem::QtStatusNotifierItem()
                        .arg(QCoreApplication::applicationPid())
                        .arg(instance_)),
       connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName_)),
-      object_(std::make_unique<QObject>()) {
+      object_(std::make_unique<QObject>()),
+      lossWatch_(std::make_unique<BusLossWatch>([this] { lose(); })),
+      connectionLost_(std::move(connectionLost)) {
+    connection_.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                        QStringLiteral("org.freedesktop.DBus.Local"),
+                        QStringLiteral("Disconnected"), lossWatch_.get(), SLOT(disconnected()));
     qDBusRegisterMetaType<DBusImage>();
     qDBusRegisterMetaType<DBusImageList>();
     qDBusRegisterMetaType<DBusToolTip>();
@@ -149,6 +170,7 @@ QtStatusNotifierItem::QtStatusNotifierItem()
 }
 
 QtStatusNotifierItem::~QtStatusNotifierItem() {
+    connectionLost_ = nullptr;  // leaving the bus on purpose
     watcher_.reset();
     connection_.unregisterObject(QString::fromLatin1(kItemPath));
     connection_.unregisterObject(QString::fromLatin1(kMenuPath));
@@ -164,7 +186,11 @@ void QtStatusNotifierItem::setIcon(const QString& themeName, const QString& them
 }
 
 void QtStatusNotifierItem::show() {
-    if (shown_ || !connection_.isConnected()) {
+    if (!connection_.isConnected()) {
+        lose();
+        return;
+    }
+    if (shown_) {
         return;
     }
     shown_ = true;
@@ -179,6 +205,12 @@ void QtStatusNotifierItem::show() {
     QObject::connect(watcher_.get(), &QDBusServiceWatcher::serviceRegistered, object_.get(),
                      [this] { registerWithWatcher(); });
     registerWithWatcher();
+}
+
+void QtStatusNotifierItem::lose() {
+    if (auto lost = std::exchange(connectionLost_, nullptr)) {
+        lost();
+    }
 }
 
 void QtStatusNotifierItem::registerWithWatcher() {

@@ -36,6 +36,7 @@ struct DBusToolTip {
 };
 
 class StatusNotifierItemAdaptor;
+class BusLossWatch;
 
 // The tray entry as an org.kde.StatusNotifierItem of our own, with its menu over dbusmenu.
 // It says ItemIsMenu and has no Activate, so that a left click shows the menu the panel draws:
@@ -48,7 +49,9 @@ class StatusNotifierItemAdaptor;
 // show(), and again whenever a watcher (the panel) starts. Main thread only.
 class QtStatusNotifierItem {
 public:
-    QtStatusNotifierItem();
+    // `connectionLost` runs once if the bus drops the connection (the bus went away, or threw
+    // us out): the entry is then gone from the panel for good.
+    explicit QtStatusNotifierItem(std::function<void()> connectionLost);
     ~QtStatusNotifierItem();
 
     QtStatusNotifierItem(const QtStatusNotifierItem&) = delete;
@@ -69,6 +72,7 @@ public:
 
 private:
     void registerWithWatcher();
+    void lose();
 
     const int instance_;
     const QString connectionName_;
@@ -78,6 +82,8 @@ private:
     std::unique_ptr<QObject> object_;  // what the bus sees; owns the adaptor
     StatusNotifierItemAdaptor* adaptor_ = nullptr;
     std::unique_ptr<QDBusServiceWatcher> watcher_;
+    std::unique_ptr<BusLossWatch> lossWatch_;
+    std::function<void()> connectionLost_;
     QString iconName_;
     QString iconThemePath_;
     DBusImageList iconPixmaps_;

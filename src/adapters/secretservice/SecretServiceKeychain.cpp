@@ -84,7 +84,14 @@ bool anyLocked(const std::vector<SecretItem*>& items) {
 }
 
 ServicePtr connectService(GCancellable* cancellable, GError** error) {
-    return ServicePtr{secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error)};
+    ServicePtr service{secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error)};
+    if (service) {
+        // GIO's shared session connection would raise SIGTERM when the bus goes; the
+        // application says why it ends instead.
+        g_dbus_connection_set_exit_on_close(
+            g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get())), FALSE);
+    }
+    return service;
 }
 
 struct Matches {

@@ -5,12 +5,13 @@ and a panel that comes late or restarts."""
 
 import configparser
 import os
-import time
 import xml.etree.ElementTree as ElementTree
 
 from appcase import CHECKING, SIGNED_OUT, AppTestCase, access_token, main, wait_until
 from gi.repository import Gio, GLib
-from session import ITEM_INTERFACE, MENU_INTERFACE
+from session import ITEM_INTERFACE, MENU_INTERFACE, WATCHER_NAME
+
+INVALID = "org.freedesktop.DBus.Error.InvalidArgs"
 
 # Shells read a single "_" as a mnemonic marker and "__" as an underscore.
 NAMED = [CHECKING[0]._replace(label="Mirrowen — ada__l@example.com"), *CHECKING[1:]]
@@ -95,13 +96,43 @@ class TrayTest(AppTestCase):
         self.session.bus.signal_subscribe(None, MENU_INTERFACE, "LayoutUpdated", item.menu_path,
                                           None, Gio.DBusSignalFlags.NONE,
                                           lambda *_: updates.append(1))
-        old_ids = {i for i, _ in app.menu_layout(with_ids=True)}
-        app.click(NAMED[0].label)  # disabled: no command
+        old = app.menu_layout(with_ids=True)
+        app.click(NAMED[0].label)  # disabled: answered, and nothing happens
+        self.assertEqual(app.menu_layout(with_ids=True), old)
+        self.check_requests(item, old[0][0], old[0][1].label)
         app.click("登出")
         self.assertTrue(wait_until(lambda: GLib.MainContext.default().iteration(False)
                                    or updates, 5), "no LayoutUpdated")
         self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
-        self.assertFalse(old_ids & {i for i, _ in app.menu_layout(with_ids=True)})
+        self.assertFalse({i for i, _ in old} & {i for i, _ in app.menu_layout(with_ids=True)})
+
+    def check_requests(self, item, row, label):
+        """Any process may ask the menu anything: every answer names an entry once, and an
+        unknown id or an oversized request is refused, so no reply outgrows what the bus
+        carries (the bus would drop the app, and the icon with it)."""
+        gone, no_data = row + 10000, GLib.Variant("i", 0)
+        for method, signature, args, expected in (
+                ("GetGroupProperties", "(aias)", ([row] * 3, ["label"]),
+                 ([(row, {"label": label})],)),
+                ("GetGroupProperties", "(aias)", ([row] * 200000, []), INVALID),
+                ("GetGroupProperties", "(aias)", ([row, gone], []), INVALID),
+                ("GetProperty", "(is)", (row, "label"), (label,)),
+                ("GetProperty", "(is)", (gone, "label"), INVALID),
+                ("GetLayout", "(iias)", (gone, -1, []), INVALID),
+                ("Event", "(isvu)", (gone, "clicked", no_data, 0), INVALID),
+                ("EventGroup", "(a(isvu))", ([(row, "hovered", no_data, 0)] +
+                                             [(gone, "clicked", no_data, 0)] * 2,), ([gone],)),
+                ("EventGroup", "(a(isvu))", ([(gone, "clicked", no_data, 0)],), INVALID),
+                ("AboutToShowGroup", "(ai)", ([row, gone, gone],), ([], [gone])),
+                ("AboutToShowGroup", "(ai)", ([gone],), INVALID)):
+            with self.subTest(method=method, args=str(args)[:40]):
+                def ask():
+                    return self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE,
+                                             method, GLib.Variant(signature, args)).unpack()
+                if expected == INVALID:
+                    self.assertRaisesRegex(GLib.Error, INVALID, ask)
+                else:
+                    self.assertEqual(ask(), expected)
 
 
 class WaylandTrayTest(TrayTest):
@@ -111,9 +142,21 @@ class WaylandTrayTest(TrayTest):
 class LatePanelTest(AppTestCase):
     WATCHER = False
 
-    def test_a_panel_that_comes_late_or_restarts_still_gets_the_item(self):
+    def test_a_late_or_restarting_panel_gets_the_item_and_the_bus_going_ends_the_app(self):
+        looked = []  # the app's questions for a panel, read as they pass on the bus
+
+        def spy(_, message, incoming):
+            if incoming and message.get_member() == "NameHasOwner":
+                looked.append(1)
+                return None  # not ours to answer
+            return message
+        self.session.bus.add_filter(spy)
+        self.session.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                          "AddMatch", GLib.Variant("(s)", (
+                              f"type='method_call',member='NameHasOwner',arg0='{WATCHER_NAME}',"
+                              "eavesdrop=true",)))
         app = self.start_app()
-        time.sleep(1.5)  # the app is waiting for a tray by now
+        self.assertTrue(wait_until(lambda: looked), "the app never looked for a panel")
         self.assertIsNone(app.poll())
         self.session.start_watcher()
         self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
@@ -121,6 +164,10 @@ class LatePanelTest(AppTestCase):
         self.session.start_watcher()
         app.item = None  # registered anew with the new watcher
         self.assertEqual(app.wait_for_item().path, "/StatusNotifierItem")
+
+        self.session.stop_bus()
+        self.assertEqual(app.wait(10), 1)
+        self.assertIn("zandorin-auth: lost the connection to the session bus\n", app.stderr())
 
 
 if __name__ == "__main__":

@@ -170,14 +170,16 @@ class Watcher(BusService):
 
 class NotificationServer(BusService):
     """The desktop's notification server: a "notify" event (its arguments and id) per Notify,
-    which `silent` never answers, as a server that hangs."""
+    which `silent` never answers, as a server that hangs; `caps=None` refuses GetCapabilities."""
 
     def __init__(self, address, caps=("actions", "body"), silent=False):
-        self.caps, self.silent, self._held = list(caps), silent, []
+        self.caps, self.silent, self._held = None if caps is None else list(caps), silent, []
         super().__init__(address, NOTIFICATIONS, NOTIFICATIONS_XML, NOTIFICATIONS_PATH)
 
     def on_call(self, connection, sender, path, interface, method, params, invocation):
-        if method == "GetCapabilities":
+        if method == "GetCapabilities" and self.caps is None:
+            invocation.return_dbus_error("org.freedesktop.DBus.Error.Failed", "not telling")
+        elif method == "GetCapabilities":
             invocation.return_value(GLib.Variant("(as)", (self.caps,)))
         elif method == "GetServerInformation":
             invocation.return_value(GLib.Variant("(ssss)", ("fake", "tests", "1", "1.2")))
@@ -330,6 +332,7 @@ class DesktopSession:
         dbus = self._spawn("dbus", ["dbus-daemon", "--config-file=" + f.name, "--nofork",
                                     "--nopidfile", "--print-address"], stdout=subprocess.PIPE)
         self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = first_line(dbus)
+        self.stop_bus = lambda: stop_child(dbus)  # as when the session ends under its apps
         self.bus = Gio.DBusConnection.new_for_address_sync(self.bus_address, BUS_FLAGS, None, None)
         self.bus.set_exit_on_close(False)
         if self.wayland:
