@@ -56,8 +56,8 @@ export class TestControls {
     this.#connectionsBefore = this.#connections();
   }
 
-  failNext(count, status, error) {
-    for (let i = 0; i < count; i += 1) this.#failures.push({ status, error });
+  failNext(count, status, error, body, headers) {
+    for (let i = 0; i < count; i += 1) this.#failures.push({ status, error, body, headers });
   }
 
   #record(entry) {
@@ -86,8 +86,12 @@ export class TestControls {
       if (failure) {
         const form = await readForm(ctx.req);
         ctx.status = failure.status;
+        for (const [name, value] of Object.entries(failure.headers || {})) ctx.set(name, value);
         if (failure.error) {
           ctx.body = { error: failure.error, error_description: 'injected by the test controls' };
+        } else if (failure.body !== undefined) {
+          ctx.type = 'text/html';
+          ctx.body = failure.body;
         } else {
           ctx.type = 'text/plain';
           ctx.body = `${STATUS_TEXT[failure.status] || 'Injected failure'}\n`;
@@ -121,14 +125,19 @@ export class TestControls {
       res.json({ token_requests: this.#requests });
     });
     router.post('/provider/fail-next', (req, res) => {
-      const { count = 1, status = 503, error } = req.body || {};
+      const {
+        count = 1, status = 503, error, body, headers,
+      } = req.body || {};
+      const stringMap = (value) => value === undefined || (typeof value === 'object' && value !== null
+        && !Array.isArray(value) && Object.values(value).every((v) => typeof v === 'string'));
       if (!Number.isInteger(count) || count < 0 || count > 100
-          || !Number.isInteger(status) || status < 400 || status > 599
-          || (error !== undefined && typeof error !== 'string')) {
-        res.status(400).json({ error: 'expected {"count": 0..100, "status": 400..599, "error"?: string}' });
+          || !Number.isInteger(status) || status < 200 || status > 599
+          || (error !== undefined && typeof error !== 'string')
+          || (body !== undefined && typeof body !== 'string') || !stringMap(headers)) {
+        res.status(400).json({ error: 'expected {"count": 0..100, "status": 200..599, "error"?: string, "body"?: string, "headers"?: {string: string}}' });
         return;
       }
-      this.failNext(count, status, error);
+      this.failNext(count, status, error, body, headers);
       res.json({ pending: this.#failures.length });
     });
     router.post('/reset', async (req, res) => {

@@ -312,7 +312,6 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
 bool OAuthManager::storeSignIn(const TokenAnswer& answer, std::uint64_t epoch) {
     // Not beside a sign-out still removing the items of the one it ended.
     std::lock_guard writes(tokenWrites_);
-    ++signIns_;
     // The user is signing in, so a locked keyring may ask them to unlock it now.
     auto stored = keychain_.save(answer.accessToken, keys::accessToken);
     if (stored == platform::KeychainStatus::locked && keychain_.unlock()) {

@@ -138,8 +138,6 @@ private:
     // sign-out counts as running until its deletions are over. No lock is held across a keyring
     // call: the main thread must never wait on a slow keyring.
     std::atomic<std::uint64_t> signOutEpoch_{0};
-    // Bumped by every code exchange before it stores tokens.
-    std::atomic<std::uint64_t> signIns_{0};
     std::atomic<bool> signInLostNoticeShown_{false};
     std::atomic<bool> signOutNoticeShown_{false};
     // A 429 or 503 answer's Retry-After: no refresh request before it.

@@ -43,6 +43,12 @@ def signed_out(dashboard=LOADING):
     return [*info("Mirrowen"), SEPARATOR, *dashboard, SEPARATOR, entry(SIGN_IN), SEPARATOR, QUIT]
 
 
+def keyring_locked(dashboard=LOADING):
+    """While the keyring cannot be read nobody knows whether a sign-in is stored."""
+    return [*info("Mirrowen"), SEPARATOR, *dashboard, SEPARATOR,
+            *info("  鑰匙圈已鎖定或無法讀取，登入狀態未知"), entry("解鎖鑰匙圈…"), SEPARATOR, QUIT]
+
+
 def signed_in(server_lines, commands=(), dashboard=LOADING):
     """The menu of a signed-in user: the server's lines as shown, the commands before 登出."""
     return [*info(f"Mirrowen — {EMAIL}"), SEPARATOR, *dashboard, SEPARATOR,

@@ -7,7 +7,8 @@ import shutil
 import socket
 
 import appcase
-from appcase import CHECKING, SIGNED_OUT, AppTestCase, access_token, main, wait_until
+from appcase import (CHECKING, SIGNED_OUT, AppTestCase, access_token, keyring_locked, main,
+                     wait_until)
 
 USAGE = "Usage: zandorin-auth [--help | --version | --quit | URL]\n"
 CALLBACK = "zandorin-auth://callback?code=x"
@@ -84,8 +85,8 @@ class KeyringAtStartTest(AppTestCase):
         self.session.set_keyring_locked(True)
         self.session.start_prompter()
         app = self.start_app()
-        # Reading the keyring never brings up its prompt: the menu comes as with an open one.
-        self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
+        # Reading the keyring never brings up its prompt; the menu says it cannot read it.
+        self.assertEqual(app.wait_for_layout(keyring_locked()), keyring_locked())
         self.assertEqual(self.session.viewable_windows(), [], "a window appeared")
         [note] = wait_until(lambda: server.events("notify"))
         self.assertTrue(note["body"].startswith("無法讀取鑰匙圈"), note)

@@ -4,8 +4,8 @@ executable, the local service, the scripted browser and the zandorin-auth:// han
 
 import urllib.error
 
-from appcase import (DASHBOARD, RECONNECT, SIGN_IN, Distributor, ServiceCase, entry, main,
-                     signed_in, signed_out, wait_until)
+from appcase import (DASHBOARD, RECONNECT, SIGN_IN, Distributor, ServiceCase, entry,
+                     keyring_locked, main, signed_in, signed_out, wait_until)
 
 SUBSCRIBE = "訂閱Mirrowen NT$6,000/年…"
 INACTIVE = signed_in(["  MCP Server 連線正常", "  ❌ 尚未訂閱", "  訂閱後即可使用完整知識庫",
@@ -32,7 +32,7 @@ class SignInTest(ServiceCase):
                                                for n in notifications.events("notify")), 60),
                         self.browser_log())
         self.assertIn("[OAuth] 登入失敗：token 無法存入 Keychain", app.stdout().splitlines())
-        self.assertEqual(app.menu_layout(), signed_out(DASHBOARD))
+        self.assertIn(app.menu_layout(), (signed_out(DASHBOARD), keyring_locked(DASHBOARD)))
         self.session.set_keyring_locked(False)
         self.assertEqual(self.tokens(), (None, None))
 
