@@ -1,7 +1,9 @@
 #include "app/CommandLine.h"
 
+#include <string_view>
 #include <utility>
 
+#include "common/Text.h"
 #include "platform/AppIdentity.h"
 
 namespace zandorin {
@@ -22,15 +24,27 @@ std::string usage() {
            "(default /etc/xdg/zandorin-auth/) and the installed one.\n";
 }
 
-// The option as typed, with control characters made harmless for a terminal.
-std::string printable(std::string text) {
-    for (char& c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            c = '?';
+// The option as typed, with control characters (C0, DEL, C1) and bytes that are not UTF-8 made
+// harmless for a terminal: a lone 0x9B is the 8-bit CSI to some terminals.
+std::string printable(std::string_view text) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = 1;
+        while (length <= 4 && !text::isValidUtf8(text.substr(i, length))) {
+            ++length;
+        }
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const bool c1 =
+            lead == 0xC2 && length == 2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (length > 4 || lead < 0x20 || lead == 0x7F || c1) {
+            shown += '?';
+            i += length > 4 ? 1 : length;
+        } else {
+            shown += text.substr(i, length);
+            i += length;
         }
     }
-    return text;
+    return shown;
 }
 
 CommandLine finish(int status, std::string text) {

@@ -1,8 +1,14 @@
 // Process entry and composition root: builds the real adapters once and hands them to the core.
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <typeinfo>
 #include <vector>
 
 #include "adapters/curl/CurlHttpClient.h"
@@ -23,6 +29,7 @@
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
 #include "platform/AppIdentity.h"
+#include "service/ServiceConfig.h"
 
 namespace {
 
@@ -37,9 +44,21 @@ int fail(const std::string& reason) {
     return 1;
 }
 
-}  // namespace
+// What escaped the start or the event loop. Only errors from the system are quoted: others may
+// quote what they were parsing, a token among them.
+std::string describe(const std::exception& error) {
+    int status = 0;
+    const std::unique_ptr<char, decltype(&std::free)> type(
+        abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status), &std::free);
+    std::string text = std::string("unexpected error (") +
+                       (status == 0 && type ? type.get() : typeid(error).name()) + ")";
+    if (dynamic_cast<const std::system_error*>(&error) != nullptr) {
+        text += ": " + std::string(error.what());
+    }
+    return text;
+}
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     using namespace zandorin;
 
     // Before any display, keyring or running instance is touched.
@@ -82,9 +101,12 @@ int main(int argc, char** argv) {
         return fail(*missing);
     }
 
-    auto bundle = adapters::PlistBundleInfo::locate([](const std::string& problem) {
-        std::fprintf(stderr, "%s: %s; skipped\n", kExecutableName, problem.c_str());
-    });
+    adapters::CurlUrlParser urls;
+    auto bundle = adapters::PlistBundleInfo::locate(
+        [](const std::string& problem) {
+            std::fprintf(stderr, "%s: %s; skipped\n", kExecutableName, problem.c_str());
+        },
+        [&urls](const platform::BundleInfo& info) { return cleartextAddress(urls, info); });
     if (bundle.loadError()) {
         std::fprintf(stderr, "%s: %s; using the built-in service addresses\n", kExecutableName,
                      bundle.loadError()->c_str());
@@ -101,7 +123,6 @@ int main(int argc, char** argv) {
     adapters::JournalSystemLog systemLog;
     adapters::StdoutConsole console;
     adapters::LocalNotificationCenter notificationCenter;
-    adapters::CurlUrlParser urls;
     adapters::OpenSslCrypto crypto;
     adapters::ThreadPoolExecutor executor;
     adapters::XdgStateFlags stateFlags([](const char* name) { return std::getenv(name); });
@@ -147,4 +168,16 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        return fail(describe(error));
+    } catch (...) {
+        return fail("unexpected error");
+    }
 }

@@ -29,4 +29,10 @@ inline std::optional<std::string> endpointUrl(const platform::UrlParser& urls,
     return url;
 }
 
+// Why the Info.plist would send tokens in clear, naming the key, or nothing: KEYCLOAK_ISSUER
+// and MCP_SERVER_URL may be plain http:// only on this machine (127.0.0.0/8, localhost, [::1]),
+// where the local service runs. Values that form no URL are left to their users.
+std::optional<std::string> cleartextAddress(const platform::UrlParser& urls,
+                                            const platform::BundleInfo& bundle);
+
 }  // namespace zandorin

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "service/McpTransport.h"
+#include "service/ServiceConfig.h"
 #include "support/Fakes.h"
 
 namespace zandorin {
@@ -179,6 +180,29 @@ TEST_F(McpTransportTest, NothingIsSentWithoutAUrl) {
     EXPECT_FALSE(transport.mcpCall("initialize", Json::object()));
     EXPECT_FALSE(transport.mcpNotify("notifications/initialized"));
     EXPECT_TRUE(fakes.http.requests.empty());
+}
+
+// Plain http:// carries tokens in clear, so only to this machine, in either key. "0x7f.1" is
+// 127.0.0.1 to the parser.
+TEST(ServiceConfigTest, PlainHttpOffThisMachineIsRefusedNamingTheKey) {
+    const std::vector<std::string> allowed = {
+        "https://id.example.com", "http://127.0.0.1:8765", "HTTP://127.8.0.1/x", "http://0x7f.1/",
+        "http://LocalHost:1",     "http://[::1]:8765/mcp", "not a url"};
+    const std::vector<std::string> refused = {"http://id.example.com/r",
+                                              "http://127.0.0.1.example.com", "http://128.0.0.1",
+                                              "http://localhost.example.com", "http://[::2]"};
+    test::FakeDesktop bundle;
+    const adapters::CurlUrlParser urls;
+    for (const std::string key : {"KEYCLOAK_ISSUER", "MCP_SERVER_URL"}) {
+        for (const auto* list : {&allowed, &refused}) {
+            for (const auto& address : *list) {
+                bundle.infoPlist = {{key, address}};
+                const auto problem = cleartextAddress(urls, bundle);
+                EXPECT_EQ(problem.has_value(), list == &refused) << key << " " << address;
+                EXPECT_TRUE(!problem || problem->starts_with(key)) << problem.value_or("");
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "adapters/dbus/UnifiedPushConnector.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +11,7 @@
 #include <functional>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
@@ -114,6 +119,9 @@ std::string loadOrCreateToken(const std::string& path) {
         }
     }
     std::string token = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    if (path.empty()) {
+        return token;  // no home to keep it in: this run only
+    }
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path file(path);
@@ -121,15 +129,20 @@ std::string loadOrCreateToken(const std::string& path) {
         fs::create_directories(file.parent_path(), error);
         fs::permissions(file.parent_path(), fs::perms::owner_all, error);
     }
+    // A new file of our own, never through a link someone left at its name: unlink removes
+    // the link itself, and O_EXCL|O_NOFOLLOW refuse one that appears in between.
     const std::string temporary = path + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, error);
-        out << token << '\n';
-        if (!out.flush()) {
-            fs::remove(temporary, error);
-            return token;  // this run still works; the next start registers anew
-        }
+    ::unlink(temporary.c_str());
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return token;  // this run still works; the next start registers anew
+    }
+    const std::string line = token + '\n';
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (::close(fd) != 0 || !written) {
+        ::unlink(temporary.c_str());
+        return token;
     }
     fs::rename(temporary, path, error);
     return token;
@@ -330,13 +343,22 @@ UnifiedPushConnector::UnifiedPushConnector(std::string serviceName, std::string 
 UnifiedPushConnector::~UnifiedPushConnector() = default;
 
 std::string UnifiedPushConnector::defaultTokenFile() {
+    const auto absolute = [](const char* path) { return path != nullptr && *path == '/'; };
     std::filesystem::path base;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); absolute(data)) {
         base = data;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    } else if (const char* home = std::getenv("HOME"); absolute(home)) {
         base = std::filesystem::path(home) / ".local" / "share";
     } else {
-        base = std::filesystem::temp_directory_path();
+        // Never a shared directory such as /tmp, where anyone may have put something first.
+        struct passwd entry {};
+        struct passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+            found == nullptr || !absolute(found->pw_dir)) {
+            return {};
+        }
+        base = std::filesystem::path(found->pw_dir) / ".local" / "share";
     }
     return (base / "zandorin-auth" / "unifiedpush-token").string();
 }

@@ -22,7 +22,9 @@ public:
     UnifiedPushConnector(const UnifiedPushConnector&) = delete;
     UnifiedPushConnector& operator=(const UnifiedPushConnector&) = delete;
 
-    // $XDG_DATA_HOME (or ~/.local/share) /zandorin-auth/unifiedpush-token
+    // $XDG_DATA_HOME (or ~/.local/share, the home from the password database when HOME is
+    // unset) /zandorin-auth/unifiedpush-token; empty without a home: the token then lasts
+    // this run only.
     static std::string defaultTokenFile();
 
     void setDelegate(platform::RemoteNotificationsDelegate* delegate) override;

@@ -1,15 +1,18 @@
 #include "adapters/plist/PlistBundleInfo.h"
 
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 namespace zandorin::adapters {
 namespace {
@@ -30,6 +33,44 @@ bool holdsNul(std::string_view contents, plist_t root) {
     const bool nul = !xml || std::memchr(xml, '\0', length) != nullptr;
     plist_to_xml_free(xml);
     return nul;
+}
+
+// The contents of a regular file of at most kMaxPlistBytes, or nothing and why. Opening never
+// blocks (a FIFO would hold the start until someone writes to it), and nothing else is read.
+std::optional<std::string> readSmallFile(const std::string& path, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        why = "cannot read " + path;
+        return std::nullopt;
+    }
+    std::optional<std::string> contents;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = path + " is not a regular file";
+    } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxPlistBytes) {
+        why = path + " is too large";
+    } else {
+        // One byte beyond the limit, so that a file that grew since is still found too large.
+        std::string data(kMaxPlistBytes + 1, '\0');
+        std::size_t size = 0;
+        ssize_t got = 0;
+        while (size < data.size()) {
+            got = ::read(fd, data.data() + size, data.size() - size);
+            if (got > 0) {
+                size += static_cast<std::size_t>(got);
+            } else if (got == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        if (got < 0) {
+            why = "cannot read " + path;
+        } else {
+            data.resize(size);
+            contents = std::move(data);
+        }
+    }
+    ::close(fd);
+    return contents;
 }
 
 std::string executableDirectory() {
@@ -78,14 +119,19 @@ std::vector<PlistBundleInfo::Place> PlistBundleInfo::searchPath(
     return places;
 }
 
-PlistBundleInfo PlistBundleInfo::locate(const std::vector<Place>& places,
-                                        const std::function<void(const std::string&)>& report) {
+PlistBundleInfo PlistBundleInfo::locate(const std::vector<Place>& places, const Report& report,
+                                        const Validator& validate) {
     for (const auto& place : places) {
         std::error_code error;
         if (!place.named && !std::filesystem::exists(place.path, error)) {
             continue;
         }
         PlistBundleInfo info(place.path);
+        if (!info.loadError_ && validate) {
+            if (const auto refused = validate(info)) {
+                info.loadError_ = place.path + ": " + *refused;
+            }
+        }
         if (!info.loadError_) {
             return info;
         }
@@ -96,21 +142,19 @@ PlistBundleInfo PlistBundleInfo::locate(const std::vector<Place>& places,
     return none;
 }
 
-PlistBundleInfo PlistBundleInfo::locate(const std::function<void(const std::string&)>& report) {
+PlistBundleInfo PlistBundleInfo::locate(const Report& report, const Validator& validate) {
     return locate(
         searchPath([](const char* name) { return std::getenv(name); }, executableDirectory()),
-        report);
+        report, validate);
 }
 
 PlistBundleInfo::PlistBundleInfo(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        loadError_ = "cannot read " + path;
-        return;
+    std::string why;
+    if (const auto contents = readSmallFile(path, why)) {
+        load(*contents, path);
+    } else {
+        loadError_ = why;
     }
-    std::string data;
-    data.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    load(data, path);
 }
 
 PlistBundleInfo::PlistBundleInfo(std::string_view contents, const std::string& name) {

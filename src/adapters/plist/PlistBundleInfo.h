@@ -28,14 +28,20 @@ public:
     static std::vector<Place> searchPath(const std::function<const char*(const char*)>& variable,
                                          const std::string& executableDirectory);
 
-    // The first of `places` that holds a dictionary. Each one that exists but cannot be read
-    // goes to `report` with the reason, and the search goes on: a broken file must not send
-    // the user to the built-in addresses without a word.
-    static PlistBundleInfo locate(const std::vector<Place>& places,
-                                  const std::function<void(const std::string&)>& report);
-    // The same over this process's environment and executable.
-    static PlistBundleInfo locate(const std::function<void(const std::string&)>& report);
+    // Why a dictionary that was read cannot be used, or nothing when it can.
+    using Validator = std::function<std::optional<std::string>(const platform::BundleInfo&)>;
+    using Report = std::function<void(const std::string&)>;
 
+    // The first of `places` that holds a dictionary `validate` accepts. Each one that exists
+    // but cannot be read or is refused goes to `report` with the reason, and the search goes
+    // on: a broken file must not send the user to the built-in addresses without a word.
+    static PlistBundleInfo locate(const std::vector<Place>& places, const Report& report,
+                                  const Validator& validate = {});
+    // The same over this process's environment and executable.
+    static PlistBundleInfo locate(const Report& report, const Validator& validate = {});
+
+    // Only a regular file within the size limit is read; anything else (a directory, a pipe, a
+    // device) is unreadable, and opening never blocks.
     explicit PlistBundleInfo(const std::string& path);
     // The same from the file's contents; `name` stands for the file in loadError().
     PlistBundleInfo(std::string_view contents, const std::string& name);

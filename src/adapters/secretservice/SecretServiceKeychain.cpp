@@ -4,15 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "adapters/secretservice/Lane.h"
 
 namespace zandorin::adapters {
 
@@ -21,7 +21,7 @@ namespace {
 using platform::KeychainData;
 using platform::KeychainQuery;
 using platform::KeychainStatus;
-using Clock = std::chrono::steady_clock;
+using Clock = Lane::Clock;
 
 template <auto Free>
 struct GDeleter {
@@ -34,7 +34,6 @@ struct GDeleter {
 template <typename T, auto Free>
 using GOwned = std::unique_ptr<T, GDeleter<Free>>;
 
-using CancellablePtr = GOwned<GCancellable, g_object_unref>;
 using ServicePtr = GOwned<SecretService, g_object_unref>;
 using CollectionPtr = GOwned<SecretCollection, g_object_unref>;
 using ItemPtr = GOwned<SecretItem, g_object_unref>;
@@ -154,129 +153,16 @@ KeychainStatus createItem(SecretService* service, const KeychainQuery& query, Se
     return item ? KeychainStatus::success : KeychainStatus::failed;
 }
 
-// Calls to the keyring run on a thread of their own, so that a caller can stop waiting for one
-// that does not come back. libsecret's cancellation cannot be relied on for that: it does not
-// end a call that waits on an unlock prompt.
-class Lane {
-public:
-    // A call's outcome, shared by the lane and whoever waits for it.
-    template <typename Result>
-    struct Pending {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<Result> result;
-        bool started = false;
-        bool abandoned = false;  // its callers have gone: do not start it
-        CancellablePtr cancellable{g_cancellable_new()};
-
-        // Nothing when the deadline passed first.
-        std::optional<Result> wait(Clock::time_point deadline) {
-            std::unique_lock lock(mutex);
-            if (!done.wait_until(lock, deadline, [this] { return result.has_value(); })) {
-                return std::nullopt;
-            }
-            return result;
-        }
-    };
-
-    Lane() : queue_(std::make_shared<Queue>()) {
-        std::thread([queue = queue_] { queue->run(); }).detach();
-    }
-
-    ~Lane() {
-        {
-            std::lock_guard lock(queue_->mutex);
-            queue_->stopping = true;
-        }
-        queue_->wake.notify_one();
-    }
-
-    Lane(const Lane&) = delete;
-    Lane& operator=(const Lane&) = delete;
-
-    template <typename Result, typename Work>
-    std::shared_ptr<Pending<Result>> post(Work work) {
-        auto pending = std::make_shared<Pending<Result>>();
-        {
-            std::lock_guard lock(queue_->mutex);
-            queue_->jobs.emplace_back([pending, work = std::move(work)]() mutable {
-                {
-                    std::lock_guard lock(pending->mutex);
-                    if (pending->abandoned) {
-                        return;
-                    }
-                    pending->started = true;
-                }
-                Result result = work(pending->cancellable.get());
-                {
-                    std::lock_guard lock(pending->mutex);
-                    pending->result = std::move(result);
-                }
-                pending->done.notify_all();
-            });
-        }
-        queue_->wake.notify_one();
-        return pending;
-    }
-
-    // Runs the work on the lane and waits for it until the deadline; after that the call is
-    // cancelled and its answer dropped.
-    // While a call that was given up on still runs, later ones fail at once instead of
-    // queueing behind it: a keyring that hangs costs one deadline, not one per call.
-    template <typename Result, typename Work>
-    Result call(Clock::time_point deadline, Result onTimeout, Work work) {
-        {
-            std::lock_guard lock(queue_->mutex);
-            if (queue_->stuck) {
-                return onTimeout;
-            }
-        }
-        const auto pending = post<Result>(std::move(work));
-        if (auto result = pending->wait(deadline)) {
-            return std::move(*result);
-        }
-        bool started = false;
-        {
-            std::lock_guard lock(pending->mutex);
-            pending->abandoned = true;
-            started = pending->started && !pending->result;
-        }
-        if (started) {
-            std::lock_guard lock(queue_->mutex);
-            queue_->stuck = true;
-        }
-        g_cancellable_cancel(pending->cancellable.get());
-        return onTimeout;
-    }
-
-private:
-    // Outlives the lane: the thread may still be inside an abandoned call when the lane goes.
-    struct Queue {
-        std::mutex mutex;
-        std::condition_variable wake;
-        std::deque<std::function<void()>> jobs;
-        bool stopping = false;
-        bool stuck = false;  // a call given up on is still running
-
-        void run() {
-            std::unique_lock lock(mutex);
-            while (true) {
-                wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-                if (stopping) {
-                    return;
-                }
-                auto job = std::move(jobs.front());
-                jobs.pop_front();
-                lock.unlock();
-                job();
-                lock.lock();
-                stuck = false;
-            }
-        }
-    };
-
-    std::shared_ptr<Queue> queue_;
-};
+// Runs the work on the lane with a cancellable of its own, cancelled when the caller gives up.
+// libsecret's cancellation alone cannot bound a call: it does not end one that waits on an
+// unlock prompt.
+template <typename Result, typename Work>
+Result callWithin(Lane& lane, Clock::time_point deadline, Result onTimeout, Work work) {
+    const std::shared_ptr<GCancellable> cancellable(g_cancellable_new(), g_object_unref);
+    return lane.call(
+        deadline, std::move(onTimeout), [cancellable, work] { return work(cancellable.get()); },
+        [cancellable] { g_cancellable_cancel(cancellable.get()); });
+}
 
 // Runs one keyring operation, a second time after an error that neither a cancellation nor the
 // provider's "locked" answer explains: after the keyring daemon restarts, libsecret's cached
@@ -380,7 +266,7 @@ KeychainStatus removeNow(const KeychainQuery& query, GCancellable* cancellable, 
 }
 
 // Brings up the keyring's prompt: to unlock the default collection, or to choose the password
-// of a new one where there is none yet. Not cancellable (see Lane).
+// of a new one where there is none yet. Not cancellable (see callWithin).
 KeychainStatus unlockNow(GError** error) {
     const ServicePtr service = connectService(nullptr, error);
     if (!service) {
@@ -439,29 +325,32 @@ SecretServiceKeychain::~SecretServiceKeychain() = default;
 // Each call's arguments are copied into its work: an abandoned call outlives its caller.
 KeychainStatus SecretServiceKeychain::store(const KeychainQuery& query, const std::string& data,
                                             const std::optional<platform::KeychainAccess>&) {
-    return impl_->calls.call(
-        impl_->deadline(), KeychainStatus::failed, [query, data](GCancellable* cancellable) {
-            return withReconnect(
-                KeychainStatus::failed, KeychainStatus::locked, cancellable,
-                [&](GCancellable* c, GError** error) { return storeNow(query, data, c, error); });
-        });
+    return callWithin(impl_->calls, impl_->deadline(), KeychainStatus::failed,
+                      [query, data](GCancellable* cancellable) {
+                          return withReconnect(KeychainStatus::failed, KeychainStatus::locked,
+                                               cancellable, [&](GCancellable* c, GError** error) {
+                                                   return storeNow(query, data, c, error);
+                                               });
+                      });
 }
 
 KeychainData SecretServiceKeychain::copyMatching(const KeychainQuery& query) {
-    return impl_->calls.call(impl_->deadline(), KeychainData{}, [query](GCancellable* cancellable) {
-        return withReconnect(
-            KeychainData{}, KeychainData{KeychainStatus::locked, {}}, cancellable,
-            [&](GCancellable* c, GError** error) { return copyNow(query, c, error); });
-    });
+    return callWithin(
+        impl_->calls, impl_->deadline(), KeychainData{}, [query](GCancellable* cancellable) {
+            return withReconnect(
+                KeychainData{}, KeychainData{KeychainStatus::locked, {}}, cancellable,
+                [&](GCancellable* c, GError** error) { return copyNow(query, c, error); });
+        });
 }
 
 KeychainStatus SecretServiceKeychain::remove(const KeychainQuery& query) {
-    return impl_->calls.call(
-        impl_->deadline(), KeychainStatus::failed, [query](GCancellable* cancellable) {
-            return withReconnect(
-                KeychainStatus::failed, KeychainStatus::locked, cancellable,
-                [&](GCancellable* c, GError** error) { return removeNow(query, c, error); });
-        });
+    return callWithin(impl_->calls, impl_->deadline(), KeychainStatus::failed,
+                      [query](GCancellable* cancellable) {
+                          return withReconnect(KeychainStatus::failed, KeychainStatus::locked,
+                                               cancellable, [&](GCancellable* c, GError** error) {
+                                                   return removeNow(query, c, error);
+                                               });
+                      });
 }
 
 KeychainStatus SecretServiceKeychain::unlock() {
@@ -476,7 +365,7 @@ KeychainStatus SecretServiceKeychain::unlock() {
             }
         }
         if (!pending) {
-            pending = impl_->prompts.post<KeychainStatus>([](GCancellable*) {
+            pending = impl_->prompts.post<KeychainStatus>([] {
                 GError* raw = nullptr;
                 const KeychainStatus status = unlockNow(&raw);
                 const ErrorPtr error{raw};

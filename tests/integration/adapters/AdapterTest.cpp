@@ -2,6 +2,7 @@
 // Info.plist, do not reach. (The URL parser is the one the unit tests use.)
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -58,7 +59,12 @@ TEST(PlistBundleInfoTest, OnlyStringValuesOfAWholeDictionaryAreFound) {
         EXPECT_TRUE(broken.loadError()) << contents;
         EXPECT_EQ(broken.stringValue("A"), std::nullopt) << contents;
     }
-    EXPECT_TRUE(PlistBundleInfo("/nonexistent/Info.plist").loadError());
+    // Neither a directory nor a FIFO, which would hold the start, is read.
+    const auto fifo = kDir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {"/nonexistent/Info.plist"s, kDir.string(), fifo.string()}) {
+        EXPECT_TRUE(PlistBundleInfo(path).loadError()) << path;
+    }
     fs::remove_all(kDir);
 }
 

@@ -24,7 +24,9 @@ COMMAND_LINE = [
     (["-x", "--help"], False, 2, "", "zandorin-auth: unknown option '-x'\n" + USAGE),
     ([], False, 1, "", "zandorin-auth: no graphical session: neither DISPLAY nor WAYLAND_DISPLAY"),
     (["--help", CALLBACK], True, 0, USAGE, ""),
-    (["--bogus\x1b[2J"], True, 2, "", "zandorin-auth: unknown option '--bogus?[2J'\n" + USAGE),
+    # C0 and C1 controls and a lone 8-bit CSI byte are shown as "?", other UTF-8 as it is.
+    (["--bogus\x1b[2J\x85\udc9b知"], True, 2, "",
+     "zandorin-auth: unknown option '--bogus?[2J??知'\n" + USAGE),
     (["--quit", CALLBACK], True, 2, "", "zandorin-auth: --quit takes no URL\n" + USAGE),
     (["--quit"], True, 0, "", ""),  # ends the instance
     (["--quit"], False, 1, "", NONE_RUNNING),
@@ -49,17 +51,27 @@ class CommandLineTest(AppTestCase):
         for args, running, status, out, err in COMMAND_LINE:
             with self.subTest(args=args, running=running):
                 if running and instance is None:
-                    config = os.path.join(self.session.env["XDG_CONFIG_HOME"], "zandorin-auth")
-                    os.makedirs(config)
-                    shutil.copy(self.plist, os.path.join(config, "Info.plist"))
-                    with open(self.plist, "w") as f:
-                        f.write("<plist><dict>")
+                    # Skipped with a word, in this order: a FIFO (named), a directory, a plain
+                    # http:// issuer off this machine; then the last is read.
+                    dirs = [os.path.join(self.session.root, d) for d in ("a", "b")]
+                    skipped = [self.plist] + [os.path.join(d, "zandorin-auth", "Info.plist")
+                                              for d in (self.session.env["XDG_CONFIG_HOME"], *dirs)]
+                    os.makedirs(skipped[1])
+                    for place in skipped[2:]:
+                        os.makedirs(os.path.dirname(place))
+                    shutil.copy(self.write_plist("http://127.0.0.1:1", "http://id.example.com"),
+                                skipped[2])
+                    shutil.move(self.plist, skipped.pop())
+                    os.mkfifo(self.plist)
                     # A URL of its own: no sign-in of this new process waits for it.
-                    instance = self.start_app(args=[CALLBACK])
+                    instance = self.start_app(args=[CALLBACK],
+                                              env={"XDG_CONFIG_DIRS": ":".join(dirs)})
                     self.assertEqual(instance.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
                     self.silent.settimeout(10)
                     self.silent.accept()[0].close()  # the statistics fetch
-                    self.assertIn(f"zandorin-auth: {self.plist}", instance.stderr())
+                    for place in skipped:
+                        self.assertIn(f"zandorin-auth: {place}", instance.stderr())
+                    self.assertIn("KEYCLOAK_ISSUER", instance.stderr())
                     for data in (CALLBACK.encode(), b"\xff\xfe\n", b"z" * 30000):
                         self.raw_client(path, data)
                 if instance is not None:
@@ -87,7 +99,7 @@ class KeyringAtStartTest(AppTestCase):
         app = self.start_app()
         # Reading the keyring never brings up its prompt; the menu says it cannot read it.
         self.assertEqual(app.wait_for_layout(keyring_locked()), keyring_locked())
-        self.assertEqual(self.session.viewable_windows(), [], "a window appeared")
+        self.assertFalse(wait_until(self.session.viewable_windows, 1), "a window appeared")
         [note] = wait_until(lambda: server.events("notify"))
         self.assertTrue(note["body"].startswith("無法讀取鑰匙圈"), note)
 

@@ -76,12 +76,17 @@ class PushTest(AppTestCase):
         browser = test_browser.install(os.path.join(self.session.root, "browser"),
                                        self.session.env)
         distributor = self.enter(Distributor(self.session.bus_address, "both"))
+        token_file = os.path.join(self.session.env["XDG_DATA_HOME"], "zandorin-auth",
+                                  "unifiedpush-token")
+        # A link planted at the file's temporary name is not written through.
+        elsewhere = os.path.join(self.session.root, "elsewhere")
+        os.makedirs(os.path.dirname(token_file), 0o700)
+        os.symlink(elsewhere, token_file + ".new")
         app = self.start_app()
         [first] = distributor.wait_for("registered")
         self.quit(app)
-        token_file = os.path.join(self.session.env["XDG_DATA_HOME"], "zandorin-auth",
-                                  "unifiedpush-token")
-        self.assertEqual(stat.S_IMODE(os.stat(token_file).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.lstat(token_file).st_mode), 0o600)
+        self.assertFalse(os.path.lexists(elsewhere) or os.path.lexists(token_file + ".new"))
         app = self.start_app()
         self.assertEqual(distributor.wait_for("registered", 2)[1]["endpoint"], first["endpoint"])
 
