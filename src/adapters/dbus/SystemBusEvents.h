@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/SystemEvents.h"
+
+namespace zandorin::adapters {
+
+// Listens on the system bus for logind's resume (PrepareForSleep(false)) and for
+// NetworkManager reaching full connectivity. Only signals are subscribed to: nothing is polled
+// or asked at start, and without a system bus, logind or NetworkManager nothing is ever
+// reported. Create, use and destroy on the main thread, with the Qt application alive.
+class SystemBusEvents final : public platform::SystemEvents {
+public:
+    SystemBusEvents();
+    ~SystemBusEvents() override;
+
+    SystemBusEvents(const SystemBusEvents&) = delete;
+    SystemBusEvents& operator=(const SystemBusEvents&) = delete;
+
+    void setHandler(std::function<void(platform::SystemEvent)> handler) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zandorin::adapters
