@@ -9,8 +9,9 @@ namespace zandorin::adapters {
 
 // Listens on the system bus for logind's resume (PrepareForSleep(false)) and for
 // NetworkManager reaching full connectivity. Only signals are subscribed to: nothing is polled
-// or asked at start, and without a system bus, logind or NetworkManager nothing is ever
-// reported. Create, use and destroy on the main thread, with the Qt application alive.
+// or asked, the connection is made without waiting for it, and without a system bus, logind or
+// NetworkManager nothing is ever reported. Create, use and destroy on the main thread, with the
+// Qt application (and so its GLib event loop) alive.
 class SystemBusEvents final : public platform::SystemEvents {
 public:
     SystemBusEvents();
@@ -21,9 +22,11 @@ public:
 
     void setHandler(std::function<void(platform::SystemEvent)> handler) override;
 
+    struct State;
+
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<State> state_;
+    void* cancellable_;  // GCancellable, kept out of this header
 };
 
 }  // namespace zandorin::adapters

@@ -255,10 +255,10 @@ TEST(SystemBusEvents, OnlyAWakeAndTheStepUpToGlobalConnectivityFromTheNamesOwner
     ASSERT_TRUE(owner.registerService("org.freedesktop.login1"));
     ASSERT_TRUE(owner.registerService("org.freedesktop.NetworkManager"));
     zandorin::adapters::SystemBusEvents events;
-    std::vector<SystemEvent> seen;
+    std::vector<std::string> seen;
     events.setHandler([&](SystemEvent event) {
         EXPECT_TRUE(host->mainQueue().isMainThread());
-        seen.push_back(event);
+        seen.emplace_back(event == SystemEvent::wokeFromSleep ? "woke" : "returned");
     });
 
     const auto sleep = [](bool going) {
@@ -278,20 +278,27 @@ TEST(SystemBusEvents, OnlyAWakeAndTheStepUpToGlobalConnectivityFromTheNamesOwner
         from.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                  "org.freedesktop.DBus", "GetId"));
     };
+    // The adapter connects beside the main thread and misses what comes before. The first
+    // state it hears counts (a state is announced when it changed), the repeats do not.
+    for (int i = 0; i < 100 && seen.empty(); ++i) {
+        send(owner, network(70));
+        runUntil([&] { return !seen.empty(); }, 50ms);
+    }
+    send(owner, sleep(false));
+    EXPECT_TRUE(runUntil([&] { return seen.size() > 1; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"returned", "woke"}));
+
     using Sent = std::vector<std::pair<QDBusConnection*, QDBusMessage>>;
-    const auto woke = SystemEvent::wokeFromSleep;
-    const auto returned = SystemEvent::networkReturned;
     for (const auto& [what, sent, expected] :
-         std::vector<std::tuple<const char*, Sent, std::vector<SystemEvent>>>{
+         std::vector<std::tuple<const char*, Sent, std::vector<std::string>>>{
              {"going to sleep", {{&owner, sleep(true)}}, {}},
-             {"woke", {{&owner, sleep(false)}}, {woke}},
-             {"first state seen", {{&owner, network(70)}}, {returned}},
+             {"woke", {{&owner, sleep(false)}}, {"woke"}},
              {"70 again", {{&owner, network(70)}}, {}},
              {"disconnected, then global",
               {{&owner, network(20)}, {&owner, network(70)}},
-              {returned}},
+              {"returned"}},
              {"local, then site", {{&owner, network(50)}, {&owner, network(60)}}, {}},
-             {"site, then global", {{&owner, network(70)}}, {returned}},
+             {"site, then global", {{&owner, network(70)}}, {"returned"}},
              {"from the impostor",
               {{&owner, network(20)}, {&impostor, sleep(false)}, {&impostor, network(70)}},
               {}},
@@ -303,8 +310,8 @@ TEST(SystemBusEvents, OnlyAWakeAndTheStepUpToGlobalConnectivityFromTheNamesOwner
         }
         send(owner, sleep(false));
         EXPECT_TRUE(runUntil([&] { return seen.size() > expected.size(); }));
-        std::vector<SystemEvent> wanted = expected;
-        wanted.push_back(woke);
+        std::vector<std::string> wanted = expected;
+        wanted.emplace_back("woke");
         EXPECT_EQ(seen, wanted);
     }
 }
