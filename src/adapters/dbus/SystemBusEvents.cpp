@@ -16,7 +16,7 @@ constexpr guint32 kConnectedGlobal = 70;
 
 }  // namespace
 
-// Shared with GIO's callbacks, which may still come after the adapter is gone.
+// GIO's callbacks may still come after the adapter is gone: `ended` tells them.
 struct SystemBusEvents::State {
     std::function<void(SystemEvent)> handler;
     bool ended = false;
@@ -85,7 +85,7 @@ void onConnected(GObject*, GAsyncResult* result, gpointer data) {
     const std::unique_ptr<Shared> shared(static_cast<Shared*>(data));
     GDBusConnection* bus = g_dbus_connection_new_for_address_finish(result, nullptr);
     if (!bus) {
-        return;  // no system bus, or the adapter gave up on it
+        return;  // no system bus
     }
     State& state = **shared;
     if (state.ended) {
@@ -103,8 +103,7 @@ void onConnected(GObject*, GAsyncResult* result, gpointer data) {
 
 }  // namespace
 
-SystemBusEvents::SystemBusEvents()
-    : state_(std::make_shared<State>()), cancellable_(g_cancellable_new()) {
+SystemBusEvents::SystemBusEvents() : state_(std::make_shared<State>()) {
     // GIO, not QtDBus: QtDBus connects every bus on its one thread and waits there, so a system
     // bus that accepts the connection and never answers would hold the session bus (the tray,
     // the menu) for good. GIO connects beside the main thread; callbacks come on the main
@@ -118,15 +117,13 @@ SystemBusEvents::SystemBusEvents()
         address,
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, static_cast<GCancellable*>(cancellable_), onConnected, new Shared(state_));
+        nullptr, nullptr, onConnected, new Shared(state_));
     g_free(address);
 }
 
 SystemBusEvents::~SystemBusEvents() {
     state_->handler = nullptr;
     state_->ended = true;
-    g_cancellable_cancel(static_cast<GCancellable*>(cancellable_));
-    g_object_unref(cancellable_);
     if (state_->bus) {
         for (const guint id : state_->subscriptions) {
             g_dbus_connection_signal_unsubscribe(state_->bus, id);

@@ -22,11 +22,10 @@ public:
 
     void setHandler(std::function<void(platform::SystemEvent)> handler) override;
 
-    struct State;
+    struct State;  // shared with GIO's callbacks
 
 private:
     std::shared_ptr<State> state_;
-    void* cancellable_;  // GCancellable, kept out of this header
 };
 
 }  // namespace zandorin::adapters
