@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -242,7 +243,7 @@ TEST(InstanceDirectory, APrivateRuntimeDirectoryOrElseAFallbackThatIsOursAlone) 
 }
 
 // Fakes of logind and NetworkManager on the private system bus of `session.py --run
-// --system-bus`, plus an impostor that owns neither name. Each row ends with a wake from the
+// --system-bus`, plus an impostor that owns neither name. Each step ends with a wake from the
 // real owner: once that arrived, everything sent before it was handled.
 TEST(SystemBusEvents, OnlyAWakeAndTheStepUpToGlobalConnectivityFromTheNamesOwnersCount) {
     using zandorin::platform::SystemEvent;
@@ -278,21 +279,24 @@ TEST(SystemBusEvents, OnlyAWakeAndTheStepUpToGlobalConnectivityFromTheNamesOwner
         from.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                  "org.freedesktop.DBus", "GetId"));
     };
+    const auto expectHandled = [&](std::vector<std::string> expected) {
+        send(owner, sleep(false));
+        expected.emplace_back("woke");
+        EXPECT_TRUE(runUntil([&] { return seen.size() >= expected.size(); }));
+        EXPECT_EQ(std::exchange(seen, {}), expected);
+    };
     // The adapter connects beside the main thread and misses what comes before. The first
     // state it hears counts (a state is announced when it changed), the repeats do not.
     for (int i = 0; i < 100 && seen.empty(); ++i) {
         send(owner, network(70));
         runUntil([&] { return !seen.empty(); }, 50ms);
     }
-    send(owner, sleep(false));
-    EXPECT_TRUE(runUntil([&] { return seen.size() > 1; }));
-    EXPECT_EQ(seen, (std::vector<std::string>{"returned", "woke"}));
+    expectHandled({"returned"});
 
     using Sent = std::vector<std::pair<QDBusConnection*, QDBusMessage>>;
     for (const auto& [what, sent, expected] :
          std::vector<std::tuple<const char*, Sent, std::vector<std::string>>>{
              {"going to sleep", {{&owner, sleep(true)}}, {}},
-             {"woke", {{&owner, sleep(false)}}, {"woke"}},
              {"70 again", {{&owner, network(70)}}, {}},
              {"disconnected, then global",
               {{&owner, network(20)}, {&owner, network(70)}},
@@ -304,15 +308,10 @@ TEST(SystemBusEvents, OnlyAWakeAndTheStepUpToGlobalConnectivityFromTheNamesOwner
               {}},
          }) {
         SCOPED_TRACE(what);
-        seen.clear();
         for (const auto& [from, message] : sent) {
             send(*from, message);
         }
-        send(owner, sleep(false));
-        EXPECT_TRUE(runUntil([&] { return seen.size() > expected.size(); }));
-        std::vector<std::string> wanted = expected;
-        wanted.emplace_back("woke");
-        EXPECT_EQ(seen, wanted);
+        expectHandled(expected);
     }
 }
 
