@@ -15,6 +15,7 @@
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/dbus/FreedesktopNotifications.h"
 #include "adapters/dbus/SecretServiceMonitor.h"
+#include "adapters/dbus/SystemBusEvents.h"
 #include "adapters/dbus/UnifiedPushConnector.h"
 #include "adapters/journal/JournalSystemLog.h"
 #include "adapters/openssl/OpenSslCrypto.h"
@@ -126,10 +127,7 @@ int run(int argc, char** argv) {
     adapters::OpenSslCrypto crypto;
     adapters::ThreadPoolExecutor executor;
     adapters::XdgStateFlags stateFlags([](const char* name) { return std::getenv(name); });
-    // Until the desktop's own sources are wired: nothing is ever said.
-    struct : platform::SystemEvents {
-        void setHandler(std::function<void(platform::SystemEvent)>) override {}
-    } systemEvents;
+    adapters::SystemBusEvents systemEvents;
 
     platform::Platform platform{
         .application = host.application(),

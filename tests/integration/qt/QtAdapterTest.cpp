@@ -1,6 +1,7 @@
 // The Qt adapters against a real QApplication on the offscreen platform, where the end-to-end
 // tests do not reach: timers (theirs fire once a minute at most), the widget menu of an XEmbed
-// tray, sign-in sessions beside the one good callback, and the single-instance directory.
+// tray, sign-in sessions beside the one good callback, the single-instance directory, and the
+// system bus's resume and network signals.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,15 +16,19 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QPointer>
 
+#include "adapters/dbus/SystemBusEvents.h"
 #include "adapters/qt/QtApplicationHost.h"
 #include "adapters/qt/QtInstanceChannel.h"
 #include "adapters/qt/QtStatusItem.h"
@@ -235,6 +240,79 @@ TEST(InstanceDirectory, APrivateRuntimeDirectoryOrElseAFallbackThatIsOursAlone) 
         EXPECT_EQ(found.problem, fallback.string() + " " + problem);
     }
     fs::remove_all(root);
+}
+
+// Fakes of logind and NetworkManager on the private system bus of `session.py --run
+// --system-bus`, plus an impostor that owns neither name. Each step ends with a wake from the
+// real owner: once that arrived, everything sent before it was handled.
+TEST(SystemBusEvents, OnlyAWakeAndTheStepUpToGlobalConnectivityFromTheNamesOwnersCount) {
+    using zandorin::platform::SystemEvent;
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (!address) {
+        GTEST_SKIP() << "needs the private system bus of session.py --run --system-bus";
+    }
+    QDBusConnection owner = QDBusConnection::connectToBus(address, "owner");
+    QDBusConnection impostor = QDBusConnection::connectToBus(address, "impostor");
+    ASSERT_TRUE(owner.registerService("org.freedesktop.login1"));
+    ASSERT_TRUE(owner.registerService("org.freedesktop.NetworkManager"));
+    zandorin::adapters::SystemBusEvents events;
+    std::vector<std::string> seen;
+    events.setHandler([&](SystemEvent event) {
+        EXPECT_TRUE(host->mainQueue().isMainThread());
+        seen.emplace_back(event == SystemEvent::wokeFromSleep ? "woke" : "returned");
+    });
+
+    const auto sleep = [](bool going) {
+        return QDBusMessage::createSignal("/org/freedesktop/login1",
+                                          "org.freedesktop.login1.Manager", "PrepareForSleep")
+               << going;
+    };
+    const auto network = [](uint state) {
+        return QDBusMessage::createSignal("/org/freedesktop/NetworkManager",
+                                          "org.freedesktop.NetworkManager", "StateChanged")
+               << state;
+    };
+    // The bus routes a connection's messages in order, so after its answer to a call the
+    // signal is on its way before anything another connection sends next.
+    const auto send = [](QDBusConnection& from, const QDBusMessage& message) {
+        from.send(message);
+        from.call(QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus", "GetId"));
+    };
+    const auto expectHandled = [&](std::vector<std::string> expected) {
+        send(owner, sleep(false));
+        expected.emplace_back("woke");
+        EXPECT_TRUE(runUntil([&] { return seen.size() >= expected.size(); }));
+        EXPECT_EQ(std::exchange(seen, {}), expected);
+    };
+    // The adapter connects beside the main thread and misses what comes before. The first
+    // state it hears counts (a state is announced when it changed), the repeats do not.
+    for (int i = 0; i < 100 && seen.empty(); ++i) {
+        send(owner, network(70));
+        runUntil([&] { return !seen.empty(); }, 50ms);
+    }
+    expectHandled({"returned"});
+
+    using Sent = std::vector<std::pair<QDBusConnection*, QDBusMessage>>;
+    for (const auto& [what, sent, expected] :
+         std::vector<std::tuple<const char*, Sent, std::vector<std::string>>>{
+             {"going to sleep", {{&owner, sleep(true)}}, {}},
+             {"70 again", {{&owner, network(70)}}, {}},
+             {"disconnected, then global",
+              {{&owner, network(20)}, {&owner, network(70)}},
+              {"returned"}},
+             {"local, then site", {{&owner, network(50)}, {&owner, network(60)}}, {}},
+             {"site, then global", {{&owner, network(70)}}, {"returned"}},
+             {"from the impostor",
+              {{&owner, network(20)}, {&impostor, sleep(false)}, {&impostor, network(70)}},
+              {}},
+         }) {
+        SCOPED_TRACE(what);
+        for (const auto& [from, message] : sent) {
+            send(*from, message);
+        }
+        expectHandled(expected);
+    }
 }
 
 }  // namespace

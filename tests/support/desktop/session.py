@@ -1,7 +1,8 @@
 """A private desktop session for tests of tray applications: a fresh home, an Xvfb display (or
 KWin's Wayland compositor), a session bus of its own, an unlocked gnome-keyring and, served from
-this process, a StatusNotifierWatcher. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/.
-`session.py --run COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
+this process, a StatusNotifierWatcher; on request a system bus of its own too, which anyone may
+own names on. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/. `session.py --run
+[--system-bus] COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
 
 import os
 import select
@@ -34,7 +35,7 @@ BUS_FLAGS = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
 # desktop, bus, keyring or proxy.
 KEPT_VARIABLES = ("PATH", "LANG", "LC_ALL", "TZ", "TMPDIR", "USER", "LOGNAME", "XDG_DATA_DIRS",
                   "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
-BUS_CONFIG = """<busconfig><type>session</type><keep_umask/><listen>unix:path={}</listen>
+BUS_CONFIG = """<busconfig><type>{}</type><keep_umask/><listen>unix:path={}</listen>
   <auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/>
   <allow eavesdrop="true"/><allow own="*"/></policy></busconfig>"""
 WATCHER_XML = f"""<node><interface name="{WATCHER_NAME}">
@@ -299,13 +300,14 @@ class App:
 
 class DesktopSession:
     """`watcher=False` leaves out the panel until start_watcher() (a panel that comes late);
-    `wayland=True` runs applications under kwin_wayland instead of on an X display."""
+    `wayland=True` runs applications under kwin_wayland instead of on an X display;
+    `system_bus=True` gives them a private system bus (DBUS_SYSTEM_BUS_ADDRESS)."""
 
-    def __init__(self, watcher=True, wayland=False):
+    def __init__(self, watcher=True, wayland=False, system_bus=False):
         self.wayland, self.root = wayland, tempfile.mkdtemp(prefix="zandorin-desktop-")
         self.apps, self._daemons, self.bus, self.watcher = [], [], None, None
         try:
-            self._start(watcher)
+            self._start(watcher, system_bus)
         except BaseException:
             self.__exit__()
             raise
@@ -313,7 +315,7 @@ class DesktopSession:
     def __enter__(self):
         return self
 
-    def _start(self, watcher):
+    def _start(self, watcher, system_bus):
         home, runtime, self.logs = (os.path.join(self.root, d) for d in ("home", "run", "logs"))
         for path in (home, runtime, self.logs):
             os.mkdir(path, 0o700)
@@ -327,12 +329,11 @@ class DesktopSession:
             xvfb = self._spawn("xvfb", ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
                                         "-displayfd", "1"], stdout=subprocess.PIPE)
             self.env.update(DISPLAY=":" + first_line(xvfb), QT_QPA_PLATFORM="xcb")
-        with open(os.path.join(self.root, "bus.conf"), "w") as f:
-            f.write(BUS_CONFIG.format(os.path.join(runtime, "bus")))
-        dbus = self._spawn("dbus", ["dbus-daemon", "--config-file=" + f.name, "--nofork",
-                                    "--nopidfile", "--print-address"], stdout=subprocess.PIPE)
-        self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = first_line(dbus)
-        self.stop_bus = lambda: stop_child(dbus)  # as when the session ends under its apps
+        self.bus_address = self.env["DBUS_SESSION_BUS_ADDRESS"] = self._start_bus("session")
+        session_bus = self._daemons[-1]
+        self.stop_bus = lambda: stop_child(session_bus)  # as when the session ends under its apps
+        if system_bus:
+            self.env["DBUS_SYSTEM_BUS_ADDRESS"] = self._start_bus("system")
         self.bus = Gio.DBusConnection.new_for_address_sync(self.bus_address, BUS_FLAGS, None, None)
         self.bus.set_exit_on_close(False)
         if self.wayland:
@@ -351,6 +352,15 @@ class DesktopSession:
         keyring.stdin.write(b"pw")  # unlocks the login keyring it creates
         keyring.stdin.close()
         self._started(lambda: self.name_has_owner(SECRET_NAME), "gnome-keyring")
+
+    def _start_bus(self, kind):
+        """A dbus-daemon of the session's own ("session" or "system"); its address."""
+        with open(os.path.join(self.root, f"{kind}.conf"), "w") as f:
+            f.write(BUS_CONFIG.format(kind, os.path.join(self.env["XDG_RUNTIME_DIR"],
+                                                         "bus" if kind == "session" else kind)))
+        return first_line(self._spawn(f"{kind}-bus", [
+            "dbus-daemon", "--config-file=" + f.name, "--nofork", "--nopidfile",
+            "--print-address"], stdout=subprocess.PIPE))
 
     def _spawn(self, name, argv, stdin=subprocess.DEVNULL, stdout=None):
         """A daemon stopped with the session, its output in logs/<name>.log but for a pipe."""
@@ -450,7 +460,8 @@ class DesktopSession:
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] != "--run":
+    system = sys.argv[2:3] == ["--system-bus"]
+    if len(sys.argv) < 3 + system or sys.argv[1] != "--run":
         sys.exit(__doc__)
-    with DesktopSession(watcher=False) as session:
-        sys.exit(subprocess.run(sys.argv[2:], env=session.env, check=False).returncode)
+    with DesktopSession(watcher=False, system_bus=system) as session:
+        sys.exit(subprocess.run(sys.argv[2 + system:], env=session.env, check=False).returncode)
