@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <system_error>
 #include <utility>
@@ -111,11 +111,20 @@ bool usableToken(const std::string& token) {
 // The connection token identifies our registration to the distributor across starts; a
 // missing or damaged file means a new registration.
 std::string loadOrCreateToken(const std::string& path) {
-    {
-        std::ifstream in(path);
-        std::string token;
-        if (in && std::getline(in, token) && usableToken(token)) {
-            return token;
+    // Read on the main thread: only a regular file, opened without waiting (a FIFO planted
+    // there would otherwise hold the menu) and only as much as a token line can be.
+    if (const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        fd >= 0) {
+        struct stat info {};
+        std::string line(kMaxTokenBytes + 1, '\0');
+        const ssize_t got = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+                                ? ::read(fd, line.data(), line.size())
+                                : -1;
+        ::close(fd);
+        line.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        line = line.substr(0, line.find('\n'));
+        if (usableToken(line)) {
+            return line;
         }
     }
     std::string token = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
