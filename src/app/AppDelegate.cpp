@@ -57,6 +57,10 @@ void AppDelegate::waitForKeyring(bool notice) {
 
 void AppDelegate::keyringChanged() {
     oauth_.resumeSignOut();
+    // Locked while running: the menu says so now, not at the next check.
+    if (!keyringRetry_ && keychain_.lookup(keys::accessToken).keyringUnreadable) {
+        statusBarController->checkHealth();
+    }
     keyringMayBeReadable();
 }
 

@@ -92,7 +92,8 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
     app.keychain.save(test::makeToken(R"({"email":"ada@example.com"})"), "access_token");
     app.delegate.applicationDidFinishLaunching();
     app.fakes.keychain.locked = true;
-    app.fakes.mainQueue.advance(StatusBarController::healthInterval);
+    app.fakes.desktop.keyringChanged();  // at once, not at the next check
+    app.fakes.mainQueue.runPending();
     auto menu = test::describe(app.fakes.desktop.menus.back());
     EXPECT_EQ(menu.at(0), "status Mirrowen [circle.fill yellow]");
     EXPECT_EQ(menu.at(6), "command 解鎖鑰匙圈… -> unlockKeyring");

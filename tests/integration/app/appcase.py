@@ -71,6 +71,23 @@ def access_token(lifetime_s, email=EMAIL):
             f"{part({'email': email, 'exp': int(time.time()) + lifetime_s})}.c2lnbmF0dXJl")
 
 
+def install_handlers(desktop, app_path):
+    """The scripted browser as the default browser and the executable as the handler of
+    zandorin-auth:// URLs, as the install step makes it; the browser's profile."""
+    browser = test_browser.install(os.path.join(desktop.root, "browser"), desktop.env)
+    for _ in range(2):  # as a second install does
+        subprocess.run(["bash", os.path.join(ROOT, "scripts", "register-url-handler.sh"),
+                        app_path], env=desktop.env, check=True, timeout=30, capture_output=True)
+    return browser
+
+
+def sign_in(app):
+    """Signs in through the menu and the browser; whether the app said so within 60 s."""
+    successes = app.stdout().splitlines().count(SUCCESS_LINE)
+    app.click(SIGN_IN)
+    return wait_until(lambda: app.stdout().splitlines().count(SUCCESS_LINE) > successes, 60)
+
+
 class AppTestCase(unittest.TestCase):
     """Each test gets its own desktop session and a development Info.plist whose service and
     identity provider sit on a loopback port that accepts connections and never answers, so
@@ -127,11 +144,7 @@ class ServiceCase(AppTestCase):
         super().setUp()
         self.service = self.enter(DevService())
         self.plist = self.write_plist(self.service.origin, self.service.issuer)
-        env = self.session.env
-        self.browser = test_browser.install(os.path.join(self.session.root, "browser"), env)
-        for _ in range(2):  # as a second install does
-            subprocess.run(["bash", os.path.join(ROOT, "scripts", "register-url-handler.sh"), APP],
-                           env=env, check=True, timeout=30, capture_output=True)
+        self.browser = install_handlers(self.session, APP)
 
     def browser_log(self):
         return "\n".join(test_browser.log_lines(self.browser))
@@ -141,10 +154,7 @@ class ServiceCase(AppTestCase):
 
     def sign_in(self, app):
         """Signs in through the menu and the browser; the tokens the keyring then holds."""
-        successes = app.stdout().splitlines().count(SUCCESS_LINE)
-        app.click(SIGN_IN)
-        self.assertTrue(wait_until(lambda: app.stdout().splitlines().count(SUCCESS_LINE)
-                                   > successes, 60), self.browser_log())
+        self.assertTrue(sign_in(app), self.browser_log())
         self.secrets += [t for t in self.tokens() if t]
         return self.tokens()
 

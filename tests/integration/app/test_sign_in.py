@@ -2,6 +2,7 @@
 """Sign-in, checkout, the device token report, reconnect and sign-out through the real
 executable, the local service, the scripted browser and the zandorin-auth:// handler."""
 
+import os
 import urllib.error
 
 from appcase import (DASHBOARD, RECONNECT, SIGN_IN, Distributor, ServiceCase, entry,
@@ -25,9 +26,13 @@ class SignInTest(ServiceCase):
         device_token = registration["endpoint"].encode().hex()
         self.assertEqual(app.wait_for_layout(signed_out(DASHBOARD)), signed_out(DASHBOARD))
 
-        # Into a locked keyring with no prompter, whose prompt is then dismissed at once.
-        self.session.set_keyring_locked(True)
+        # Into a keyring locked during the sign-in, with no prompter: its prompt is dismissed.
+        hold = os.path.join(self.browser, "hold")
+        open(hold, "w").close()
         app.click(SIGN_IN)
+        self.assertTrue(wait_until(lambda: "leaves the web" in self.browser_log()))
+        self.session.set_keyring_locked(True)
+        os.remove(hold)
         self.assertTrue(wait_until(lambda: any(n["body"].startswith("登入無法保存")
                                                for n in notifications.events("notify")), 60),
                         self.browser_log())

@@ -18,11 +18,18 @@ START_TIMEOUT = 180.0  # the first start in a fresh checkout runs `npm ci`
 
 
 class DevService:
+    """`port` 0 picks a free one; a fixed one lets a new service take an old one's place.
+    `args` go to the server (e.g. "--access-token-ttl", "60")."""
+
+    def __init__(self, port=0, args=()):
+        self.port, self.args = port, list(args)
+
     def __enter__(self):
         self.stderr = tempfile.TemporaryFile()
         env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
         self.proc = subprocess.Popen(
-            [os.path.join(ROOT, "scripts", "devservice.sh"), "--port", "0"],
+            [os.path.join(ROOT, "scripts", "devservice.sh"), "--port", str(self.port),
+             *self.args],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.stderr, env=env)
         try:
             self.port = int(first_line(self.proc, START_TIMEOUT).removeprefix("LISTENING "))
@@ -40,6 +47,11 @@ class DevService:
         self.proc.stdout.close()
         self.stderr.close()
         return False
+
+    def log(self):
+        """What the service wrote to stderr so far (its request log)."""
+        self.stderr.seek(0)
+        return self.stderr.read().decode(errors="replace")
 
     def request(self, path, payload=None, form=None):
         """The JSON answer to a GET, or to a POST of `payload` or `form`; it must succeed."""

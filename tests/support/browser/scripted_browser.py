@@ -108,5 +108,11 @@ def install(profile, env):
 
 if __name__ == "__main__":
     callback = walk(sys.argv[2], sys.argv[1])
+    # A test that holds the hand-off creates PROFILE_DIR/hold and removes it (30 s at most).
+    hold = os.path.join(sys.argv[1], "hold")
+    for _ in range(300):
+        if not os.path.exists(hold):
+            break
+        time.sleep(0.1)
     sys.exit(1 if callback is None else subprocess.run(
         ["xdg-open", callback], stdin=subprocess.DEVNULL, timeout=30).returncode)

@@ -347,11 +347,24 @@ class DesktopSession:
             self.env.update(WAYLAND_DISPLAY="wayland-0", QT_QPA_PLATFORM="wayland")
         if watcher:
             self.start_watcher()
-        keyring = self._spawn("keyring", ["gnome-keyring-daemon", "--foreground", "--unlock",
-                                          "--components=secrets"], stdin=subprocess.PIPE)
-        keyring.stdin.write(b"pw")  # unlocks the login keyring it creates
-        keyring.stdin.close()
+        self._start_keyring()
+
+    def _start_keyring(self):
+        self._keyring = self._spawn("keyring", ["gnome-keyring-daemon", "--foreground",
+                                                "--unlock", "--components=secrets"],
+                                    stdin=subprocess.PIPE)
+        self._keyring.stdin.write(b"pw")  # unlocks the login keyring it creates or finds
+        self._keyring.stdin.close()
         self._started(lambda: self.name_has_owner(SECRET_NAME), "gnome-keyring")
+
+    def restart_keyring(self):
+        """Stops the keyring daemon this session started and starts another on the same
+        keyring files, unlocked, as after a crash and a restart."""
+        stop_child(self._keyring)
+        self._daemons.remove(self._keyring)
+        if not wait_until(lambda: not self.name_has_owner(SECRET_NAME)):
+            raise RuntimeError("gnome-keyring kept its name")
+        self._start_keyring()
 
     def _start_bus(self, kind):
         """A dbus-daemon of the session's own ("session" or "system"); its address."""
