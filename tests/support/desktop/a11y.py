@@ -1,6 +1,6 @@
 """Prints, as JSON, what the accessibility bus of the session in this process's environment
-shows of one application: every node on screen, depth-first, as [depth, role, name, x, y,
-width, height] in screen coordinates. Run as `a11y.py APPLICATION` with the session's
+shows of one application: every node on screen, depth-first, as [depth, role, name (or text), x,
+y, width, height] in screen coordinates. Run as `a11y.py APPLICATION` with the session's
 environment (DesktopSession.shown()); it takes the session's bus from there at start."""
 
 import json
@@ -22,8 +22,10 @@ def shown(node, depth, out):
         if not node.get_state_set().contains(Atspi.StateType.SHOWING):
             return
         box = node.get_extents(Atspi.CoordType.SCREEN)
-        out.append([depth, node.get_role_name(), node.get_name() or "",
-                    box.x, box.y, box.width, box.height])
+        name = node.get_name()
+        if not name and node.get_text_iface():  # a label's text is its name
+            name = node.get_text(0, node.get_character_count())
+        out.append([depth, node.get_role_name(), name or "", box.x, box.y, box.width, box.height])
         children = [node.get_child_at_index(i) for i in range(node.get_child_count())]
     except GLib.Error:
         return  # gone while we looked

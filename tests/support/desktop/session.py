@@ -250,8 +250,8 @@ class App:
                 return False  # that registrant has gone again
 
         if not self.item:
-            found = wait_until(lambda: (w := self.session.watcher) and next(
-                filter(mine, w.events("registered")), None), timeout)
+            found = wait_until(lambda: next(filter(mine, self.session.registered()), None),
+                               timeout)
             if not found:
                 raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
             menu = self.session.call(found["service"], found["path"], PROPERTIES, "Get",
@@ -443,6 +443,19 @@ class DesktopSession:
 
     def start_watcher(self):
         self.watcher = Watcher(self.bus_address)
+
+    def registered(self):
+        """The items the panel's watcher took, as the watcher's "registered" events."""
+        if self.watcher:
+            return self.watcher.events("registered")
+        try:  # a real panel's: "<bus name>@<path>", or the item's own name at the usual path
+            ids = self.call(WATCHER_NAME, "/StatusNotifierWatcher", PROPERTIES, "Get",
+                            GLib.Variant("(ss)", (WATCHER_NAME, "RegisteredStatusNotifierItems"))
+                            ).unpack()[0]
+        except GLib.Error:
+            return []  # no panel now
+        return [dict(service=service, path=path or "/StatusNotifierItem", time=time.monotonic())
+                for service, _, path in (i.partition("@") for i in ids)]
 
     def __exit__(self, *exc):
         for proc in [app.proc for app in self.apps]:
