@@ -27,8 +27,6 @@ test_packages=(
     xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 openssl
     dpkg-dev file lintian desktop-file-utils appstream
     kwin-wayland qt6-wayland
-    gnome-shell gnome-shell-extension-appindicator libglib2.0-bin at-spi2-core gir1.2-atspi-2.0
-    xdotool python3-pil
     clang libclang-rt-14-dev
 )
 

@@ -96,15 +96,13 @@ class AppTestCase(unittest.TestCase):
     maxDiff = None
     WATCHER = True  # False: a desktop without a tray
     WAYLAND = False  # True: KWin's Wayland compositor instead of an X display
-    HOST = None  # "gnome-shell": GNOME Shell as the panel (DesktopSession's host)
 
     def setUp(self):
         if not APP or not os.access(APP, os.X_OK):
             self.skipTest(f"no application executable: {APP!r}")
         self.silent = socket.create_server(("127.0.0.1", 0), backlog=64)
         self.addCleanup(self.silent.close)
-        self.session = self.enter(DesktopSession(watcher=self.WATCHER, wayland=self.WAYLAND,
-                                                   host=self.HOST))
+        self.session = self.enter(DesktopSession(watcher=self.WATCHER, wayland=self.WAYLAND))
         self.plist = self.write_plist(f"http://127.0.0.1:{self.silent.getsockname()[1]}")
         self.secrets = []  # values that must never be printed, not even by a failing test
 
