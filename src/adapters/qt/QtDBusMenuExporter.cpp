@@ -120,6 +120,17 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
         enabled && !keys.isEmpty()) {
         properties.insert(QStringLiteral("shortcut"), QVariant::fromValue(dbusmenuShortcut(keys)));
     }
+    // A host draws a symbolic icon it finds by name in its menu's text colour, on light and dark
+    // menus alike. GNOME's extension prefers the name and looks for it only in the desktop's icon
+    // directories, never in IconThemePath, showing a "missing" image when it is not there; so
+    // the name goes out only when those directories hold it (installed, or a build tree's
+    // share/ in XDG_DATA_DIRS). The pixels go out always: in the palette's text colour for hosts
+    // that read no name (libdbusmenu-gtk takes them when its theme lacks the name; Plasma and
+    // GNOME take the name), and alone for a symbol whose colour carries meaning.
+    if (const QString name = symbols::menuIconName(item);
+        !name.isEmpty() && symbols::inDesktopIconTheme(name)) {
+        properties.insert(QStringLiteral("icon-name"), name);
+    }
     if (const QIcon icon = symbols::menuIcon(item, palette); !icon.isNull()) {
         QBuffer png;
         icon.pixmap(kMenuIconSize).save(&png, "PNG");
@@ -204,7 +215,11 @@ public:
                                                                      : QStringLiteral("ltr");
     }
     QString status() const { return QStringLiteral("normal"); }
-    QStringList iconThemePath() const { return {}; }
+    // Where the menu's icon names are found, as the item's IconThemePath says for its own.
+    QStringList iconThemePath() const {
+        const QString path = symbols::menuIconThemePath();
+        return path.isEmpty() ? QStringList() : QStringList{path};
+    }
 
 public slots:  // NOLINT(readability-redundant-access-specifiers): moc needs the section
     // Any process on the bus may call these. An unknown id or an oversized request is an
