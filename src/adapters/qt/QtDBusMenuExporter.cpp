@@ -120,13 +120,10 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
         enabled && !keys.isEmpty()) {
         properties.insert(QStringLiteral("shortcut"), QVariant::fromValue(dbusmenuShortcut(keys)));
     }
-    // A host draws a symbolic icon it finds by name in its menu's text colour, on light and dark
-    // menus alike. GNOME's extension prefers the name and looks for it only in the desktop's icon
-    // directories, never in IconThemePath, showing a "missing" image when it is not there; so
-    // the name goes out only when those directories hold it (installed, or a build tree's
-    // share/ in XDG_DATA_DIRS). The pixels go out always: in the palette's text colour for hosts
-    // that read no name (libdbusmenu-gtk takes them when its theme lacks the name; Plasma and
-    // GNOME take the name), and alone for a symbol whose colour carries meaning.
+    // A host draws a symbolic icon it finds by name in its menu's text colour. GNOME's extension
+    // takes a name over pixels but looks for it only in the desktop's icon directories, never in
+    // IconThemePath, and shows a "missing" image when it is not there: so the name goes out only
+    // when those directories hold it. The pixels go out always, for hosts that read no names.
     if (const QString name = symbols::menuIconName(item);
         !name.isEmpty() && symbols::inDesktopIconTheme(name)) {
         properties.insert(QStringLiteral("icon-name"), name);

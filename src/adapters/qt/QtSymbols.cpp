@@ -56,8 +56,9 @@ constexpr std::array<std::pair<std::string_view, const char*>, 5> kMenuSymbolNam
 }};
 
 QString menuSymbolName(const std::string& symbol) {
-    const auto it = std::find_if(kMenuSymbolNames.begin(), kMenuSymbolNames.end(),
-                                 [&symbol](const auto& entry) { return entry.first == symbol; });
+    const auto* const it =
+        std::find_if(kMenuSymbolNames.begin(), kMenuSymbolNames.end(),
+                     [&symbol](const auto& entry) { return entry.first == symbol; });
     return it == kMenuSymbolNames.end() ? QString() : QString::fromLatin1(it->second);
 }
 
