@@ -120,6 +120,14 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
         enabled && !keys.isEmpty()) {
         properties.insert(QStringLiteral("shortcut"), QVariant::fromValue(dbusmenuShortcut(keys)));
     }
+    // A host draws a symbolic icon it finds by name in its menu's text colour. GNOME's extension
+    // takes a name over pixels but looks for it only in the desktop's icon directories, never in
+    // IconThemePath, and shows a "missing" image when it is not there: so the name goes out only
+    // when those directories hold it. The pixels go out always, for hosts that read no names.
+    if (const QString name = symbols::menuIconName(item);
+        !name.isEmpty() && symbols::inDesktopIconTheme(name)) {
+        properties.insert(QStringLiteral("icon-name"), name);
+    }
     if (const QIcon icon = symbols::menuIcon(item, palette); !icon.isNull()) {
         QBuffer png;
         icon.pixmap(kMenuIconSize).save(&png, "PNG");
@@ -204,7 +212,11 @@ public:
                                                                      : QStringLiteral("ltr");
     }
     QString status() const { return QStringLiteral("normal"); }
-    QStringList iconThemePath() const { return {}; }
+    // Where the menu's icon names are found, as the item's IconThemePath says for its own.
+    QStringList iconThemePath() const {
+        const QString path = symbols::menuIconThemePath();
+        return path.isEmpty() ? QStringList() : QStringList{path};
+    }
 
 public slots:  // NOLINT(readability-redundant-access-specifiers): moc needs the section
     // Any process on the bus may call these. An unknown id or an oversized request is an

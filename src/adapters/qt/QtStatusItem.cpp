@@ -65,7 +65,7 @@ bool QtStatusItem::setImage(const platform::StatusItemImage& image) {
     hasImage_ = !icon.isNull();
     if (exported_) {
         const QString name = symbols::statusItemIconName(image);
-        const QString themePath = symbols::statusItemIconThemePath(name);
+        const QString themePath = symbols::iconThemePath(name);
         // A name that the panel cannot find leaves some panels with a blank; the pixels do not.
         exported_->setIcon(themePath.isEmpty() ? QString() : name, themePath, icon);
         return hasImage_;

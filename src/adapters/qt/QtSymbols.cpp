@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <string_view>
 #include <utility>
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
+#include <QStandardPaths>
 #include <QSvgRenderer>
 
 namespace zandorin::adapters::symbols {
@@ -36,9 +38,34 @@ constexpr int kRingPerPixels = 16;
 // The ring is all but opaque wherever the glyph shows, and soft only at its own outer edge.
 constexpr int kRingGain = 3;
 
-// The theme name of each template artwork (installed under hicolor/symbolic/apps).
+// Where our symbolic icons sit under an icon directory, and in the compiled-in artwork.
+constexpr auto kSymbolicDir = "hicolor/symbolic/apps";
+
+// The theme name of the template artwork (installed under kSymbolicDir).
 constexpr std::array<std::pair<const char*, const char*>, 1> kSymbolicNames{
     {{"StatusBarIcon", "zandorin-auth-symbolic"}}};
+
+// The menu's symbols that take the menu's text colour. Each is its own symbolic icon, named after
+// what it shows; the compiled-in artwork is the same file.
+constexpr std::array<std::pair<std::string_view, const char*>, 5> kMenuSymbolNames{{
+    {"doc.text.fill", "zandorin-auth-article-symbolic"},
+    {"folder.fill", "zandorin-auth-folder-symbolic"},
+    {"sparkles", "zandorin-auth-skill-symbolic"},
+    {"newspaper.fill", "zandorin-auth-news-symbolic"},
+    {"creditcard.fill", "zandorin-auth-payment-symbolic"},
+}};
+
+QString menuSymbolName(const std::string& symbol) {
+    const auto* const it =
+        std::find_if(kMenuSymbolNames.begin(), kMenuSymbolNames.end(),
+                     [&symbol](const auto& entry) { return entry.first == symbol; });
+    return it == kMenuSymbolNames.end() ? QString() : QString::fromLatin1(it->second);
+}
+
+// A symbol without a colour of its own follows the text; a small one always does.
+bool followsText(const platform::MenuItem& item) {
+    return !item.symbolColor || item.symbolStyle == platform::SymbolStyle::small;
+}
 
 bool isArtworkName(const std::string& name) {
     if (name.empty() || name.front() == '.') {
@@ -191,7 +218,10 @@ QString artworkPath(const std::string& name) {
     if (!isArtworkName(name)) {
         return {};
     }
-    QString path = QStringLiteral(":/icons/%1.svg").arg(QString::fromStdString(name));
+    const QString symbolic = menuSymbolName(name);
+    QString path = symbolic.isEmpty()
+                       ? QStringLiteral(":/icons/%1.svg").arg(QString::fromStdString(name))
+                       : QStringLiteral(":/icons/%1/%2.svg").arg(kSymbolicDir, symbolic);
     return QFile::exists(path) ? path : QString();
 }
 
@@ -213,7 +243,7 @@ QIcon menuIcon(const platform::MenuItem& item, const QPalette& palette) {
 
     // A symbol without a colour of its own follows the text: dark on light menus, light on
     // dark ones, inverted on the highlighted row, dimmed on disabled rows.
-    if (item.symbolColor && !small) {
+    if (!followsText(item)) {
         const QColor own = color(*item.symbolColor, palette);
         return paintedIcon(paint, own, own, own);
     }
@@ -260,13 +290,27 @@ QString statusItemIconName(const platform::StatusItemImage& image) {
     return {};
 }
 
-QString statusItemIconThemePath(const QString& iconName) {
+QString menuIconName(const platform::MenuItem& item) {
+    return item.symbol && followsText(item) ? menuSymbolName(*item.symbol) : QString();
+}
+
+QString iconThemePath(const QString& iconName) {
     const QString icons =
         QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/icons"));
     const bool there =
         !iconName.isEmpty() &&
-        QFileInfo::exists(QStringLiteral("%1/hicolor/symbolic/apps/%2.svg").arg(icons, iconName));
+        QFileInfo::exists(QStringLiteral("%1/%2/%3.svg").arg(icons, kSymbolicDir, iconName));
     return there ? icons : QString();
+}
+
+QString menuIconThemePath() {
+    return iconThemePath(QString::fromLatin1(kMenuSymbolNames.front().second));
+}
+
+bool inDesktopIconTheme(const QString& iconName) {
+    return !QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+                                   QStringLiteral("icons/%1/%2.svg").arg(kSymbolicDir, iconName))
+                .isEmpty();
 }
 
 }  // namespace zandorin::adapters::symbols

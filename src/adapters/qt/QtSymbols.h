@@ -33,9 +33,20 @@ QIcon statusItemIcon(const platform::StatusItemImage& image);
 // theme draw in their own text colour. Empty for an image that has none.
 QString statusItemIconName(const platform::StatusItemImage& image);
 
-// The icon directory holding that name: share/icons beside the executable's bin/ directory,
-// which the build tree mirrors. Empty when it is not there (panels then look in the theme).
-QString statusItemIconThemePath(const QString& iconName);
+// The icon-theme name of a menu row's symbol when the host is to draw it in the menu's text
+// colour; empty for a row without one, and for a symbol whose colour carries meaning.
+QString menuIconName(const platform::MenuItem& item);
+
+// The icon directory holding that symbolic icon: share/icons beside the executable's bin/
+// directory, which the build tree mirrors. Empty when it is not there (panels then look in the
+// theme).
+QString iconThemePath(const QString& iconName);
+
+// The icon directory holding the menu's symbolic icons, as iconThemePath().
+QString menuIconThemePath();
+
+// Whether the desktop's own icon directories (XDG data directories) hold that symbolic icon.
+bool inDesktopIconTheme(const QString& iconName);
 
 // The resource path of a piece of artwork; empty when there is none.
 QString artworkPath(const std::string& name);

@@ -44,6 +44,7 @@ class SignInTest(ServiceCase):
         first = self.sign_in(app)
         self.assertTrue(all(first), "a token is missing from the keyring")
         self.assertEqual(app.wait_for_layout(INACTIVE), INACTIVE)
+        self.check_menu_icons(app, [row.label for row in DASHBOARD[1:]] + [SUBSCRIBE])
         self.assertEqual([(r["http_method"], r["body"], r["bearer_valid"])
                           for r in request("/test/push-tokens")["requests"]],
                          [("POST", {"token": device_token, "platform": "macos"}, True)])

@@ -3,10 +3,6 @@
 dbusmenu menu, read and clicked over the session bus, on X11 and under KWin's Wayland compositor,
 and a panel that comes late or restarts."""
 
-import configparser
-import os
-import xml.etree.ElementTree as ElementTree
-
 from appcase import CHECKING, SIGNED_OUT, AppTestCase, access_token, main, wait_until
 from gi.repository import Gio, GLib
 from session import ITEM_INTERFACE, MENU_INTERFACE, WATCHER_NAME
@@ -18,20 +14,6 @@ NAMED = [CHECKING[0]._replace(label="Mirrowen — ada__l@example.com"), *CHECKIN
 # WCAG 2.1 asks 3:1 of a graphical object against what surrounds it (1.4.11, non-text
 # contrast). The glyph must reach it on a black panel and its ring on a white one.
 MIN_CONTRAST = 3.0
-
-
-def resolve_icon(name, theme_path):
-    """The file an icon-theme lookup of `name` in hicolor finds, searching the item's
-    IconThemePath before the system's icon directories, as panels do."""
-    data_dirs = os.environ.get("XDG_DATA_DIRS") or "/usr/local/share:/usr/share"
-    bases = [theme_path] + [os.path.join(d, "icons") for d in data_dirs.split(":")]
-    theme = configparser.ConfigParser(interpolation=None)
-    theme.read(next(p for b in bases if os.path.isfile(p := os.path.join(b, "hicolor",
-                                                                         "index.theme"))))
-    return next((path for directory in theme["Icon Theme"]["Directories"].split(",")
-                 for base in bases for extension in ("svg", "png")
-                 if os.path.isfile(path := os.path.join(base, "hicolor", directory,
-                                                        f"{name}.{extension}"))), None)
 
 
 def contrasting(argb, background):
@@ -52,12 +34,7 @@ def contrasting(argb, background):
 
 class TrayTest(AppTestCase):
     def check_icon(self, props):
-        path = resolve_icon(props["IconName"], props["IconThemePath"])
-        self.assertTrue(path and path.endswith("-symbolic.svg"), path)
-        # Hosts recolour a symbolic icon by painting over its fills: a stroke would stay.
-        shapes = [e for e in ElementTree.parse(path).iter()
-                  if e.tag.rsplit("}", 1)[-1] in ("path", "circle", "rect", "ellipse")]
-        self.assertEqual({e.get("stroke", "none") for e in shapes}, {"none"})
+        self.assert_symbolic(props["IconName"], props["IconThemePath"])
         sizes = {(w, h) for w, h, _ in props["IconPixmap"]}
         self.assertTrue({(16, 16), (22, 22), (24, 24), (32, 32)} <= sizes, sizes)
         for w, h, argb in props["IconPixmap"]:
@@ -123,8 +100,7 @@ class TrayTest(AppTestCase):
                 ("EventGroup", "(a(isvu))", ([(row, "hovered", no_data, 0)] +
                                              [(gone, "clicked", no_data, 0)] * 2,), ([gone],)),
                 ("EventGroup", "(a(isvu))", ([(gone, "clicked", no_data, 0)],), INVALID),
-                ("AboutToShowGroup", "(ai)", ([row, gone, gone],), ([], [gone])),
-                ("AboutToShowGroup", "(ai)", ([gone],), INVALID)):
+                ("AboutToShowGroup", "(ai)", ([row, gone, gone],), ([], [gone]))):
             with self.subTest(method=method, args=str(args)[:40]):
                 def ask():
                     return self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE,
