@@ -24,7 +24,7 @@ run_packages=(
 )
 test_packages=(
     googletest libgtest-dev libgmock-dev
-    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 openssl
+    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 gir1.2-gdkpixbuf-2.0 openssl
     dpkg-dev file lintian desktop-file-utils appstream
     kwin-wayland qt6-wayland
     clang libclang-rt-14-dev
