@@ -9,9 +9,8 @@
 #include <QDBusContext>
 #include <QDBusMetaType>
 #include <QDBusVariant>
-#include <QIcon>
+#include <QImage>
 #include <QKeySequence>
-#include <QPixmap>
 #include <QTimer>
 
 #include "adapters/qt/QtSymbols.h"
@@ -120,9 +119,10 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
         enabled && !keys.isEmpty()) {
         properties.insert(QStringLiteral("shortcut"), QVariant::fromValue(dbusmenuShortcut(keys)));
     }
-    if (const QIcon icon = symbols::menuIcon(item, palette); !icon.isNull()) {
+    if (const QImage image = symbols::menuIconImage(item, palette, kMenuIconSize);
+        !image.isNull()) {
         QBuffer png;
-        icon.pixmap(kMenuIconSize).save(&png, "PNG");
+        image.save(&png, "PNG");
         properties.insert(QStringLiteral("icon-data"), png.data());
     }
     return properties;
