@@ -9,9 +9,8 @@
 #include <QDBusContext>
 #include <QDBusMetaType>
 #include <QDBusVariant>
-#include <QIcon>
+#include <QImage>
 #include <QKeySequence>
-#include <QPixmap>
 #include <QTimer>
 
 #include "adapters/qt/QtSymbols.h"
@@ -128,9 +127,12 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
         !name.isEmpty() && symbols::inDesktopIconTheme(name)) {
         properties.insert(QStringLiteral("icon-name"), name);
     }
-    if (const QIcon icon = symbols::menuIcon(item, palette); !icon.isNull()) {
+    // Drawn straight into an image: QIcon::pixmap would keep every rebuild's pixmap in Qt's
+    // process-wide pixmap cache.
+    if (const QImage image = symbols::menuIconImage(item, palette, kMenuIconSize);
+        !image.isNull()) {
         QBuffer png;
-        icon.pixmap(kMenuIconSize).save(&png, "PNG");
+        image.save(&png, "PNG");
         properties.insert(QStringLiteral("icon-data"), png.data());
     }
     return properties;

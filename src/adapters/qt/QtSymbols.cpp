@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -79,7 +80,7 @@ bool isArtworkName(const std::string& name) {
 
 using Painter = std::function<void(QPainter&, int size, const QColor&)>;
 
-QPixmap paintedPixmap(const Painter& paint, int size, const QColor& color) {
+QImage paintedImage(const Painter& paint, int size, const QColor& color) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     {
@@ -87,21 +88,11 @@ QPixmap paintedPixmap(const Painter& paint, int size, const QColor& color) {
         painter.setRenderHint(QPainter::Antialiasing);
         paint(painter, size, color);
     }
-    return QPixmap::fromImage(image);
+    return image;
 }
 
-// Every mode is given explicitly: otherwise Qt greys the icon of a disabled row, and the
-// status dot of a (disabled) status line would lose its colour.
-QIcon paintedIcon(const Painter& paint, const QColor& normal, const QColor& active,
-                  const QColor& disabled) {
-    QIcon icon;
-    for (int size : kMenuSizes) {
-        icon.addPixmap(paintedPixmap(paint, size, normal), QIcon::Normal);
-        icon.addPixmap(paintedPixmap(paint, size, active), QIcon::Active);
-        icon.addPixmap(paintedPixmap(paint, size, active), QIcon::Selected);
-        icon.addPixmap(paintedPixmap(paint, size, disabled), QIcon::Disabled);
-    }
-    return icon;
+QPixmap paintedPixmap(const Painter& paint, int size, const QColor& color) {
+    return QPixmap::fromImage(paintedImage(paint, size, color));
 }
 
 Painter dotPainter(bool filled) {
@@ -131,6 +122,41 @@ Painter artworkPainter(const QString& path, double scale) {
         painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
         painter.fillRect(QRect(0, 0, size, size), color);
     };
+}
+
+// A row's symbol: how it is drawn and its colour in each state of the row.
+struct MenuSymbol {
+    Painter paint;
+    QColor normal;
+    QColor active;
+    QColor disabled;
+};
+
+std::optional<MenuSymbol> menuSymbol(const platform::MenuItem& item, const QPalette& palette) {
+    if (!item.symbol) {
+        return std::nullopt;
+    }
+    const std::string& name = *item.symbol;
+    const bool small = item.symbolStyle == platform::SymbolStyle::small;
+
+    Painter paint;
+    if (name == "circle.fill" || name == "circle") {
+        paint = dotPainter(name == "circle.fill");
+    } else if (QString path = artworkPath(name); !path.isEmpty()) {
+        paint = artworkPainter(path, small ? kSmallScale : 1.0);
+    } else {
+        return std::nullopt;
+    }
+
+    // A symbol without a colour of its own follows the text: dark on light menus, light on
+    // dark ones, inverted on the highlighted row, dimmed on disabled rows.
+    if (!followsText(item)) {
+        const QColor own = color(*item.symbolColor, palette);
+        return MenuSymbol{std::move(paint), own, own, own};
+    }
+    return MenuSymbol{std::move(paint), palette.color(QPalette::Active, QPalette::Text),
+                      palette.color(QPalette::Active, QPalette::HighlightedText),
+                      palette.color(QPalette::Disabled, QPalette::Text)};
 }
 
 // The glyph in its ring: the ring covers what lies within its width of any part of the glyph.
@@ -226,30 +252,25 @@ QString artworkPath(const std::string& name) {
 }
 
 QIcon menuIcon(const platform::MenuItem& item, const QPalette& palette) {
-    if (!item.symbol) {
+    const auto symbol = menuSymbol(item, palette);
+    if (!symbol) {
         return {};
     }
-    const std::string& name = *item.symbol;
-    const bool small = item.symbolStyle == platform::SymbolStyle::small;
-
-    Painter paint;
-    if (name == "circle.fill" || name == "circle") {
-        paint = dotPainter(name == "circle.fill");
-    } else if (QString path = artworkPath(name); !path.isEmpty()) {
-        paint = artworkPainter(path, small ? kSmallScale : 1.0);
-    } else {
-        return {};
+    // Every mode is given explicitly: otherwise Qt greys the icon of a disabled row, and the
+    // status dot of a (disabled) status line would lose its colour.
+    QIcon icon;
+    for (int size : kMenuSizes) {
+        icon.addPixmap(paintedPixmap(symbol->paint, size, symbol->normal), QIcon::Normal);
+        icon.addPixmap(paintedPixmap(symbol->paint, size, symbol->active), QIcon::Active);
+        icon.addPixmap(paintedPixmap(symbol->paint, size, symbol->active), QIcon::Selected);
+        icon.addPixmap(paintedPixmap(symbol->paint, size, symbol->disabled), QIcon::Disabled);
     }
+    return icon;
+}
 
-    // A symbol without a colour of its own follows the text: dark on light menus, light on
-    // dark ones, inverted on the highlighted row, dimmed on disabled rows.
-    if (!followsText(item)) {
-        const QColor own = color(*item.symbolColor, palette);
-        return paintedIcon(paint, own, own, own);
-    }
-    return paintedIcon(paint, palette.color(QPalette::Active, QPalette::Text),
-                       palette.color(QPalette::Active, QPalette::HighlightedText),
-                       palette.color(QPalette::Disabled, QPalette::Text));
+QImage menuIconImage(const platform::MenuItem& item, const QPalette& palette, int size) {
+    const auto symbol = menuSymbol(item, palette);
+    return symbol ? paintedImage(symbol->paint, size, symbol->normal) : QImage();
 }
 
 QIcon statusItemIcon(const platform::StatusItemImage& image) {

@@ -4,6 +4,7 @@
 
 #include <QColor>
 #include <QIcon>
+#include <QImage>
 #include <QKeySequence>
 #include <QPalette>
 #include <QString>
@@ -20,6 +21,12 @@ QColor color(platform::Color color, const QPalette& palette);
 // The icon of a menu row: a drawn status dot ("circle.fill", "circle") or our monochrome
 // artwork tinted. Null for a row without a symbol or with a symbol we have no artwork for.
 QIcon menuIcon(const platform::MenuItem& item, const QPalette& palette);
+
+// The same symbol as one image of `size` px in the row's normal colours: what dbusmenu sends.
+// Drawn directly rather than taken from menuIcon(): QIcon::pixmap files what it returns in the
+// process-wide QPixmapCache under a key of that one icon, so an icon made for every menu
+// update would leave an entry behind each time.
+QImage menuIconImage(const platform::MenuItem& item, const QPalette& palette, int size);
 
 // A key equivalent (one lower-case letter or digit) as its Ctrl shortcut; empty otherwise.
 QKeySequence shortcut(const std::string& keyEquivalent);
