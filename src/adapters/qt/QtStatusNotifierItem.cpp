@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -152,10 +151,6 @@ private:
 QtStatusNotifierItem::QtStatusNotifierItem(std::function<void()> connectionLost)
     : instance_(nextInstance()),
       connectionName_(QStringLiteral("zandorin-tray-%1").arg(instance_)),
-      // The name KDE's own items take, which every watcher knows.
-      serviceName_(QStringLiteral("org.kde.StatusNotifierItem-%1-%2")
-                       .arg(QCoreApplication::applicationPid())
-                       .arg(instance_)),
       connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName_)),
       object_(std::make_unique<QObject>()),
       lossWatch_(std::make_unique<BusLossWatch>([this] { lose(); })),
@@ -197,7 +192,6 @@ void QtStatusNotifierItem::show() {
     connection_.registerObject(QString::fromLatin1(kItemPath), object_.get(),
                                QDBusConnection::ExportAdaptors);
     menu_.exportOn(connection_, QString::fromLatin1(kMenuPath));
-    connection_.registerService(serviceName_);
     // A panel that restarts, or comes up after us, learns of the entry again.
     watcher_ =
         std::make_unique<QDBusServiceWatcher>(QString::fromLatin1(kWatcherService), connection_,
@@ -217,7 +211,12 @@ void QtStatusNotifierItem::registerWithWatcher() {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QString::fromLatin1(kWatcherService), QString::fromLatin1(kWatcherPath),
         QString::fromLatin1(kWatcherService), QStringLiteral("RegisterStatusNotifierItem"));
-    call << serviceName_;
+    // The connection's unique name, not a well-known one of ours: GNOME's AppIndicator extension
+    // watches a well-known name it is given, and that watch's first answer clears the Id and
+    // Menu it has just read; when the answer comes last, it cannot read them again and drops
+    // the entry, or keeps it without a menu. When it finds the entry by scanning the bus it
+    // keys it by the unique name too, so the two meet as one entry.
+    call << connection_.baseService();
     // Nothing to do with the answer: without a watcher, the next one that starts is told.
     connection_.asyncCall(call);
 }

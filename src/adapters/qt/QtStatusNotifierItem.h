@@ -44,9 +44,10 @@ class BusLossWatch;
 // extension at once after an Activate it was told is unknown. We never place a popup ourselves:
 // Wayland compositors refuse one without a parent window, and KWin shows it as a window.
 //
-// It lives on a session-bus connection of its own, so that its name and objects go away with
-// it and the panel drops the entry at once. It registers with the StatusNotifierWatcher on
-// show(), and again whenever a watcher (the panel) starts. Main thread only.
+// It lives on a session-bus connection of its own, so that its objects go away with it and the
+// panel drops the entry at once. It registers with the StatusNotifierWatcher on show(), by
+// that connection's unique name, and again whenever a watcher (the panel) starts. Main thread
+// only.
 class QtStatusNotifierItem {
 public:
     // `connectionLost` runs once if the bus drops the connection (the bus went away, or threw
@@ -76,7 +77,6 @@ private:
 
     const int instance_;
     const QString connectionName_;
-    const QString serviceName_;
     QDBusConnection connection_;
     QtDBusMenuExporter menu_;
     std::unique_ptr<QObject> object_;  // what the bus sees; owns the adaptor

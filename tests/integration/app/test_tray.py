@@ -138,8 +138,8 @@ class LatePanelTest(AppTestCase):
         self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
         self.session.watcher.stop()
         self.session.start_watcher()
-        app.item = None  # registered anew with the new watcher
-        self.assertEqual(app.wait_for_item().path, "/StatusNotifierItem")
+        app.item = None  # registered anew with the new watcher, by the connection's unique name
+        self.assertRegex("@".join(app.wait_for_item()[:2]), r"^:\d+\.\d+@/StatusNotifierItem$")
 
         self.session.stop_bus()
         self.assertEqual(app.wait(10), 1)
