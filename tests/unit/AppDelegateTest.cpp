@@ -97,6 +97,7 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
     auto menu = test::describe(app.fakes.desktop.menus.back());
     EXPECT_EQ(menu.at(0), "status Mirrowen [circle.fill yellow]");
     EXPECT_EQ(menu.at(6), "command 解鎖鑰匙圈… -> unlockKeyring");
+    EXPECT_TRUE(app.fakes.desktop.notifications.empty()) << "the menu says it: no notice";
     EXPECT_TRUE(app.fakes.http.requests.empty());
     app.fakes.desktop.click(platform::MenuAction::unlockKeyring);
     app.fakes.settle();
