@@ -21,7 +21,6 @@
 #include "adapters/curl/CurlUrlParser.h"
 #include "adapters/openssl/OpenSslCrypto.h"
 #include "adapters/plist/PlistBundleInfo.h"
-#include "adapters/process/LocalNotificationCenter.h"
 #include "adapters/process/StdoutConsole.h"
 #include "adapters/process/SystemClock.h"
 #include "adapters/process/ThreadPoolExecutor.h"
@@ -120,28 +119,11 @@ int main(int argc, char** argv) {
                                          "</string></dict></plist>",
                                      "bench");
     adapters::StdoutConsole console;
-    adapters::LocalNotificationCenter notificationCenter;
     adapters::CurlUrlParser urls;
     adapters::OpenSslCrypto crypto;
-    platform::Platform platform{desktop,
-                                desktop,
-                                clock,
-                                executor,
-                                http,
-                                keyring,
-                                desktop,
-                                bundle,
-                                desktop,
-                                desktop,
-                                desktop,
-                                desktop,
-                                desktop,
-                                desktop,
-                                desktop,
-                                console,
-                                notificationCenter,
-                                urls,
-                                crypto};
+    platform::Platform platform{desktop, desktop, clock,   executor, http,    keyring,
+                                desktop, bundle,  desktop, desktop,  desktop, desktop,
+                                desktop, desktop, desktop, console,  urls,    crypto};
 
     KeychainHelper keychain(keyring, kBundleIdentifier);
     if (keychain.save(access, "access_token") != platform::KeychainStatus::success ||
@@ -149,8 +131,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the keyring refused the tokens\n");
         return 1;
     }
-    PushManager push(platform, keychain);
-    OAuthManager oauth(platform, keychain, push);
+    OAuthManager oauth(platform, keychain);
     McpTransport transport(platform, keychain, [&oauth] { oauth.refreshAccessToken(); });
 
     platform::HttpRequest statsRequest;

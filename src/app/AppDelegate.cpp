@@ -17,7 +17,29 @@ AppDelegate::AppDelegate(platform::Platform& platform, KeychainHelper& keychain,
       keychain_(keychain),
       oauth_(oauth),
       push_(push),
-      postToMain_(lifetime_.poster(platform.mainQueue)) {}
+      postToMain_(lifetime_.poster(platform.mainQueue)) {
+    // The device token is reported before the menu and the user hear of the sign-in, and its
+    // withdrawal reads the tokens before the sign-out removes them.
+    auto& events = keychain_.events();
+    events.onSignedIn(
+        [&push](SignInEvents::Next next) { push.reportAfterSignIn(std::move(next)); });
+    events.onSignedIn([this, post = postToMain_](SignInEvents::Next next) {
+        post([this] { authChanged(); });
+        next();
+    });
+    events.onSigningOut([&push] { push.startWithdrawal(); });
+    events.onSignedOut([this, alive = lifetime_.token()] {
+        if (alive.lock()) {
+            authChanged();
+        }
+    });
+}
+
+void AppDelegate::authChanged() {
+    if (statusBarController) {
+        statusBarController->onAuthChanged();
+    }
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
     platform_.application.setActivationPolicy(platform::ActivationPolicy::accessory);
@@ -31,7 +53,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     const auto token = keychain_.lookup(keys::accessToken);
     if (token.value) {
         oauth_.scheduleTokenRefresh();
-    } else if (token.keyringUnreadable) {
+    } else if (token.keyringUnreadable()) {
         waitForKeyring(/*notice=*/true);
     }
     platform_.keychainMonitor.setChangeHandler([this] { keyringChanged(); });
@@ -58,7 +80,7 @@ void AppDelegate::waitForKeyring(bool notice) {
 void AppDelegate::keyringChanged() {
     oauth_.resumeSignOut();
     // Locked while running: the menu says so now, not at the next check.
-    if (!keyringRetry_ && keychain_.lookup(keys::accessToken).keyringUnreadable) {
+    if (!keyringRetry_ && keychain_.lookup(keys::accessToken).keyringUnreadable()) {
         statusBarController->checkHealth();
     }
     keyringMayBeReadable();
@@ -76,7 +98,7 @@ void AppDelegate::keyringMayBeReadable() {
         return;  // not waiting (any more)
     }
     const auto token = keychain_.lookup(keys::accessToken);
-    if (token.keyringUnreadable) {
+    if (token.keyringUnreadable()) {
         return;
     }
     keyringRetry_.reset();

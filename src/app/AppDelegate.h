@@ -3,16 +3,17 @@
 #include <chrono>
 #include <memory>
 
-#include "auth/KeychainHelper.h"
 #include "auth/OAuthManager.h"
 #include "common/MainPoster.h"
 #include "menu/StatusBarController.h"
 #include "platform/Platform.h"
 #include "push/PushManager.h"
+#include "store/KeychainHelper.h"
 
 namespace zandorin {
 
-// Runs the start-up sequence and answers the notification centre.
+// Runs the start-up sequence, tells the push manager and the menu of sign-ins and sign-outs, and
+// answers the notification centre.
 class AppDelegate final : public platform::UserNotificationDelegate,
                           public platform::RemoteNotificationsDelegate {
 public:
@@ -41,8 +42,6 @@ public:
     void didReceiveRemoteNotification(const std::string& payload,
                                       const std::string& identifier) override;
 
-    StatusBarController* controller() const { return statusBarController.get(); }
-
 private:
     // Until the keyring can be read: another read at every change and retry, and at start a
     // notice, since the menu alone may go unseen there.
@@ -52,6 +51,7 @@ private:
     void systemChanged();
     void keyringMayBeReadable();
     void unlockKeyring();
+    void authChanged();
 
     platform::Platform& platform_;
     KeychainHelper& keychain_;

@@ -20,7 +20,6 @@
 #include "adapters/journal/JournalSystemLog.h"
 #include "adapters/openssl/OpenSslCrypto.h"
 #include "adapters/plist/PlistBundleInfo.h"
-#include "adapters/process/LocalNotificationCenter.h"
 #include "adapters/process/StdoutConsole.h"
 #include "adapters/process/SystemClock.h"
 #include "adapters/process/ThreadPoolExecutor.h"
@@ -29,8 +28,8 @@
 #include "adapters/secretservice/SecretServiceKeychain.h"
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
+#include "common/ServiceConfig.h"
 #include "platform/AppIdentity.h"
-#include "service/ServiceConfig.h"
 
 namespace {
 
@@ -123,7 +122,6 @@ int run(int argc, char** argv) {
         adapters::UnifiedPushConnector::defaultTokenFile());
     adapters::JournalSystemLog systemLog;
     adapters::StdoutConsole console;
-    adapters::LocalNotificationCenter notificationCenter;
     adapters::OpenSslCrypto crypto;
     adapters::ThreadPoolExecutor executor;
     adapters::XdgStateFlags stateFlags([](const char* name) { return std::getenv(name); });
@@ -146,7 +144,6 @@ int run(int argc, char** argv) {
         .remoteNotifications = remoteNotifications,
         .systemLog = systemLog,
         .console = console,
-        .notificationCenter = notificationCenter,
         .urls = urls,
         .crypto = crypto,
         .systemEvents = systemEvents,
@@ -155,7 +152,7 @@ int run(int argc, char** argv) {
 
     KeychainHelper keychainHelper(keychain, kBundleIdentifier);
     PushManager push(platform, keychainHelper);
-    OAuthManager oauth(platform, keychainHelper, push);
+    OAuthManager oauth(platform, keychainHelper);
     AppDelegate delegate(platform, keychainHelper, oauth, push);
     remoteNotifications.setDelegate(&delegate);
 

@@ -4,8 +4,8 @@
 
 #include "common/Base64.h"
 #include "common/JsonInput.h"
+#include "common/ServiceConfig.h"
 #include "common/UrlCoding.h"
-#include "service/ServiceConfig.h"
 
 namespace zandorin {
 namespace {
@@ -110,7 +110,7 @@ bool removed(platform::KeychainStatus status) {
            status == platform::KeychainStatus::notFound;
 }
 
-platform::HttpRequest tokenRequest(const std::string& url, std::string body) {
+platform::HttpRequest providerRequest(const std::string& url, std::string body) {
     platform::HttpRequest request;
     request.method = "POST";
     request.url = url;
@@ -122,12 +122,8 @@ platform::HttpRequest tokenRequest(const std::string& url, std::string body) {
 
 }  // namespace
 
-OAuthManager::OAuthManager(platform::Platform& platform, KeychainHelper& keychain,
-                           PushManager& push)
-    : platform_(platform),
-      keychain_(keychain),
-      push_(push),
-      postToMain_(lifetime_.poster(platform.mainQueue)) {}
+OAuthManager::OAuthManager(platform::Platform& platform, KeychainHelper& keychain)
+    : platform_(platform), keychain_(keychain), postToMain_(lifetime_.poster(platform.mainQueue)) {}
 
 OAuthManager::~OAuthManager() = default;
 
@@ -284,7 +280,7 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
                              "&code=" + url::encodeFormValue(code) +
                              "&redirect_uri=" + url::encodeQueryValue(redirectUri) +
                              "&code_verifier=" + url::encodeFormValue(verifier);
-    const auto result = platform_.http.send(tokenRequest(*url, body));
+    const auto result = platform_.http.send(providerRequest(*url, body));
     const auto* response = std::get_if<platform::HttpResponse>(&result);
     const auto answer = response ? readTokenAnswer(response->body) : std::nullopt;
     if (!answer) {
@@ -295,18 +291,17 @@ void OAuthManager::exchangeCode(const std::string& code, const std::string& veri
         return;
     }
     scheduleTokenRefresh();
-    push_.reportAfterSignIn([this, epoch] {
-        if (signedOutSince(epoch)) {
-            return;  // not announced: a sign-out ended it while the report ran
-        }
-        postToMain_([this] {
-            platform_.notificationCenter.post(authStateChanged);
-            platform_.userNotifications.add(
-                {.identifier = "login-success",
-                 .content = {.title = "Mirrowen", .body = "登入成功！MCP 已準備就緒。"}});
+    // Not announced when a sign-out ends it while the observers run.
+    keychain_.events().signedIn(
+        [this, epoch] { return !signedOutSince(epoch); },
+        [this] {
+            postToMain_([this] {
+                platform_.userNotifications.add(
+                    {.identifier = "login-success",
+                     .content = {.title = "Mirrowen", .body = "登入成功！MCP 已準備就緒。"}});
+            });
+            platform_.console.writeLine("[OAuth] 登入成功，token 已存入 Keychain");
         });
-        platform_.console.writeLine("[OAuth] 登入成功，token 已存入 Keychain");
-    });
 }
 
 bool OAuthManager::storeSignIn(const TokenAnswer& answer, std::uint64_t epoch) {
@@ -420,7 +415,7 @@ void OAuthManager::performRefresh() {
     }
     const std::string body = "grant_type=refresh_token&client_id=" + std::string(clientId) +
                              "&refresh_token=" + url::encodeFormValue(*refreshToken);
-    const auto result = platform_.http.send(tokenRequest(*url, body));
+    const auto result = platform_.http.send(providerRequest(*url, body));
 
     // Only the provider's refusal ends the sign-in. No network, a captive portal, a rate limit
     // or a failing provider keeps both tokens for the next attempt.
@@ -473,7 +468,7 @@ void OAuthManager::signOut(bool userAsked) {
     }
 
     // Read while the sign-in still exists.
-    push_.startWithdrawal();
+    keychain_.events().signingOut();
     const auto refreshToken = userAsked ? keychain_.load(keys::refreshToken) : std::nullopt;
 
     ++signOutsRunning_;
@@ -508,7 +503,7 @@ void OAuthManager::signOut(bool userAsked) {
         // Best effort and never in the way: a copy of it left anywhere dies with it.
         platform_.executor.run([this, token = *refreshToken] { revoke(token); });
     }
-    postToMain_([this] { platform_.notificationCenter.post(authStateChanged); });
+    postToMain_([this] { keychain_.events().signedOut(); });
 }
 
 void OAuthManager::resumeSignOut() {
@@ -547,7 +542,7 @@ void OAuthManager::revoke(const std::string& refreshToken) {
     if (!url) {
         return;
     }
-    const auto result = platform_.http.send(tokenRequest(
+    const auto result = platform_.http.send(providerRequest(
         *url, "token=" + url::encodeFormValue(refreshToken) +
                   "&token_type_hint=refresh_token&client_id=" + std::string(clientId)));
     // RFC 7009 answers 200 also for a token it did not know.

@@ -10,20 +10,17 @@
 #include <optional>
 #include <string>
 
-#include "auth/KeychainHelper.h"
 #include "common/MainPoster.h"
 #include "platform/Platform.h"
-#include "push/PushManager.h"
+#include "store/KeychainHelper.h"
 
 namespace zandorin {
 
 // Signs the user in to the identity provider with the authorization-code grant and PKCE,
-// keeps the tokens fresh and signs out.
+// keeps the tokens fresh and signs out. Whoever must know of a sign-in or a sign-out hears it
+// through the store's events.
 class OAuthManager {
 public:
-    // Process-local notification posted from the main queue after a sign-in and every sign-out.
-    static constexpr const char* authStateChanged = "ZandorinAuthStateChanged";
-
     // Said once per run when a sign-in's tokens cannot be stored in the keyring.
     static constexpr const char* signInLostNotice = "keyring-sign-in-lost";
     // Said once per run when a sign-out the user asked for cannot remove the tokens yet.
@@ -34,7 +31,7 @@ public:
     static constexpr auto refreshInterval = std::chrono::seconds(240);
     static constexpr auto tokenRequestTimeout = std::chrono::seconds(60);
 
-    OAuthManager(platform::Platform& platform, KeychainHelper& keychain, PushManager& push);
+    OAuthManager(platform::Platform& platform, KeychainHelper& keychain);
     ~OAuthManager();
 
     OAuthManager(const OAuthManager&) = delete;
@@ -118,7 +115,6 @@ private:
 
     platform::Platform& platform_;
     KeychainHelper& keychain_;
-    PushManager& push_;
 
     // Main thread only.
     std::optional<std::string> codeVerifier;

@@ -144,7 +144,6 @@ void MenuRenderer::addCommand(const std::string& title, MenuAction action,
     item.action = action;
     item.keyEquivalent = keyEquivalent;
     item.symbol = std::move(symbol);
-    item.enabled = true;
     menu_.items.push_back(std::move(item));
 }
 

@@ -20,13 +20,9 @@ StatusBarController::StatusBarController(platform::Platform& platform, KeychainH
         statusItem->setImage(
             {.name = "StatusBarIcon", .isTemplate = true, .width = 18, .height = 18});
     }
-    statusItem->setMenu(menu);
     statusItem->setActionHandler([this](platform::MenuAction action) { perform(action); });
 
     updateStatus();
-
-    authObserver_ = platform_.notificationCenter.addObserver(OAuthManager::authStateChanged,
-                                                             [this] { onAuthChanged(); });
 
     // The controller owns its timers, so no firing outlives it.
     healthTimer = platform_.mainQueue.scheduleRepeating(healthInterval, [this] { checkHealth(); });
@@ -35,9 +31,7 @@ StatusBarController::StatusBarController(platform::Platform& platform, KeychainH
     fetchStats();
 }
 
-StatusBarController::~StatusBarController() {
-    platform_.notificationCenter.removeObserver(authObserver_);
-}
+StatusBarController::~StatusBarController() = default;
 
 void StatusBarController::updateStatus() {
     MenuState state;
@@ -49,7 +43,7 @@ void StatusBarController::updateStatus() {
         signIn.displayName = JWTHelper::displayName(token.value);
         state.signIn = signIn;
     }
-    state.keyringUnreadable = token.keyringUnreadable;
+    state.keyringUnreadable = token.keyringUnreadable();
     state.mcpServerReachable = mcpServerReachable;
     state.subscriptionActive = subscriptionActive;
     state.subscriptionText = subscriptionText;
@@ -103,7 +97,7 @@ void StatusBarController::checkHealth() {
     subscriptionActive.reset();
     subscriptionText.reset();
     postToMain_([this] { updateStatus(); });
-    if (token.keyringUnreadable && keyringUnreadable_) {
+    if (token.keyringUnreadable() && keyringUnreadable_) {
         keyringUnreadable_();
     }
 }

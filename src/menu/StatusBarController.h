@@ -1,30 +1,25 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "auth/KeychainHelper.h"
 #include "auth/OAuthManager.h"
 #include "common/MainPoster.h"
 #include "platform/Platform.h"
 #include "service/KnowledgeStats.h"
 #include "service/McpTransport.h"
-#include "service/ServiceChecks.h"
+#include "store/KeychainHelper.h"
 
 namespace zandorin {
 
 // The status item, its menu and the state the menu shows. Lives on the main thread.
 class StatusBarController {
 public:
-    using KnowledgeStats = zandorin::KnowledgeStats;
-
     static constexpr auto healthInterval = std::chrono::seconds(60);
     static constexpr auto statsInterval = std::chrono::seconds(600);
-    static constexpr auto statsTimeout = service::statsTimeout;
 
     // Builds the status item, renders the menu and starts the checks and their timers.
     StatusBarController(platform::Platform& platform, KeychainHelper& keychain,
@@ -38,6 +33,7 @@ public:
     void updateStatus();
     void checkHealth();
     void fetchStats();
+    // After a sign-in is announced and after a sign-out.
     void onAuthChanged();
 
     // What the keyring's owner does when a read finds it locked or not answering, and when the
@@ -73,7 +69,6 @@ private:
     std::optional<KnowledgeStats> stats;
     std::unique_ptr<platform::Timer> statsTimer;
 
-    std::uint64_t authObserver_ = 0;
     std::function<void()> keyringUnreadable_;
     std::function<void()> unlockKeyring_;
 

@@ -18,8 +18,8 @@ struct TrustedApplication {
     std::string path;
 };
 
-// Who may read an item. Backends without per-application access control (Secret Service)
-// accept it and cannot enforce it.
+// Who may read an item. Kept for a backend that can apply it: Secret Service has no
+// per-application access control, so it accepts the list and enforces none of it.
 struct KeychainAccess {
     std::string label;
     std::vector<TrustedApplication> trusted;

@@ -18,10 +18,7 @@ enum class Color {
     systemPurple,
 };
 
-// Menu actions by selector name.
 enum class MenuAction { login, logout, subscribe, reconnect, quit, unlockKeyring };
-
-const char* selectorName(MenuAction action);
 
 enum class MenuItemKind {
     infoLine,       // plain disabled text
@@ -49,7 +46,6 @@ struct MenuItem {
     std::optional<Color> valueColor;
     std::optional<MenuAction> action;
     std::string keyEquivalent;  // a single lower-case letter, or empty
-    bool enabled = false;
 
     bool operator==(const MenuItem&) const = default;
 };
@@ -59,23 +55,5 @@ struct MenuModel {
 
     bool operator==(const MenuModel&) const = default;
 };
-
-inline const char* selectorName(MenuAction action) {
-    switch (action) {
-        case MenuAction::login:
-            return "login";
-        case MenuAction::logout:
-            return "logout";
-        case MenuAction::subscribe:
-            return "subscribe";
-        case MenuAction::reconnect:
-            return "reconnect";
-        case MenuAction::quit:
-            return "quit";
-        case MenuAction::unlockKeyring:
-            return "unlockKeyring";
-    }
-    return "";
-}
 
 }  // namespace zandorin::platform

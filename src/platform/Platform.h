@@ -10,7 +10,6 @@
 #include "platform/HttpClient.h"
 #include "platform/Keychain.h"
 #include "platform/MainQueue.h"
-#include "platform/NotificationCenter.h"
 #include "platform/RemoteNotifications.h"
 #include "platform/StateFlags.h"
 #include "platform/StatusItem.h"
@@ -41,7 +40,6 @@ struct Platform {
     RemoteNotifications& remoteNotifications;
     SystemLog& systemLog;
     Console& console;
-    NotificationCenter& notificationCenter;
     UrlParser& urls;
     Crypto& crypto;
     SystemEvents& systemEvents;

@@ -4,13 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/ServiceConfig.h"
+#include "common/ServiceConfig.h"
 
 namespace zandorin {
 namespace {
 
-platform::HttpRequest tokenRequest(std::string method, std::string url,
-                                   const std::string& accessToken, const nlohmann::json& body) {
+platform::HttpRequest pushTokenRequest(std::string method, std::string url,
+                                       const std::string& accessToken, const nlohmann::json& body) {
     platform::HttpRequest request;
     request.method = std::move(method);
     request.url = std::move(url);
@@ -79,8 +79,10 @@ void PushManager::report(const std::string& deviceToken) {
     if (!url) {
         return;
     }
-    const auto result = platform_.http.send(
-        tokenRequest("POST", *url, *accessToken, {{"token", deviceToken}, {"platform", "macos"}}));
+    // The service knows a fixed set of platform values and shares the registration's shape with
+    // the other clients; "macos" is the one it accepts for this desktop application.
+    const auto result = platform_.http.send(pushTokenRequest(
+        "POST", *url, *accessToken, {{"token", deviceToken}, {"platform", "macos"}}));
     // Only an accepted report counts as synchronised.
     if (const auto* failure = std::get_if<platform::TransferError>(&result)) {
         platform_.console.writeLine("[Push] device token 同步失敗: " + failure->description);
@@ -146,8 +148,8 @@ void PushManager::unregisterToken(const Withdrawal& withdrawal) {
     if (!url) {
         return;
     }
-    platform_.http.send(tokenRequest("DELETE", *url, *withdrawal.accessToken,
-                                     {{"token", *withdrawal.deviceToken}}));
+    platform_.http.send(pushTokenRequest("DELETE", *url, *withdrawal.accessToken,
+                                         {{"token", *withdrawal.deviceToken}}));
     keychain_.remove(keys::pushToken);
 }
 

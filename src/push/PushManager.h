@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "auth/KeychainHelper.h"
 #include "platform/Platform.h"
+#include "store/KeychainHelper.h"
 
 namespace zandorin {
 
@@ -52,8 +52,6 @@ public:
     Withdrawal prepareWithdrawal() const;
     // Withdraws the device token from the service and forgets it; background task.
     void unregisterToken(const Withdrawal& withdrawal);
-
-    const std::string& serverURL() const { return serverURL_; }
 
 private:
     void registerForRemoteNotifications();  // on the main queue

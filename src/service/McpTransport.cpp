@@ -5,9 +5,9 @@
 #include <variant>
 
 #include "common/JsonInput.h"
+#include "common/ServiceConfig.h"
 #include "common/Text.h"
 #include "platform/AppIdentity.h"
-#include "service/ServiceConfig.h"
 
 namespace zandorin {
 

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "auth/KeychainHelper.h"
 #include "platform/Platform.h"
+#include "store/KeychainHelper.h"
 
 namespace zandorin {
 

@@ -1,6 +1,6 @@
 #include "service/ServiceChecks.h"
 
-#include "service/ServiceConfig.h"
+#include "common/ServiceConfig.h"
 
 namespace zandorin::service {
 

@@ -204,11 +204,13 @@ std::string makeToken(const std::string& payloadJson) {
 }
 
 // "kind title", then " | value", the symbol ("[name colour]" tinted, "[name]" plain, "(name)"
-// small), the value's colour, " -> action" and " key k"; an enabled state only where unusual.
+// small), the value's colour, " -> action" and " key k".
 std::vector<std::string> describe(const platform::MenuModel& menu) {
     using platform::MenuItemKind;
     using platform::SymbolStyle;
     constexpr const char* kKinds[] = {"info", "status", "header", "stat", "command", "---"};
+    constexpr const char* kActions[] = {"login",     "logout", "subscribe",
+                                        "reconnect", "quit",   "unlockKeyring"};
     const auto color = [](platform::Color c) {
         constexpr const char* kNames[] = {"label", "grey",   "red",  "yellow",
                                           "green", "orange", "blue", "purple"};
@@ -226,11 +228,8 @@ std::vector<std::string> describe(const platform::MenuModel& menu) {
             line += " [" + *item.symbol + (tinted ? " " + color(*item.symbolColor) : "") + "]";
         }
         line += item.valueColor ? " " + color(*item.valueColor) : "";
-        line += item.action ? std::string(" -> ") + platform::selectorName(*item.action) : "";
+        line += item.action ? std::string(" -> ") + kActions[static_cast<int>(*item.action)] : "";
         line += item.keyEquivalent.empty() ? "" : " key " + item.keyEquivalent;
-        if (item.enabled != (item.kind == MenuItemKind::command)) {
-            line += item.enabled ? " (enabled)" : " (disabled)";
-        }
         lines.push_back(line);
     }
     return lines;

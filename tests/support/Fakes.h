@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "adapters/curl/CurlUrlParser.h"
-#include "adapters/process/LocalNotificationCenter.h"
 #include "platform/Platform.h"
 
 namespace zandorin::test {
@@ -259,7 +258,6 @@ struct TestPlatform {
     FakeDesktop desktop;
     FakeSystemLog systemLog;
     FakeConsole console;
-    adapters::LocalNotificationCenter notificationCenter;
     adapters::CurlUrlParser urls;  // the real one: what links the core finds depends on it
     FakeCrypto crypto;
 
@@ -272,10 +270,9 @@ struct TestPlatform {
         }
     }
 
-    platform::Platform platform =
-        bundle(desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop,
-               desktop, desktop, desktop, desktop, desktop, systemLog, console, notificationCenter,
-               urls, crypto, desktop, desktop);
+    platform::Platform platform = bundle(
+        desktop, mainQueue, mainQueue, executor, http, keychain, desktop, desktop, desktop, desktop,
+        desktop, desktop, desktop, desktop, systemLog, console, urls, crypto, desktop, desktop);
 };
 
 inline platform::HttpResponse answer(long status, std::string body = "",

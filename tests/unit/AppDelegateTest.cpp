@@ -13,7 +13,7 @@ struct App {
     test::TestPlatform fakes;
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
     PushManager push{fakes.platform, keychain};
-    OAuthManager oauth{fakes.platform, keychain, push};
+    OAuthManager oauth{fakes.platform, keychain};
     AppDelegate delegate{fakes.platform, keychain, oauth, push};
 
     std::size_t refreshTimers() const {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "auth/KeychainHelper.h"
+#include "store/KeychainHelper.h"
 #include "support/Fakes.h"
 
 namespace zandorin {
@@ -37,25 +37,27 @@ TEST_F(KeychainHelperTest, OnlyTheOAuthTokensTrustTheProxyAndOnlyWhenItIsInstall
 }
 
 TEST_F(KeychainHelperTest, ALockedKeyringIsToldApartFromAMissingOrUnusableItem) {
-    const std::vector<std::tuple<std::optional<std::string>, bool, std::optional<std::string>>>
+    using enum KeychainHelper::ReadStatus;
+    const std::vector<std::tuple<std::optional<std::string>, bool, std::optional<std::string>,
+                                 KeychainHelper::ReadStatus>>
         cases = {
             // stored (nothing: never saved), locked, read
-            {std::nullopt, false, std::nullopt},
-            {"", false, ""},
-            {"令牌", false, "令牌"},
-            {"\xF4\x8F\xBF\xBF", false, "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last code point
-            {"\xF4\x90\x80\x80", false, std::nullopt},        // beyond it
-            {"\xC3\x28", false, std::nullopt},
-            {"令牌", true, std::nullopt},
-            {std::nullopt, true, std::nullopt},
+            {std::nullopt, false, std::nullopt, notFound},
+            {"", false, "", found},
+            {"令牌", false, "令牌", found},
+            {"\xF4\x8F\xBF\xBF", false, "\xF4\x8F\xBF\xBF", found},  // U+10FFFF, the last
+            {"\xF4\x90\x80\x80", false, std::nullopt, notFound},     // beyond it
+            {"\xC3\x28", false, std::nullopt, notFound},
+            {"令牌", true, std::nullopt, locked},
+            {std::nullopt, true, std::nullopt, locked},
         };
-    for (const auto& [stored, locked, value] : cases) {
+    for (const auto& [stored, isLocked, value, status] : cases) {
         store.locked = false;
         stored ? keychain.save(*stored, "access_token") : keychain.remove("access_token");
-        store.locked = locked;
-        const auto found = keychain.lookup("access_token");
-        EXPECT_EQ(found.value, value) << stored.value_or("(none)") << locked;
-        EXPECT_EQ(found.keyringUnreadable, locked) << stored.value_or("(none)");
+        store.locked = isLocked;
+        const auto read = keychain.lookup("access_token");
+        EXPECT_EQ(read.value, value) << stored.value_or("(none)") << isLocked;
+        EXPECT_EQ(read.status, status) << stored.value_or("(none)");
     }
 }
 

@@ -2,8 +2,8 @@
 
 #include <thread>
 
+#include "common/ServiceConfig.h"
 #include "service/McpTransport.h"
-#include "service/ServiceConfig.h"
 #include "support/Fakes.h"
 
 namespace zandorin {

@@ -39,8 +39,12 @@ const HttpResponse kInvalidGrant = answer(400, R"({"error":"invalid_grant"})");
 class OAuthManagerTest : public ::testing::Test {
 protected:
     OAuthManagerTest() {
-        fakes.notificationCenter.addObserver(OAuthManager::authStateChanged,
-                                             [this] { ++announced; });
+        // Counted on the main queue, where the menu hears of them.
+        keychain.events().onSignedIn([this](SignInEvents::Next next) {
+            fakes.mainQueue.post([this] { ++announced; });
+            next();
+        });
+        keychain.events().onSignedOut([this] { ++announced; });
     }
 
     std::shared_ptr<test::FakeDesktop::Session> startSignIn() {
@@ -67,8 +71,7 @@ protected:
 
     test::TestPlatform fakes;
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
-    PushManager push{fakes.platform, keychain};
-    OAuthManager oauth{fakes.platform, keychain, push};
+    OAuthManager oauth{fakes.platform, keychain};
     int announced = 0;
 };
 

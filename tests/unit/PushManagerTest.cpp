@@ -2,8 +2,7 @@
 
 #include <thread>
 
-#include "auth/OAuthManager.h"
-#include "push/PushManager.h"
+#include "app/AppDelegate.h"
 #include "support/Fakes.h"
 
 namespace zandorin {
@@ -26,7 +25,8 @@ struct Rig {
     const std::string serviceUrl;  // before the push manager, which reads it once
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
     PushManager push{fakes.platform, keychain};
-    OAuthManager oauth{fakes.platform, keychain, push};
+    OAuthManager oauth{fakes.platform, keychain};
+    AppDelegate delegate{fakes.platform, keychain, oauth, push};  // tells push of sign-ins
 };
 
 class PushManagerTest : public ::testing::Test, protected Rig {};

@@ -74,8 +74,7 @@ protected:
 
     test::TestPlatform fakes;
     KeychainHelper keychain{fakes.keychain, "com.zandorin.auth"};
-    PushManager push{fakes.platform, keychain};
-    OAuthManager oauth{fakes.platform, keychain, push};
+    OAuthManager oauth{fakes.platform, keychain};
     std::map<std::string, platform::HttpResult> mcp;
     platform::HttpResult statsAnswer = TransferError{"offline"};
     platform::HttpResult tokenAnswer = answer(200, R"({"access_token":"A2","refresh_token":"R2"})");
@@ -124,14 +123,14 @@ TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
     mcpSeen.clear();
     fakes.mainQueue.advance(59s);
     EXPECT_EQ(fakes.executor.pending(), 0u);
-    fakes.mainQueue.advance(1s);                                    // the timer starts a check
-    fakes.notificationCenter.post(OAuthManager::authStateChanged);  // dropped: one is running
+    fakes.mainQueue.advance(1s);  // the timer starts a check
+    controller->onAuthChanged();  // dropped: one is running
     EXPECT_EQ(fakes.executor.pending(), 1u);
     EXPECT_EQ(state(), (State{true, true, "✅", true}));
 
     // Signed out while the check waits: the state goes at once, the check still ends.
     keychain.remove("access_token");
-    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    controller->onAuthChanged();
     EXPECT_EQ(state(), (State{{}, {}, {}, true}));
     EXPECT_EQ(menu().front(), kSignedOut);
     fakes.settle();
@@ -233,14 +232,14 @@ TEST_F(StatusBarControllerTest,
     start();
     const auto before = fakes.desktop.menus.size();
     signIn();
-    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    controller->onAuthChanged();
     EXPECT_EQ(fakes.desktop.menus.size(), before + 1);
     EXPECT_EQ(menu().front(), "status Mirrowen — ada@example.com [circle grey]");
     fakes.mainQueue.runPending();
     EXPECT_EQ(fakes.desktop.menus.size(), before + 1);  // signed in: the check is under way
 
     keychain.remove("access_token");
-    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    controller->onAuthChanged();
     EXPECT_EQ(menu().front(), kSignedOut);
     fakes.mainQueue.runPending();
     EXPECT_EQ(fakes.desktop.menus.size(), before + 3);  // and the signed-out check's reset
@@ -248,11 +247,10 @@ TEST_F(StatusBarControllerTest,
     fakes.mainQueue.advance(60s);
     EXPECT_EQ(fakes.desktop.menus.size(), before + 4);
 
-    // Gone, it leaves nothing that fires: a render it queued, its observer, its timers.
-    fakes.notificationCenter.post(OAuthManager::authStateChanged);
+    // Gone, it leaves nothing that fires: a render it queued, its timers.
+    controller->onAuthChanged();
     controller.reset();
     EXPECT_EQ(fakes.mainQueue.liveTimers(), 0u);
-    fakes.notificationCenter.post(OAuthManager::authStateChanged);
     fakes.mainQueue.advance(3600s);
     EXPECT_EQ(fakes.desktop.menus.size(), before + 5);
 }

@@ -86,7 +86,6 @@ MenuItem item(MenuItemKind kind, std::string title, std::optional<MenuAction> ac
     i.title = std::move(title);
     i.action = action;
     i.keyEquivalent = std::move(key);
-    i.enabled = action.has_value();
     return i;
 }
 

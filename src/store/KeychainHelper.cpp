@@ -1,4 +1,4 @@
-#include "auth/KeychainHelper.h"
+#include "store/KeychainHelper.h"
 
 #include <utility>
 #include <vector>
@@ -14,6 +14,8 @@ platform::KeychainQuery KeychainHelper::query(const std::string& key) const {
     return {service_, service_ + "." + key};
 }
 
+// The trusted-application list is kept for a backend that can apply it; libsecret cannot, and
+// any process of the user reads the items once the keyring is unlocked.
 std::optional<platform::KeychainAccess> KeychainHelper::makeAccess(const std::string& label) {
     std::vector<platform::TrustedApplication> trusted;
     if (auto self = keychain_.trustedApplication(std::nullopt)) {
@@ -49,14 +51,15 @@ KeychainHelper::Lookup KeychainHelper::read(const std::string& key) const {
             if (!text::isValidUtf8(read.data)) {
                 return {};
             }
-            return {std::move(read.data), false};
+            return {ReadStatus::found, std::move(read.data)};
         case KeychainStatus::notFound:
             return {};
         case KeychainStatus::locked:
+            return {ReadStatus::locked, std::nullopt};
         case KeychainStatus::failed:
             break;
     }
-    return {std::nullopt, true};
+    return {ReadStatus::failed, std::nullopt};
 }
 
 platform::KeychainStatus KeychainHelper::remove(const std::string& key) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/Keychain.h"
+#include "store/SignInEvents.h"
 
 namespace zandorin {
 
@@ -17,18 +18,24 @@ inline constexpr const char* pushToken = "push_token";
 
 // The application's secrets in the user's keyring: one generic-password item per key, found by
 // service and account (service + "." + key) and holding the value's UTF-8 bytes. The local
-// proxy finds the two OAuth items the same way.
+// proxy finds the two OAuth items the same way. Sign-in, push and service read and write the
+// tokens here, and hear of sign-ins and sign-outs through its events.
 class KeychainHelper {
 public:
     static constexpr const char* proxyPath = "/usr/local/bin/zandorin-proxy";
 
     KeychainHelper(platform::Keychain& keychain, std::string service);
 
-    // What a read found. `keyringUnreadable` tells a keyring that could not be read (locked,
-    // absent, not answering) from one that holds no such item.
+    // What a read found: an item that is not UTF-8 counts as none.
+    enum class ReadStatus { found, notFound, locked, failed };
     struct Lookup {
-        std::optional<std::string> value;
-        bool keyringUnreadable = false;
+        ReadStatus status = ReadStatus::notFound;
+        std::optional<std::string> value;  // when found
+
+        // Locked, absent or not answering, as against holding no such item.
+        bool keyringUnreadable() const {
+            return status == ReadStatus::locked || status == ReadStatus::failed;
+        }
     };
 
     // Replaces the item for the key. The old value stays when the new one cannot be written,
@@ -55,7 +62,7 @@ public:
     // the keyring is open afterwards.
     bool unlock();
 
-    const std::string& service() const { return service_; }
+    SignInEvents& events() { return events_; }
 
 private:
     std::optional<platform::KeychainAccess> makeAccess(const std::string& label);
@@ -65,6 +72,7 @@ private:
     platform::Keychain& keychain_;
     const std::string service_;
     std::atomic<bool> withheld_{false};
+    SignInEvents events_;
 };
 
 }  // namespace zandorin
