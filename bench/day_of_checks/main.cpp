@@ -44,7 +44,9 @@ struct NoDesktop final : platform::Application,
                          platform::UserNotificationCenter,
                          platform::RemoteNotifications,
                          platform::SystemLog,
-                         platform::KeychainMonitor {
+                         platform::KeychainMonitor,
+                         platform::SystemEvents,
+                         platform::StateFlags {
     void setActivationPolicy(platform::ActivationPolicy) override {}
     void terminate() override {}
     void setChangeHandler(std::function<void()>) override {}
@@ -67,6 +69,9 @@ struct NoDesktop final : platform::Application,
     void setDelegate(platform::UserNotificationDelegate*) override {}
     void setDelegate(platform::RemoteNotificationsDelegate*) override {}
     void registerForRemoteNotifications() override {}
+    void setHandler(std::function<void(platform::SystemEvent)>) override {}
+    bool isSet(const std::string&) const override { return false; }
+    bool set(const std::string&, bool) override { return true; }
     // Three lines a check would fill the journal; only their count is kept.
     void write(const std::string&, const std::string&, const std::string&) override { ++lines; }
     long lines = 0;
@@ -121,9 +126,9 @@ int main(int argc, char** argv) {
     adapters::StdoutConsole console;
     adapters::CurlUrlParser urls;
     adapters::OpenSslCrypto crypto;
-    platform::Platform platform{desktop, desktop, clock,   executor, http,    keyring,
-                                desktop, bundle,  desktop, desktop,  desktop, desktop,
-                                desktop, desktop, desktop, console,  urls,    crypto};
+    platform::Platform platform{desktop, desktop, clock,   executor, http,    keyring, desktop,
+                                bundle,  desktop, desktop, desktop,  desktop, desktop, desktop,
+                                desktop, console, urls,    crypto,   desktop, desktop};
 
     KeychainHelper keychain(keyring, kBundleIdentifier);
     if (keychain.save(access, "access_token") != platform::KeychainStatus::success ||
