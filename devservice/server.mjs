@@ -65,7 +65,7 @@ server.on('error', (err) => {
 server.listen(options.port, '127.0.0.1', () => {
   const { port } = server.address();
   // The issuer names the real port, so the application is built once that is known.
-  const { app, issuer } = createApp({ ...options, port, connections: () => accepted });
+  const { app, issuer } = createApp({ ...options, port });
   server.on('request', app);
   logLine(`issuer ${issuer}; access tokens live ${options.accessTokenTtl} s`);
   process.stdout.write(`LISTENING ${port}\n`);

@@ -12,9 +12,8 @@ import {
 } from './provider.mjs';
 import { createTokenVerifier } from './tokens.mjs';
 
-// connections: how many TCP connections the HTTP server has accepted (for the test controls).
 export function createApp({
-  port, realm, accessTokenTtl, refreshTokenTtl, connections,
+  port, realm, accessTokenTtl, refreshTokenTtl,
 }) {
   const origin = `http://127.0.0.1:${port}`;
   const realmPath = `/realms/${realm}`;
@@ -24,7 +23,7 @@ export function createApp({
   const verifier = createTokenVerifier({ issuer, audience: resource, jwks: keys.map(publicJwk) });
   const backend = new Backend({ origin, verifier });
   const mcp = new McpService({ verifier, newCheckoutUrl: () => backend.newCheckoutUrl() });
-  const controls = new TestControls({ parts: [mcp, backend], connections });
+  const controls = new TestControls({ parts: [mcp, backend] });
   const provider = createProvider({
     issuer,
     resource,

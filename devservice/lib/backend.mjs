@@ -8,7 +8,7 @@ import express from 'express';
 import { requireBearerAuth } from '@modelcontextprotocol/sdk/server/auth/middleware/bearerAuth.js';
 import { z } from 'zod';
 
-import { RecordList, headerNames, parseControl } from './record.mjs';
+import { RecordList, parseControl } from './record.mjs';
 
 export const DEFAULT_STATS = {
   articles: { topics: 12, projects: 3 },
@@ -16,7 +16,6 @@ export const DEFAULT_STATS = {
   news: { latest_date: '2026-12-01' },
 };
 const MAX_CHECKOUTS = 1000;
-const MAX_PENDING = 1000;
 const CHECKOUT_ID = /^[A-Za-z0-9_-]{1,64}$/;
 const PUSH_TIMEOUT_MS = 5000;
 const MAX_PUSH_BYTES = 4096; // what a push server accepts
@@ -56,18 +55,10 @@ const PushMessage = z.union([
   z.object({ raw: z.string().min(1), token: z.string().optional() }).strict(),
 ]);
 
-const StatsAnswer = z.union([
-  z.object({ json: z.any().refine((value) => value !== undefined, 'required') }).strict(),
-  z.object({ raw: z.string().max(60000), content_type: z.string().regex(/^[\x20-\x7e]{1,200}$/) }).strict(),
-]);
-
 export class Backend {
   #origin;
   #bearer;
-  #statsAnswer = { json: DEFAULT_STATS };
-  #statsRequests = new RecordList();
   #pushRequests = new RecordList();
-  #pushFailures = [];
   #checkouts = new Set();
   #visits = new RecordList();
 
@@ -77,10 +68,7 @@ export class Backend {
   }
 
   reset() {
-    this.#statsAnswer = { json: DEFAULT_STATS };
-    this.#statsRequests.clear();
     this.#pushRequests.clear();
-    this.#pushFailures = [];
     this.#checkouts.clear();
     this.#visits.clear();
   }
@@ -90,21 +78,6 @@ export class Backend {
     this.#checkouts.add(id);
     if (this.#checkouts.size > MAX_CHECKOUTS) this.#checkouts.delete(this.#checkouts.values().next().value);
     return `${this.#origin}/pay/${id}`;
-  }
-
-  #answerStats(req, res) {
-    this.#statsRequests.add({
-      header_names: headerNames(req), authorization: req.get('authorization') !== undefined,
-    });
-    const answer = this.#statsAnswer;
-    if ('raw' in answer) {
-      // As given, without express adding a charset or mapping the type.
-      res.statusCode = 200;
-      res.setHeader('content-type', answer.content_type);
-      res.end(answer.raw);
-    } else {
-      res.status(200).json(answer.json);
-    }
   }
 
   // The device token is no secret and is kept as sent; of the Authorization header only whether
@@ -118,7 +91,6 @@ export class Backend {
         authorization: req.get('authorization') !== undefined,
         bearer_valid: null,
         body: null,
-        injected: false,
         status: null,
       });
       res.on('finish', () => { entry.status = res.statusCode; });
@@ -128,13 +100,7 @@ export class Backend {
     router.use(express.json({ limit: '16kb' }));
     router.use((req, res, next) => {
       res.locals.pushEntry.body = req.body ?? null;
-      const failure = this.#pushFailures.shift();
-      if (!failure) {
-        next();
-        return;
-      }
-      res.locals.pushEntry.injected = true;
-      res.status(failure.status).json({ ok: false, error: 'injected by the test controls' });
+      next();
     });
     router.use(async (req, res, next) => {
       const entry = res.locals.pushEntry;
@@ -185,34 +151,16 @@ export class Backend {
 
   router() {
     const router = express.Router();
-    router.get('/api/stats', (req, res) => this.#answerStats(req, res));
+    router.get('/api/stats', (req, res) => res.json(DEFAULT_STATS));
     router.use('/push-token', this.#pushRouter());
     router.get('/pay/:id', (req, res) => this.#payPage(req, res));
     return router;
   }
 
   controls(router) {
-    router.post('/stats', parseControl(StatsAnswer, (body, res) => {
-      this.#statsAnswer = body;
-      res.json({ ok: true });
-    }, 'expected {"json": any} or {"raw": string, "content_type": string}'));
-    router.get('/stats-requests', (req, res) => {
-      res.json({ count: this.#statsRequests.count, requests: this.#statsRequests.list() });
-    });
     router.get('/push-tokens', (req, res) => {
       res.json({ requests: this.#pushRequests.list() });
     });
-    const PushFailure = z.object({
-      count: z.number().int().min(0).max(100), status: z.number().int().min(400).max(599),
-    }).strict();
-    router.post('/push-token/fail-next', parseControl(PushFailure, (body, res) => {
-      if (this.#pushFailures.length + body.count > MAX_PENDING) {
-        res.status(400).json({ error: `at most ${MAX_PENDING} pending failures` });
-        return;
-      }
-      for (let i = 0; i < body.count; i += 1) this.#pushFailures.push({ status: body.status });
-      res.json({ pending: this.#pushFailures.length });
-    }));
     // Sends a message to the given device token, or to every token reported and not withdrawn.
     router.post('/push-message', parseControl(PushMessage, async (body, res) => {
       const bytes = Buffer.from('raw' in body ? body.raw : JSON.stringify(body.payload), 'utf8');

@@ -40,20 +40,15 @@ export class TestControls {
   #requests = [];
   #failures = [];
   #parts;
-  #connections;
-  #connectionsBefore = 0;
 
-  // connections: the number of TCP connections the HTTP server has accepted so far.
-  constructor({ parts = [], connections = () => 0 } = {}) {
+  constructor({ parts = [] } = {}) {
     this.#parts = parts;
-    this.#connections = connections;
   }
 
   async reset() {
     this.#requests = [];
     this.#failures = [];
     await Promise.all(this.#parts.map((part) => part.reset()));
-    this.#connectionsBefore = this.#connections();
   }
 
   failNext(count, status, error, body, headers) {
@@ -143,9 +138,6 @@ export class TestControls {
     router.post('/reset', async (req, res) => {
       await this.reset();
       res.json({ ok: true });
-    });
-    router.get('/connections', (req, res) => {
-      res.json({ accepted: this.#connections() - this.#connectionsBefore });
     });
     for (const part of this.#parts) part.controls(router);
     router.use((err, req, res, next) => { // eslint-disable-line no-unused-vars

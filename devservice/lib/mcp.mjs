@@ -23,57 +23,19 @@ if (!globalThis.crypto) globalThis.crypto = webcrypto;
 
 const MAX_SESSIONS = 1000;
 const MAX_PENDING = 1000;
-const OVERSIZED_BYTES = 20 * 1024 * 1024;
 
 export const SUBSCRIPTION_ACTIVE = '✅ 訂閱有效\n方案：Mirrowen 年訂閱\n到期日：2027-12-31';
 export const SUBSCRIPTION_INACTIVE = '❌ 尚未訂閱\n訂閱後即可使用完整知識庫\n請使用「訂閱」功能完成付款';
-const PAY_URL_MARK = '{pay_url}';
 
 const FailNext = z.object({
   count: z.number().int().min(1).max(100),
-  mode: z.enum(['status', 'slow', 'oversized', 'malformed', 'close']),
+  mode: z.enum(['status', 'slow']),
   status: z.number().int().min(400).max(599).optional(),
   delay_ms: z.number().int().min(0).max(60000).optional(),
 }).strict();
 
 function jsonRpcError(res, status, code, message) {
   res.status(status).json({ jsonrpc: '2.0', error: { code, message }, id: null });
-}
-
-// Waits until the socket takes more data or is gone.
-function drained(res) {
-  return new Promise((resolve) => {
-    const done = () => {
-      res.off('drain', done);
-      res.off('close', done);
-      resolve();
-    };
-    res.on('drain', done);
-    res.on('close', done);
-  });
-}
-
-async function writeChunked(res, pieces) {
-  for (const piece of pieces) {
-    if (res.destroyed) return;
-    if (!res.write(piece)) await drained(res); // eslint-disable-line no-await-in-loop
-  }
-  res.end();
-}
-
-// A well-formed answer to the request, only far too large: chunked, so that only counting the
-// bytes read tells a client that it is too large.
-function sendOversized(res, rpcId, asEventStream) {
-  const prefix = `{"jsonrpc":"2.0","id":${JSON.stringify(rpcId ?? null)},"result":{"content":[{"type":"text","text":"`;
-  const chunk = Buffer.alloc(1024 * 1024, 'x');
-  const pieces = [asEventStream ? `event: message\ndata: ${prefix}` : prefix];
-  for (let size = 0; size < OVERSIZED_BYTES; size += chunk.length) pieces.push(chunk);
-  pieces.push(asEventStream ? '"}]}}\n\n' : '"}]}}');
-  res.writeHead(200, {
-    'content-type': asEventStream ? 'text/event-stream' : 'application/json',
-    'cache-control': 'no-cache',
-  });
-  return writeChunked(res, pieces);
 }
 
 export class McpService {
@@ -83,7 +45,6 @@ export class McpService {
   #requests = new RecordList();
   #faults = [];
   #subscriptionActive = true;
-  #checkoutText = null;
   #answerMode = 'sse';
 
   constructor({ verifier, newCheckoutUrl }) {
@@ -92,20 +53,18 @@ export class McpService {
   }
 
   async reset() {
-    await this.dropSessions();
+    await this.#dropSessions();
     this.#requests.clear();
     this.#faults = [];
     this.#subscriptionActive = true;
-    this.#checkoutText = null;
     this.#answerMode = 'sse';
   }
 
   // As a restart would: open streams end, later messages with these ids get 404.
-  async dropSessions() {
+  async #dropSessions() {
     const sessions = [...this.#sessions.values()];
     this.#sessions.clear();
     await Promise.all(sessions.map(({ server }) => server.close()));
-    return sessions.length;
   }
 
   #subscriptionText() {
@@ -113,10 +72,7 @@ export class McpService {
   }
 
   #checkoutAnswer() {
-    if (this.#checkoutText === null) {
-      return `請在此頁面完成付款：${this.#newCheckoutUrl()} 付款完成後即可使用。`;
-    }
-    return this.#checkoutText.split(PAY_URL_MARK).reduce((text, piece) => `${text}${this.#newCheckoutUrl()}${piece}`);
+    return `請在此頁面完成付款：${this.#newCheckoutUrl()} 付款完成後即可使用。`;
   }
 
   #newServer() {
@@ -183,19 +139,9 @@ export class McpService {
       case 'status':
         res.status(fault.status).type('text/plain').send(`${STATUS_CODES[fault.status] ?? 'Injected failure'}\n`);
         return;
-      case 'slow':
+      default: // 'slow'
         await new Promise((resolve) => { setTimeout(resolve, fault.delay_ms); });
         if (!res.destroyed) next();
-        return;
-      case 'oversized':
-        await sendOversized(res, res.locals.mcpEntry.rpc_id, this.#answerMode === 'sse');
-        return;
-      case 'malformed':
-        res.writeHead(200, { 'content-type': 'text/event-stream', 'cache-control': 'no-cache' });
-        res.end('event: message\ndata: this is not JSON\n\ndata: {"jsonrpc": "2.0", "id":\n\ndata: <html><body>502</body></html>\n\n');
-        return;
-      default: // 'close'
-        req.socket.destroy();
     }
   }
 
@@ -294,10 +240,6 @@ export class McpService {
       this.#subscriptionActive = body.active;
       res.json({ active: this.#subscriptionActive });
     }));
-    router.post('/mcp/checkout', parseControl(z.object({ text: z.string().max(8000).nullable() }).strict(), (body, res) => {
-      this.#checkoutText = body.text;
-      res.json({ text: this.#checkoutText });
-    }));
     router.post('/mcp/answer-mode', parseControl(z.object({ mode: z.enum(['sse', 'json']) }).strict(), (body, res) => {
       this.#answerMode = body.mode;
       res.json({ mode: this.#answerMode });
@@ -311,9 +253,6 @@ export class McpService {
       for (let i = 0; i < body.count; i += 1) this.#faults.push(fault);
       res.json({ pending: this.#faults.length });
     }));
-    router.post('/mcp/drop-sessions', async (req, res) => {
-      res.json({ dropped: await this.dropSessions() });
-    });
     router.get('/mcp/requests', (req, res) => {
       res.json({ requests: this.#requests.list(), sessions: this.#sessions.size });
     });
