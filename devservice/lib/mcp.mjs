@@ -29,9 +29,8 @@ export const SUBSCRIPTION_INACTIVE = '❌ 尚未訂閱\n訂閱後即可使用完
 
 const FailNext = z.object({
   count: z.number().int().min(1).max(100),
-  mode: z.enum(['status', 'slow']),
+  mode: z.enum(['status']),
   status: z.number().int().min(400).max(599).optional(),
-  delay_ms: z.number().int().min(0).max(60000).optional(),
 }).strict();
 
 function jsonRpcError(res, status, code, message) {
@@ -128,21 +127,14 @@ export class McpService {
     if (message.method === 'tools/call' && typeof message.params?.name === 'string') entry.tool = message.params.name;
   }
 
-  async #injectFault(req, res, next) {
+  #injectFault(req, res, next) {
     const fault = req.method === 'POST' ? this.#faults.shift() : undefined;
     if (!fault) {
       next();
       return;
     }
     res.locals.mcpEntry.injected = fault.mode;
-    switch (fault.mode) {
-      case 'status':
-        res.status(fault.status).type('text/plain').send(`${STATUS_CODES[fault.status] ?? 'Injected failure'}\n`);
-        return;
-      default: // 'slow'
-        await new Promise((resolve) => { setTimeout(resolve, fault.delay_ms); });
-        if (!res.destroyed) next();
-    }
+    res.status(fault.status).type('text/plain').send(`${STATUS_CODES[fault.status] ?? 'Injected failure'}\n`);
   }
 
   async #authenticate(req, res, next) {
@@ -249,7 +241,7 @@ export class McpService {
         res.status(400).json({ error: `at most ${MAX_PENDING} pending failures` });
         return;
       }
-      const fault = { mode: body.mode, status: body.status ?? 503, delay_ms: body.delay_ms ?? 2000 };
+      const fault = { mode: body.mode, status: body.status ?? 503 };
       for (let i = 0; i < body.count; i += 1) this.#faults.push(fault);
       res.json({ pending: this.#faults.length });
     }));
