@@ -23,9 +23,9 @@
 
 #include "adapters/qt/QtInstanceChannel.h"
 #include "adapters/qt/QtMainQueue.h"
-#include "adapters/qt/QtStatusItem.h"
-#include "adapters/qt/QtTrayProbe.h"
 #include "adapters/qt/QtWebAuthSession.h"
+#include "adapters/tray/TrayProbe.h"
+#include "adapters/tray/TrayStatusBar.h"
 #include "platform/AppIdentity.h"
 
 namespace zandorin::adapters {
@@ -126,10 +126,7 @@ struct QtApplicationHost::Impl {
     std::unique_ptr<QApplication> app;  // first: the ports below need it while they go
     std::unique_ptr<QtMainQueue> mainQueue;
     QtApplication application;
-    QtStatusBar statusBar{[this] {
-        std::fprintf(stderr, "%s: lost the connection to the session bus\n", kExecutableName);
-        application.exit(1);
-    }};
+    std::unique_ptr<TrayStatusBar> statusBar;  // made on first use, once the tray is there
     QtAlerts alerts;
     QtWorkspace workspace;
     std::unique_ptr<QtWebAuthSessionFactory> webAuth;  // posts to mainQueue
@@ -270,7 +267,15 @@ platform::Application& QtApplicationHost::application() {
     return impl_->application;
 }
 platform::StatusBar& QtApplicationHost::statusBar() {
-    return impl_->statusBar;
+    if (!impl_->statusBar) {
+        impl_->statusBar =
+            std::make_unique<TrayStatusBar>(TrayStatusBar::detect(), [impl = impl_.get()] {
+                std::fprintf(stderr, "%s: lost the connection to the session bus\n",
+                             kExecutableName);
+                impl->application.exit(1);
+            });
+    }
+    return *impl_->statusBar;
 }
 platform::Alerts& QtApplicationHost::alerts() {
     return impl_->alerts;

@@ -1,4 +1,4 @@
-#include "adapters/qt/QtSymbols.h"
+#include "adapters/tray/MenuArtwork.h"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +17,7 @@
 #include <QStandardPaths>
 #include <QSvgRenderer>
 
-namespace zandorin::adapters::symbols {
+namespace zandorin::adapters::artwork {
 
 namespace {
 
@@ -334,4 +334,4 @@ bool inDesktopIconTheme(const QString& iconName) {
                 .isEmpty();
 }
 
-}  // namespace zandorin::adapters::symbols
+}  // namespace zandorin::adapters::artwork
