@@ -4,10 +4,10 @@ session (tests/support/desktop).
 
 For every run: spawn -> StatusNotifierItem registered, spawn -> first complete menu layout
 readable over dbusmenu (the first GetLayout equal to the layout the menu then settles on),
-and, at IDLE seconds after the spawn, VmRSS, CPU time used so far (utime+stime), CPU time and
-voluntary context switches (how often a thread went to sleep and was woken) between the
-moment the menu had settled (unchanged for 0.5 s, after which polling stops) and IDLE
-seconds.
+and, at IDLE seconds after the spawn, VmRSS, private memory (USS), threads, CPU time used so
+far (utime+stime), CPU time and voluntary context switches (how often a thread went to sleep
+and was woken) between the moment the menu had settled (unchanged for 0.5 s, after which
+polling stops) and IDLE seconds.
 
 Runs of the executables alternate, after one discarded warm-up run each, so that drift on the
 machine spreads evenly. The applications see no token and a service on a loopback port that
@@ -54,6 +54,17 @@ def threads_cpu_ms(pid):
         except FileNotFoundError:
             pass  # the thread ended meanwhile
     return total / 1e6
+
+
+def uss_kib(pid):
+    """Private memory (unique set size): the pages only this process maps, which a second
+    process of the same libraries would add; RSS also counts the shared library pages."""
+    total = 0
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            if line.startswith(("Private_Clean:", "Private_Dirty:")):
+                total += int(line.split()[1])
+    return total
 
 
 def status_field(pid, name, task=None):
@@ -120,6 +131,7 @@ def one_run(executable, idle_s, plist):
             "registered_ms": (item.registered_at - app.started_at) * 1000,
             "complete_ms": (complete_at - app.started_at) * 1000,
             "rss_mib": status_field(app.pid, "VmRSS") / 1024,
+            "uss_mib": uss_kib(app.pid) / 1024,
             "threads": status_field(app.pid, "Threads"),
             "cpu_total_ms": cpu_ms(app.pid),
             "cpu_idle_ms": threads_cpu_ms(app.pid) - cpu_idle_from,
@@ -136,6 +148,7 @@ ROWS = [
     ("spawn → tray item registered (ms)", "registered_ms", "{:.0f}"),
     ("spawn → complete menu over dbusmenu (ms)", "complete_ms", "{:.0f}"),
     ("RSS at idle end (MiB)", "rss_mib", "{:.1f}"),
+    ("USS at idle end (MiB)", "uss_mib", "{:.1f}"),
     ("CPU from spawn to idle end (ms)", "cpu_total_ms", "{:.0f}"),
     ("CPU while idle (ms)", "cpu_idle_ms", "{:.2f}"),
     ("wakeups while idle (voluntary switches/s)", "wakeups_per_s", "{:.1f}"),

@@ -1,5 +1,6 @@
 #include "adapters/qt/QtApplicationHost.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,8 @@ namespace zandorin::adapters {
 namespace {
 
 constexpr std::chrono::milliseconds kTrayPollInterval{500};
+// Start-up is over by then: the keyring read, the first check and the first menus are done.
+constexpr std::chrono::seconds kStartUpOver{5};
 
 bool isSet(const char* name) {
     const char* value = std::getenv(name);
@@ -255,6 +258,9 @@ int QtApplicationHost::exec() {
     for (auto& block : std::exchange(impl_->launchBlocks, {})) {
         impl_->mainQueue->post(std::move(block));
     }
+    // Start-up frees a few MB that glibc keeps in its heaps, one per thread that allocated,
+    // for a process that then idles for days; they go back to the system once it is over.
+    QTimer::singleShot(kStartUpOver, [] { malloc_trim(0); });
     const int status = QApplication::exec();
     impl_->application.takeTermination();
     return status;

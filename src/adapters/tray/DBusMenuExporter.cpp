@@ -1,9 +1,10 @@
 #include "adapters/tray/DBusMenuExporter.h"
 
+#include <png.h>
+
 #include <algorithm>
 
 #include <QApplication>
-#include <QBuffer>
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusContext>
@@ -102,6 +103,31 @@ DBusMenuShortcut dbusmenuShortcut(const QKeySequence& sequence) {
     return shortcut;
 }
 
+// Encoded with libpng itself: Qt's image writer loads every image-format plugin installed (GIF,
+// JPEG, SVG...) to ask whether one of them writes PNG, and they would stay in the process.
+QByteArray pngOf(const QImage& image) {
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    png.width = static_cast<png_uint_32>(rgba.width());
+    png.height = static_cast<png_uint_32>(rgba.height());
+    png.format = PNG_FORMAT_RGBA;
+    // The row stride counts samples, which are bytes here.
+    const auto stride = static_cast<png_int_32>(rgba.bytesPerLine());
+    png_alloc_size_t size = 0;
+    if (png_image_write_to_memory(&png, nullptr, &size, 0, rgba.constBits(), stride, nullptr) ==
+        0) {
+        return {};
+    }
+    QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
+    if (png_image_write_to_memory(&png, bytes.data(), &size, 0, rgba.constBits(), stride,
+                                  nullptr) == 0) {
+        return {};
+    }
+    bytes.truncate(static_cast<qsizetype>(size));
+    return bytes;
+}
+
 QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette) {
     using platform::MenuItemKind;
     QVariantMap properties;
@@ -131,9 +157,7 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
     // process-wide pixmap cache.
     if (const QImage image = artwork::menuIconImage(item, palette, kMenuIconSize);
         !image.isNull()) {
-        QBuffer png;
-        image.save(&png, "PNG");
-        properties.insert(QStringLiteral("icon-data"), png.data());
+        properties.insert(QStringLiteral("icon-data"), pngOf(image));
     }
     return properties;
 }

@@ -55,7 +55,4 @@ QString menuIconThemePath();
 // Whether the desktop's own icon directories (XDG data directories) hold that symbolic icon.
 bool inDesktopIconTheme(const QString& iconName);
 
-// The resource path of a piece of artwork; empty when there is none.
-QString artworkPath(const std::string& name);
-
 }  // namespace zandorin::adapters::artwork

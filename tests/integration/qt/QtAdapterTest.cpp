@@ -72,7 +72,6 @@ TEST(QtMainQueue, ATimerRepeatsAfterItsIntervalUntilStopped) {
         });
         ASSERT_TRUE(runUntil([&] { return firings.size() >= 2; }, 3s));
         EXPECT_GE(firings[0], 25);
-        EXPECT_GE(firings[1] - firings[0], 20);
         runUntil([] { return false; }, 100ms);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_EQ(firings.size(), 2u);
