@@ -24,6 +24,7 @@ import plistlib
 import platform
 import socket
 import statistics
+import struct
 import sys
 import time
 
@@ -32,6 +33,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support", "desktop"))
 from session import DesktopSession  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+PAGE = os.sysconf("SC_PAGE_SIZE")
+PFN_MASK = (1 << 55) - 1
 POLL_S = 0.005  # GetLayout polling while the menu fills; stops once it has settled
 SETTLE_S = 0.5
 
@@ -56,15 +59,58 @@ def threads_cpu_ms(pid):
     return total / 1e6
 
 
+def frames(pid):
+    """The physical page frames that hold pid's resident pages; empty unless we may read them
+    (root)."""
+    found = set()
+    with open(f"/proc/{pid}/maps") as maps, open(f"/proc/{pid}/pagemap", "rb") as pagemap:
+        for line in maps:
+            start, end = (int(x, 16) for x in line.split()[0].split("-"))
+            try:
+                pagemap.seek(start // PAGE * 8)
+                entries = pagemap.read((end - start) // PAGE * 8)
+            except (OSError, OverflowError):
+                continue  # [vsyscall]
+            for (entry,) in struct.iter_unpack("<Q", entries):
+                if entry >> 63 and entry & PFN_MASK:  # present, and its frame number shown
+                    found.add(entry & PFN_MASK)
+    return found
+
+
+def descendants(pid):
+    children = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            continue  # ended meanwhile
+        children.setdefault(ppid, []).append(int(entry))
+    out, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            out.append(child)
+            todo.append(child)
+    return out
+
+
 def uss_kib(pid):
-    """Private memory (unique set size): the pages only this process maps, which a second
-    process of the same libraries would add; RSS also counts the shared library pages."""
-    total = 0
-    with open(f"/proc/{pid}/smaps_rollup") as f:
-        for line in f:
-            if line.startswith(("Private_Clean:", "Private_Dirty:")):
-                total += int(line.split()[1])
-    return total
+    """Private memory (unique set size): the pages of pid that no other process of its desktop
+    session maps, nor this script. Other programs on the machine that happen to map the same
+    libraries are left out, or the figure would depend on them (a second Qt application
+    makes most of Qt look shared). Without root, which alone reads frame numbers, the kernel's
+    own count, which does depend on them."""
+    own = frames(pid)
+    if not own:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            return sum(int(line.split()[1]) for line in f
+                       if line.startswith(("Private_Clean:", "Private_Dirty:")))
+    for other in [os.getpid()] + [p for p in descendants(os.getpid()) if p != pid]:
+        try:
+            own -= frames(other)
+        except (FileNotFoundError, ProcessLookupError, PermissionError):
+            pass  # ended meanwhile
+    return len(own) * PAGE // 1024
 
 
 def status_field(pid, name, task=None):
