@@ -4,10 +4,10 @@ session (tests/support/desktop).
 
 For every run: spawn -> StatusNotifierItem registered, spawn -> first complete menu layout
 readable over dbusmenu (the first GetLayout equal to the layout the menu then settles on),
-and, at IDLE seconds after the spawn, VmRSS, CPU time used so far (utime+stime), CPU time and
-voluntary context switches (how often a thread went to sleep and was woken) between the
-moment the menu had settled (unchanged for 0.5 s, after which polling stops) and IDLE
-seconds.
+and, at IDLE seconds after the spawn, VmRSS, private memory (USS), threads, CPU time used so
+far (utime+stime), CPU time and voluntary context switches (how often a thread went to sleep
+and was woken) between the moment the menu had settled (unchanged for 0.5 s, after which
+polling stops) and IDLE seconds.
 
 Runs of the executables alternate, after one discarded warm-up run each, so that drift on the
 machine spreads evenly. The applications see no token and a service on a loopback port that
@@ -24,6 +24,7 @@ import plistlib
 import platform
 import socket
 import statistics
+import struct
 import sys
 import time
 
@@ -32,6 +33,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support", "desktop"))
 from session import DesktopSession  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+PAGE = os.sysconf("SC_PAGE_SIZE")
+PFN_MASK = (1 << 55) - 1
 POLL_S = 0.005  # GetLayout polling while the menu fills; stops once it has settled
 SETTLE_S = 0.5
 
@@ -54,6 +57,60 @@ def threads_cpu_ms(pid):
         except FileNotFoundError:
             pass  # the thread ended meanwhile
     return total / 1e6
+
+
+def frames(pid):
+    """The physical page frames that hold pid's resident pages; empty unless we may read them
+    (root)."""
+    found = set()
+    with open(f"/proc/{pid}/maps") as maps, open(f"/proc/{pid}/pagemap", "rb") as pagemap:
+        for line in maps:
+            start, end = (int(x, 16) for x in line.split()[0].split("-"))
+            try:
+                pagemap.seek(start // PAGE * 8)
+                entries = pagemap.read((end - start) // PAGE * 8)
+            except (OSError, OverflowError):
+                continue  # [vsyscall]
+            for (entry,) in struct.iter_unpack("<Q", entries):
+                if entry >> 63 and entry & PFN_MASK:  # present, and its frame number shown
+                    found.add(entry & PFN_MASK)
+    return found
+
+
+def descendants(pid):
+    children = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            continue  # ended meanwhile
+        children.setdefault(ppid, []).append(int(entry))
+    out, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            out.append(child)
+            todo.append(child)
+    return out
+
+
+def uss_kib(pid):
+    """Private memory (unique set size): the pages of pid that no other process of its desktop
+    session maps, nor this script. Other programs on the machine that happen to map the same
+    libraries are left out, or the figure would depend on them (a second Qt application
+    makes most of Qt look shared). Without root, which alone reads frame numbers, the kernel's
+    own count, which does depend on them."""
+    own = frames(pid)
+    if not own:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            return sum(int(line.split()[1]) for line in f
+                       if line.startswith(("Private_Clean:", "Private_Dirty:")))
+    for other in [os.getpid()] + [p for p in descendants(os.getpid()) if p != pid]:
+        try:
+            own -= frames(other)
+        except (FileNotFoundError, ProcessLookupError, PermissionError):
+            pass  # ended meanwhile
+    return len(own) * PAGE // 1024
 
 
 def status_field(pid, name, task=None):
@@ -120,6 +177,7 @@ def one_run(executable, idle_s, plist):
             "registered_ms": (item.registered_at - app.started_at) * 1000,
             "complete_ms": (complete_at - app.started_at) * 1000,
             "rss_mib": status_field(app.pid, "VmRSS") / 1024,
+            "uss_mib": uss_kib(app.pid) / 1024,
             "threads": status_field(app.pid, "Threads"),
             "cpu_total_ms": cpu_ms(app.pid),
             "cpu_idle_ms": threads_cpu_ms(app.pid) - cpu_idle_from,
@@ -136,6 +194,7 @@ ROWS = [
     ("spawn → tray item registered (ms)", "registered_ms", "{:.0f}"),
     ("spawn → complete menu over dbusmenu (ms)", "complete_ms", "{:.0f}"),
     ("RSS at idle end (MiB)", "rss_mib", "{:.1f}"),
+    ("USS at idle end (MiB)", "uss_mib", "{:.1f}"),
     ("CPU from spawn to idle end (ms)", "cpu_total_ms", "{:.0f}"),
     ("CPU while idle (ms)", "cpu_idle_ms", "{:.2f}"),
     ("wakeups while idle (voluntary switches/s)", "wakeups_per_s", "{:.1f}"),

@@ -1,5 +1,6 @@
 #include "adapters/qt/QtApplicationHost.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,9 +24,9 @@
 
 #include "adapters/qt/QtInstanceChannel.h"
 #include "adapters/qt/QtMainQueue.h"
-#include "adapters/qt/QtStatusItem.h"
-#include "adapters/qt/QtTrayProbe.h"
 #include "adapters/qt/QtWebAuthSession.h"
+#include "adapters/tray/TrayProbe.h"
+#include "adapters/tray/TrayStatusBar.h"
 #include "platform/AppIdentity.h"
 
 namespace zandorin::adapters {
@@ -33,6 +34,8 @@ namespace zandorin::adapters {
 namespace {
 
 constexpr std::chrono::milliseconds kTrayPollInterval{500};
+// Start-up is over by then: the keyring read, the first check and the first menus are done.
+constexpr std::chrono::seconds kStartUpOver{5};
 
 bool isSet(const char* name) {
     const char* value = std::getenv(name);
@@ -126,10 +129,7 @@ struct QtApplicationHost::Impl {
     std::unique_ptr<QApplication> app;  // first: the ports below need it while they go
     std::unique_ptr<QtMainQueue> mainQueue;
     QtApplication application;
-    QtStatusBar statusBar{[this] {
-        std::fprintf(stderr, "%s: lost the connection to the session bus\n", kExecutableName);
-        application.exit(1);
-    }};
+    std::unique_ptr<TrayStatusBar> statusBar;  // made on first use, once the tray is there
     QtAlerts alerts;
     QtWorkspace workspace;
     std::unique_ptr<QtWebAuthSessionFactory> webAuth;  // posts to mainQueue
@@ -258,6 +258,9 @@ int QtApplicationHost::exec() {
     for (auto& block : std::exchange(impl_->launchBlocks, {})) {
         impl_->mainQueue->post(std::move(block));
     }
+    // Start-up frees a few MB that glibc keeps in its heaps, one per thread that allocated,
+    // for a process that then idles for days; they go back to the system once it is over.
+    QTimer::singleShot(kStartUpOver, [] { malloc_trim(0); });
     const int status = QApplication::exec();
     impl_->application.takeTermination();
     return status;
@@ -270,7 +273,15 @@ platform::Application& QtApplicationHost::application() {
     return impl_->application;
 }
 platform::StatusBar& QtApplicationHost::statusBar() {
-    return impl_->statusBar;
+    if (!impl_->statusBar) {
+        impl_->statusBar =
+            std::make_unique<TrayStatusBar>(TrayStatusBar::detect(), [impl = impl_.get()] {
+                std::fprintf(stderr, "%s: lost the connection to the session bus\n",
+                             kExecutableName);
+                impl->application.exit(1);
+            });
+    }
+    return *impl_->statusBar;
 }
 platform::Alerts& QtApplicationHost::alerts() {
     return impl_->alerts;

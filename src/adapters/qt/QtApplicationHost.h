@@ -60,6 +60,7 @@ public:
 
     platform::MainQueue& mainQueue();
     platform::Application& application();
+    // Its kind of tray is chosen at the first call, which comes after waitForSystemTray().
     platform::StatusBar& statusBar();
     platform::Alerts& alerts();
     platform::Workspace& workspace();

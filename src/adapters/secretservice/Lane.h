@@ -13,7 +13,9 @@
 namespace zandorin::adapters {
 
 // One thread of its own that runs calls in turn, so that a caller can stop waiting for one
-// that does not come back. Nothing here knows the keyring: work is any callable.
+// that does not come back. The thread starts with the first call: a lane that is never used
+// (the unlock prompt's, on most days) costs none. Nothing here knows the keyring: work is any
+// callable.
 class Lane {
 public:
     using Clock = std::chrono::steady_clock;
@@ -38,9 +40,7 @@ public:
     // `afterGivingUp` runs in the caller right after it stopped waiting for a call, before the
     // lane hears of it: a test uses it to let the call return in between.
     explicit Lane(std::function<void()> afterGivingUp = {})
-        : queue_(std::make_shared<Queue>()), afterGivingUp_(std::move(afterGivingUp)) {
-        std::thread([queue = queue_] { queue->run(); }).detach();
-    }
+        : queue_(std::make_shared<Queue>()), afterGivingUp_(std::move(afterGivingUp)) {}
 
     ~Lane() {
         {
@@ -101,6 +101,7 @@ private:
         std::deque<std::shared_ptr<Job>> jobs;
         std::shared_ptr<Job> running;  // the job on the thread now, if any
         bool stopping = false;
+        bool started = false;  // the thread
 
         void run() {
             std::unique_lock lock(mutex);
@@ -136,6 +137,9 @@ private:
         {
             std::lock_guard lock(queue_->mutex);
             queue_->jobs.push_back(job);
+            if (!std::exchange(queue_->started, true)) {
+                std::thread([queue = queue_] { queue->run(); }).detach();
+            }
         }
         queue_->wake.notify_one();
         return {pending, job};

@@ -95,12 +95,14 @@ class TrayTest(AppTestCase):
                 ("GetGroupProperties", "(aias)", ([row, gone], []), INVALID),
                 ("GetProperty", "(is)", (row, "label"), (label,)),
                 ("GetProperty", "(is)", (gone, "label"), INVALID),
+                ("GetProperty", "(is)", (row, "no-such-property"), INVALID),
                 ("GetLayout", "(iias)", (gone, -1, []), INVALID),
                 ("Event", "(isvu)", (gone, "clicked", no_data, 0), INVALID),
                 ("EventGroup", "(a(isvu))", ([(row, "hovered", no_data, 0)] +
                                              [(gone, "clicked", no_data, 0)] * 2,), ([gone],)),
                 ("EventGroup", "(a(isvu))", ([(gone, "clicked", no_data, 0)],), INVALID),
-                ("AboutToShowGroup", "(ai)", ([row, gone, gone],), ([], [gone]))):
+                ("AboutToShowGroup", "(ai)", ([row, gone, gone],), ([], [gone])),
+                ("AboutToShowGroup", "(ai)", ([gone],), INVALID)):
             with self.subTest(method=method, args=str(args)[:40]):
                 def ask():
                     return self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE,

@@ -12,7 +12,7 @@
 #include "platform/MenuModel.h"
 #include "platform/StatusItem.h"
 
-namespace zandorin::adapters::symbols {
+namespace zandorin::adapters::artwork {
 
 // The shade of a semantic colour: fixed hues that read on light and dark menus, greys from
 // the menu's palette.
@@ -55,7 +55,4 @@ QString menuIconThemePath();
 // Whether the desktop's own icon directories (XDG data directories) hold that symbolic icon.
 bool inDesktopIconTheme(const QString& iconName);
 
-// The resource path of a piece of artwork; empty when there is none.
-QString artworkPath(const std::string& name);
-
-}  // namespace zandorin::adapters::symbols
+}  // namespace zandorin::adapters::artwork

@@ -1,4 +1,4 @@
-#include "adapters/qt/QtStatusNotifierItem.h"
+#include "adapters/tray/StatusNotifierItem.h"
 
 #include <utility>
 
@@ -13,6 +13,8 @@
 #include <QPixmap>
 #include <QtEndian>
 
+#include "adapters/tray/MenuArtwork.h"
+#include "adapters/tray/TrayStatusBar.h"
 #include "platform/AppIdentity.h"
 
 namespace zandorin::adapters {
@@ -99,7 +101,7 @@ class StatusNotifierItemAdaptor final : public QDBusAbstractAdaptor {
     Q_PROPERTY(zandorin::adapters::DBusToolTip ToolTip READ toolTip)
 
 public:
-    StatusNotifierItemAdaptor(QObject* object, const QtStatusNotifierItem& item)
+    StatusNotifierItemAdaptor(QObject* object, const StatusNotifierItem& item)
         : QDBusAbstractAdaptor(object), item_(item) {}
 
     QString category() const { return QStringLiteral("ApplicationStatus"); }
@@ -131,7 +133,7 @@ signals:
     void NewStatus(const QString& status);
 
 private:
-    const QtStatusNotifierItem& item_;
+    const StatusNotifierItem& item_;
 };
 
 // libdbus tells a connection that it was dropped with a signal of its own on a local path.
@@ -148,7 +150,7 @@ private:
     std::function<void()> lost_;
 };
 
-QtStatusNotifierItem::QtStatusNotifierItem(std::function<void()> connectionLost)
+StatusNotifierItem::StatusNotifierItem(std::function<void()> connectionLost)
     : instance_(nextInstance()),
       connectionName_(QStringLiteral("zandorin-tray-%1").arg(instance_)),
       connection_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName_)),
@@ -164,7 +166,7 @@ QtStatusNotifierItem::QtStatusNotifierItem(std::function<void()> connectionLost)
     adaptor_ = new StatusNotifierItemAdaptor(object_.get(), *this);  // owned by object_
 }
 
-QtStatusNotifierItem::~QtStatusNotifierItem() {
+StatusNotifierItem::~StatusNotifierItem() {
     connectionLost_ = nullptr;  // leaving the bus on purpose
     watcher_.reset();
     connection_.unregisterObject(QString::fromLatin1(kItemPath));
@@ -172,15 +174,23 @@ QtStatusNotifierItem::~QtStatusNotifierItem() {
     QDBusConnection::disconnectFromBus(connectionName_);
 }
 
-void QtStatusNotifierItem::setIcon(const QString& themeName, const QString& themePath,
-                                   const QIcon& pixmaps) {
-    iconName_ = themeName;
-    iconThemePath_ = themePath;
-    iconPixmaps_ = imagesOf(pixmaps);
+bool StatusNotifierItem::setImage(const platform::StatusItemImage& image) {
+    const QIcon icon = artwork::statusItemIcon(image);
+    const QString name = artwork::statusItemIconName(image);
+    iconThemePath_ = artwork::iconThemePath(name);
+    // A name that the panel cannot find leaves some panels with a blank; the pixels do not.
+    iconName_ = iconThemePath_.isEmpty() ? QString() : name;
+    iconPixmaps_ = imagesOf(icon);
     emit adaptor_->NewIcon();
+    return !icon.isNull();
 }
 
-void QtStatusNotifierItem::show() {
+void StatusNotifierItem::setMenu(const platform::MenuModel& model) {
+    menu_.setMenu(model);
+    show();
+}
+
+void StatusNotifierItem::show() {
     if (!connection_.isConnected()) {
         lose();
         return;
@@ -201,13 +211,13 @@ void QtStatusNotifierItem::show() {
     registerWithWatcher();
 }
 
-void QtStatusNotifierItem::lose() {
+void StatusNotifierItem::lose() {
     if (auto lost = std::exchange(connectionLost_, nullptr)) {
         lost();
     }
 }
 
-void QtStatusNotifierItem::registerWithWatcher() {
+void StatusNotifierItem::registerWithWatcher() {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QString::fromLatin1(kWatcherService), QString::fromLatin1(kWatcherPath),
         QString::fromLatin1(kWatcherService), QStringLiteral("RegisterStatusNotifierItem"));
@@ -223,4 +233,4 @@ void QtStatusNotifierItem::registerWithWatcher() {
 
 }  // namespace zandorin::adapters
 
-#include "QtStatusNotifierItem.moc"
+#include "StatusNotifierItem.moc"

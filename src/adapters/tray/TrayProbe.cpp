@@ -1,4 +1,4 @@
-#include "adapters/qt/QtTrayProbe.h"
+#include "adapters/tray/TrayProbe.h"
 
 #include <cstdlib>
 #include <memory>

@@ -5,19 +5,15 @@
 
 #include <QByteArray>
 #include <QDBusConnection>
-#include <QIcon>
 #include <QList>
 #include <QString>
 
-#include "adapters/qt/QtDBusMenuExporter.h"
-#include "platform/MenuModel.h"
+#include "adapters/tray/DBusMenuExporter.h"
+#include "platform/StatusItem.h"
 
 class QDBusServiceWatcher;
 
 namespace zandorin::adapters {
-
-// The product's name, as panels show the entry in their lists and tooltips.
-inline constexpr const char* kTrayTitle = "ZandorinAuth";
 
 // An icon of the item at one size: width, height, ARGB32 pixels in network byte order.
 struct DBusImage {
@@ -46,25 +42,25 @@ class BusLossWatch;
 //
 // It lives on a session-bus connection of its own, so that its objects go away with it and the
 // panel drops the entry at once. It registers with the StatusNotifierWatcher on show(), by
-// that connection's unique name, and again whenever a watcher (the panel) starts. Main thread
-// only.
-class QtStatusNotifierItem {
+// that connection's unique name, once it has a menu, and again whenever a watcher (the panel)
+// starts. Main thread only.
+class StatusNotifierItem final : public platform::StatusItem {
 public:
     // `connectionLost` runs once if the bus drops the connection (the bus went away, or threw
     // us out): the entry is then gone from the panel for good.
-    explicit QtStatusNotifierItem(std::function<void()> connectionLost);
-    ~QtStatusNotifierItem();
+    explicit StatusNotifierItem(std::function<void()> connectionLost);
+    ~StatusNotifierItem() override;
 
-    QtStatusNotifierItem(const QtStatusNotifierItem&) = delete;
-    QtStatusNotifierItem& operator=(const QtStatusNotifierItem&) = delete;
+    StatusNotifierItem(const StatusNotifierItem&) = delete;
+    StatusNotifierItem& operator=(const StatusNotifierItem&) = delete;
 
-    // `themeName` may be empty; `pixmaps` are for hosts that do without the icon theme.
-    void setIcon(const QString& themeName, const QString& themePath, const QIcon& pixmaps);
-    void setMenu(const platform::MenuModel& model) { menu_.setMenu(model); }
-    void setActionHandler(std::function<void(platform::MenuAction)> handler) {
+    bool hasButton() const override { return true; }
+    bool setImage(const platform::StatusItemImage& image) override;
+    // The panel shows a stand-in for a missing image; the menu works all the same.
+    void setMenu(const platform::MenuModel& model) override;
+    void setActionHandler(std::function<void(platform::MenuAction)> handler) override {
         menu_.setActionHandler(std::move(handler));
     }
-    void show();
 
     // The D-Bus side.
     const QString& iconName() const { return iconName_; }
@@ -72,13 +68,14 @@ public:
     const DBusImageList& iconPixmaps() const { return iconPixmaps_; }
 
 private:
+    void show();
     void registerWithWatcher();
     void lose();
 
     const int instance_;
     const QString connectionName_;
     QDBusConnection connection_;
-    QtDBusMenuExporter menu_;
+    DBusMenuExporter menu_;
     std::unique_ptr<QObject> object_;  // what the bus sees; owns the adaptor
     StatusNotifierItemAdaptor* adaptor_ = nullptr;
     std::unique_ptr<QDBusServiceWatcher> watcher_;

@@ -1,9 +1,10 @@
-#include "adapters/qt/QtDBusMenuExporter.h"
+#include "adapters/tray/DBusMenuExporter.h"
+
+#include <png.h>
 
 #include <algorithm>
 
 #include <QApplication>
-#include <QBuffer>
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusContext>
@@ -13,7 +14,7 @@
 #include <QKeySequence>
 #include <QTimer>
 
-#include "adapters/qt/QtSymbols.h"
+#include "adapters/tray/MenuArtwork.h"
 
 namespace zandorin::adapters {
 
@@ -102,6 +103,31 @@ DBusMenuShortcut dbusmenuShortcut(const QKeySequence& sequence) {
     return shortcut;
 }
 
+// Encoded with libpng itself: Qt's image writer loads every image-format plugin installed (GIF,
+// JPEG, SVG...) to ask whether one of them writes PNG, and they would stay in the process.
+QByteArray pngOf(const QImage& image) {
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    png.width = static_cast<png_uint_32>(rgba.width());
+    png.height = static_cast<png_uint_32>(rgba.height());
+    png.format = PNG_FORMAT_RGBA;
+    // The row stride counts samples, which are bytes here.
+    const auto stride = static_cast<png_int_32>(rgba.bytesPerLine());
+    png_alloc_size_t size = 0;
+    if (png_image_write_to_memory(&png, nullptr, &size, 0, rgba.constBits(), stride, nullptr) ==
+        0) {
+        return {};
+    }
+    QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
+    if (png_image_write_to_memory(&png, bytes.data(), &size, 0, rgba.constBits(), stride,
+                                  nullptr) == 0) {
+        return {};
+    }
+    bytes.truncate(static_cast<qsizetype>(size));
+    return bytes;
+}
+
 QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette) {
     using platform::MenuItemKind;
     QVariantMap properties;
@@ -115,7 +141,7 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
     properties.insert(QStringLiteral("label"), dbusmenuLabel(title));
     const bool enabled = item.kind == MenuItemKind::command && item.action.has_value();
     properties.insert(QStringLiteral("enabled"), enabled);
-    if (const QKeySequence keys = symbols::shortcut(item.keyEquivalent);
+    if (const QKeySequence keys = artwork::shortcut(item.keyEquivalent);
         enabled && !keys.isEmpty()) {
         properties.insert(QStringLiteral("shortcut"), QVariant::fromValue(dbusmenuShortcut(keys)));
     }
@@ -123,17 +149,15 @@ QVariantMap propertiesOf(const platform::MenuItem& item, const QPalette& palette
     // takes a name over pixels but looks for it only in the desktop's icon directories, never in
     // IconThemePath, and shows a "missing" image when it is not there: so the name goes out only
     // when those directories hold it. The pixels go out always, for hosts that read no names.
-    if (const QString name = symbols::menuIconName(item);
-        !name.isEmpty() && symbols::inDesktopIconTheme(name)) {
+    if (const QString name = artwork::menuIconName(item);
+        !name.isEmpty() && artwork::inDesktopIconTheme(name)) {
         properties.insert(QStringLiteral("icon-name"), name);
     }
     // Drawn straight into an image: QIcon::pixmap would keep every rebuild's pixmap in Qt's
     // process-wide pixmap cache.
-    if (const QImage image = symbols::menuIconImage(item, palette, kMenuIconSize);
+    if (const QImage image = artwork::menuIconImage(item, palette, kMenuIconSize);
         !image.isNull()) {
-        QBuffer png;
-        image.save(&png, "PNG");
-        properties.insert(QStringLiteral("icon-data"), png.data());
+        properties.insert(QStringLiteral("icon-data"), pngOf(image));
     }
     return properties;
 }
@@ -205,7 +229,7 @@ class DBusMenuAdaptor final : public QDBusAbstractAdaptor {
     Q_PROPERTY(QStringList IconThemePath READ iconThemePath)
 
 public:
-    DBusMenuAdaptor(DBusMenuObject* object, QtDBusMenuExporter& menu)
+    DBusMenuAdaptor(DBusMenuObject* object, DBusMenuExporter& menu)
         : QDBusAbstractAdaptor(object), object_(*object), menu_(menu) {}
 
     uint version() const { return 3; }
@@ -216,7 +240,7 @@ public:
     QString status() const { return QStringLiteral("normal"); }
     // Where the menu's icon names are found, as the item's IconThemePath says for its own.
     QStringList iconThemePath() const {
-        const QString path = symbols::menuIconThemePath();
+        const QString path = artwork::menuIconThemePath();
         return path.isEmpty() ? QStringList() : QStringList{path};
     }
 
@@ -344,23 +368,23 @@ private:
     }
 
     const DBusMenuObject& object_;
-    QtDBusMenuExporter& menu_;
+    DBusMenuExporter& menu_;
 };
 
-QtDBusMenuExporter::QtDBusMenuExporter() {
+DBusMenuExporter::DBusMenuExporter() {
     registerDBusMenuTypes();
     auto object = std::make_unique<DBusMenuObject>();
     adaptor_ = new DBusMenuAdaptor(object.get(), *this);  // owned by the object
     object_ = std::move(object);
 }
 
-QtDBusMenuExporter::~QtDBusMenuExporter() = default;
+DBusMenuExporter::~DBusMenuExporter() = default;
 
-bool QtDBusMenuExporter::exportOn(QDBusConnection& connection, const QString& path) {
+bool DBusMenuExporter::exportOn(QDBusConnection& connection, const QString& path) {
     return connection.registerObject(path, object_.get(), QDBusConnection::ExportAdaptors);
 }
 
-void QtDBusMenuExporter::setMenu(const platform::MenuModel& model) {
+void DBusMenuExporter::setMenu(const platform::MenuModel& model) {
     const QPalette palette = QApplication::palette("QMenu");
     entries_.clear();
     for (const platform::MenuItem& item : model.items) {
@@ -371,18 +395,18 @@ void QtDBusMenuExporter::setMenu(const platform::MenuModel& model) {
     emit adaptor_->LayoutUpdated(++revision_, 0);
 }
 
-void QtDBusMenuExporter::setActionHandler(std::function<void(platform::MenuAction)> handler) {
+void DBusMenuExporter::setActionHandler(std::function<void(platform::MenuAction)> handler) {
     handler_ = std::move(handler);
 }
 
-const QtDBusMenuExporter::Entry* QtDBusMenuExporter::find(int id) const {
+const DBusMenuExporter::Entry* DBusMenuExporter::find(int id) const {
     const auto it = std::find_if(entries_.begin(), entries_.end(),
                                  [id](const Entry& entry) { return entry.id == id; });
     return it == entries_.end() ? nullptr : &*it;
 }
 
-uint QtDBusMenuExporter::layout(int parentId, int depth, const QStringList& names,
-                                DBusMenuLayout& out) const {
+uint DBusMenuExporter::layout(int parentId, int depth, const QStringList& names,
+                              DBusMenuLayout& out) const {
     out.id = parentId;
     if (parentId == 0) {
         out.properties = only(rootProperties(), names);
@@ -397,11 +421,11 @@ uint QtDBusMenuExporter::layout(int parentId, int depth, const QStringList& name
     return revision_;
 }
 
-bool QtDBusMenuExporter::contains(int id) const {
+bool DBusMenuExporter::contains(int id) const {
     return id == 0 || find(id) != nullptr;
 }
 
-std::optional<QVariantMap> QtDBusMenuExporter::properties(int id, const QStringList& names) const {
+std::optional<QVariantMap> DBusMenuExporter::properties(int id, const QStringList& names) const {
     if (id == 0) {
         return only(rootProperties(), names);
     }
@@ -409,7 +433,7 @@ std::optional<QVariantMap> QtDBusMenuExporter::properties(int id, const QStringL
     return entry ? std::optional(only(entry->properties, names)) : std::nullopt;
 }
 
-bool QtDBusMenuExporter::event(int id, const QString& eventId) {
+bool DBusMenuExporter::event(int id, const QString& eventId) {
     const Entry* entry = find(id);
     if (entry == nullptr) {
         return id == 0;
@@ -427,4 +451,4 @@ bool QtDBusMenuExporter::event(int id, const QString& eventId) {
 
 }  // namespace zandorin::adapters
 
-#include "QtDBusMenuExporter.moc"
+#include "DBusMenuExporter.moc"

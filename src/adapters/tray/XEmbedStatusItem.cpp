@@ -1,4 +1,4 @@
-#include "adapters/qt/QtStatusItem.h"
+#include "adapters/tray/XEmbedStatusItem.h"
 
 #include <cmath>
 
@@ -6,9 +6,8 @@
 #include <QCursor>
 #include <QFont>
 
-#include "adapters/qt/QtStatusNotifierItem.h"
-#include "adapters/qt/QtSymbols.h"
-#include "adapters/qt/QtTrayProbe.h"
+#include "adapters/tray/MenuArtwork.h"
+#include "adapters/tray/TrayStatusBar.h"
 
 namespace zandorin::adapters {
 
@@ -34,14 +33,8 @@ QFont sectionHeaderFont(QFont font) {
 
 }  // namespace
 
-QtStatusItem::QtStatusItem(bool statusNotifierHost, std::function<void()> busLost) {
-    if (statusNotifierHost) {
-        exported_ = std::make_unique<QtStatusNotifierItem>(std::move(busLost));
-        exported_->setActionHandler([this](platform::MenuAction action) { perform(action); });
-        return;
-    }
-    menu_ = std::make_unique<QMenu>();
-    tray_ = std::make_unique<QSystemTrayIcon>();
+XEmbedStatusItem::XEmbedStatusItem()
+    : menu_(std::make_unique<QMenu>()), tray_(std::make_unique<QSystemTrayIcon>()) {
     tray_->setContextMenu(menu_.get());
     tray_->setToolTip(QString::fromLatin1(kTrayTitle));
     // A status-bar entry opens its menu on a plain click too, not only on the context click.
@@ -53,23 +46,14 @@ QtStatusItem::QtStatusItem(bool statusNotifierHost, std::function<void()> busLos
                      });
 }
 
-QtStatusItem::~QtStatusItem() {
-    if (tray_) {
-        tray_->hide();
-        tray_->setContextMenu(nullptr);
-    }
+XEmbedStatusItem::~XEmbedStatusItem() {
+    tray_->hide();
+    tray_->setContextMenu(nullptr);
 }
 
-bool QtStatusItem::setImage(const platform::StatusItemImage& image) {
-    const QIcon icon = symbols::statusItemIcon(image);
+bool XEmbedStatusItem::setImage(const platform::StatusItemImage& image) {
+    const QIcon icon = artwork::statusItemIcon(image);
     hasImage_ = !icon.isNull();
-    if (exported_) {
-        const QString name = symbols::statusItemIconName(image);
-        const QString themePath = symbols::iconThemePath(name);
-        // A name that the panel cannot find leaves some panels with a blank; the pixels do not.
-        exported_->setIcon(themePath.isEmpty() ? QString() : name, themePath, icon);
-        return hasImage_;
-    }
     tray_->setIcon(icon);
     if (!hasImage_) {
         tray_->hide();
@@ -79,29 +63,23 @@ bool QtStatusItem::setImage(const platform::StatusItemImage& image) {
     return true;
 }
 
-void QtStatusItem::setMenu(const platform::MenuModel& model) {
-    if (exported_) {
-        exported_->setMenu(model);
-        // The panel shows a stand-in for a missing image; the menu works all the same.
-        exported_->show();
-        return;
-    }
+void XEmbedStatusItem::setMenu(const platform::MenuModel& model) {
     fill(model);
     hasMenu_ = true;
     showWhenComplete();
 }
 
-void QtStatusItem::setActionHandler(std::function<void(platform::MenuAction)> handler) {
+void XEmbedStatusItem::setActionHandler(std::function<void(platform::MenuAction)> handler) {
     handler_ = std::move(handler);
 }
 
-void QtStatusItem::perform(platform::MenuAction action) const {
+void XEmbedStatusItem::perform(platform::MenuAction action) const {
     if (auto handler = handler_) {  // a copy: the handler may replace itself
         handler(action);
     }
 }
 
-void QtStatusItem::fill(const platform::MenuModel& model) {
+void XEmbedStatusItem::fill(const platform::MenuModel& model) {
     // The old rows may be the sender of the trigger that led here (a command whose handler
     // rebuilds the menu), so they leave the menu now and are deleted later.
     for (QAction* action : menu_->actions()) {
@@ -115,7 +93,7 @@ void QtStatusItem::fill(const platform::MenuModel& model) {
     }
 }
 
-void QtStatusItem::addItem(const platform::MenuItem& item) {
+void XEmbedStatusItem::addItem(const platform::MenuItem& item) {
     using platform::MenuItemKind;
     if (item.kind == MenuItemKind::separator) {
         menu_->addSeparator();
@@ -129,7 +107,7 @@ void QtStatusItem::addItem(const platform::MenuItem& item) {
     }
     auto* action = new QAction(widgetLabel(title), menu_.get());
 
-    if (QIcon icon = symbols::menuIcon(item, menu_->palette()); !icon.isNull()) {
+    if (QIcon icon = artwork::menuIcon(item, menu_->palette()); !icon.isNull()) {
         action->setIcon(icon);
         action->setIconVisibleInMenu(true);
     }
@@ -141,7 +119,7 @@ void QtStatusItem::addItem(const platform::MenuItem& item) {
             break;
         case MenuItemKind::command:
             if (item.action) {
-                action->setShortcut(symbols::shortcut(item.keyEquivalent));
+                action->setShortcut(artwork::shortcut(item.keyEquivalent));
                 QObject::connect(action, &QAction::triggered, action,
                                  [this, selector = *item.action] { perform(selector); });
             }
@@ -154,14 +132,10 @@ void QtStatusItem::addItem(const platform::MenuItem& item) {
     menu_->addAction(action);
 }
 
-void QtStatusItem::showWhenComplete() {
+void XEmbedStatusItem::showWhenComplete() {
     if (hasImage_ && hasMenu_ && !tray_->isVisible()) {
         tray_->show();
     }
-}
-
-std::unique_ptr<platform::StatusItem> QtStatusBar::makeStatusItem() {
-    return std::make_unique<QtStatusItem>(tray::statusNotifierHostReady(), busLost_);
 }
 
 }  // namespace zandorin::adapters

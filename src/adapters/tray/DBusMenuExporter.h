@@ -26,13 +26,13 @@ class DBusMenuAdaptor;
 // A menu model as com.canonical.dbusmenu: the panel reads the layout, draws the menu in its own
 // popup and reports a click back as an event, so the application never places a popup itself.
 // Main thread only.
-class QtDBusMenuExporter {
+class DBusMenuExporter {
 public:
-    QtDBusMenuExporter();
-    ~QtDBusMenuExporter();
+    DBusMenuExporter();
+    ~DBusMenuExporter();
 
-    QtDBusMenuExporter(const QtDBusMenuExporter&) = delete;
-    QtDBusMenuExporter& operator=(const QtDBusMenuExporter&) = delete;
+    DBusMenuExporter(const DBusMenuExporter&) = delete;
+    DBusMenuExporter& operator=(const DBusMenuExporter&) = delete;
 
     bool exportOn(QDBusConnection& connection, const QString& path);
 

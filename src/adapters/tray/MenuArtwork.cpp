@@ -1,27 +1,31 @@
-#include "adapters/qt/QtSymbols.h"
+#include "adapters/tray/MenuArtwork.h"
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
 #include <QStandardPaths>
-#include <QSvgRenderer>
 
-namespace zandorin::adapters::symbols {
+#include "adapters/tray/ArtworkMasks.h"
+
+namespace zandorin::adapters::artwork {
 
 namespace {
 
 // Logical 16 px and its high-density doubles; dbusmenu exports the 16 px one.
+// The artwork is rendered at build time at the sizes these need (CMakeLists.txt).
 constexpr std::array kMenuSizes{16, 24, 32, 48};
 // What trays ask for: 16-24 px panels, SNI hosts picking from a list, and 2x displays.
 constexpr std::array kTraySizes{16, 18, 22, 24, 32, 36, 44, 48, 64};
@@ -39,7 +43,7 @@ constexpr int kRingPerPixels = 16;
 // The ring is all but opaque wherever the glyph shows, and soft only at its own outer edge.
 constexpr int kRingGain = 3;
 
-// Where our symbolic icons sit under an icon directory, and in the compiled-in artwork.
+// Where our symbolic icons sit under an icon directory.
 constexpr auto kSymbolicDir = "hicolor/symbolic/apps";
 
 // The theme name of the template artwork (installed under kSymbolicDir).
@@ -47,7 +51,7 @@ constexpr std::array<std::pair<const char*, const char*>, 1> kSymbolicNames{
     {{"StatusBarIcon", "zandorin-auth-symbolic"}}};
 
 // The menu's symbols that take the menu's text colour. Each is its own symbolic icon, named after
-// what it shows; the compiled-in artwork is the same file.
+// what it shows; the compiled-in artwork is rendered from the same file, under that name.
 constexpr std::array<std::pair<std::string_view, const char*>, 5> kMenuSymbolNames{{
     {"doc.text.fill", "zandorin-auth-article-symbolic"},
     {"folder.fill", "zandorin-auth-folder-symbolic"},
@@ -68,14 +72,37 @@ bool followsText(const platform::MenuItem& item) {
     return !item.symbolColor || item.symbolStyle == platform::SymbolStyle::small;
 }
 
-bool isArtworkName(const std::string& name) {
-    if (name.empty() || name.front() == '.') {
-        return false;
+// The compiled-in coverage of a piece of artwork at every size it was rendered at.
+std::vector<const ArtworkMask*> masksOf(const std::string& name) {
+    const QString symbolic = menuSymbolName(name);
+    const std::string wanted = symbolic.isEmpty() ? name : symbolic.toStdString();
+    std::vector<const ArtworkMask*> masks;
+    for (std::size_t i = 0; i < kArtworkMaskCount; ++i) {
+        if (kArtworkMasks[i].name == wanted) {
+            masks.push_back(&kArtworkMasks[i]);
+        }
     }
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '.' || c == '_' || c == '-';
-    });
+    return masks;
+}
+
+// The artwork's coverage (Format_Alpha8) at `side` px: as rendered when it was rendered at that
+// size, else scaled from its largest rendering. Null when there is no such artwork.
+QImage artworkMask(const std::string& name, int side) {
+    const ArtworkMask* largest = nullptr;
+    for (const ArtworkMask* mask : masksOf(name)) {
+        if (mask->size == side) {
+            return QImage(mask->alpha, side, side, side, QImage::Format_Alpha8);
+        }
+        if (largest == nullptr || mask->size > largest->size) {
+            largest = mask;
+        }
+    }
+    if (largest == nullptr) {
+        return {};
+    }
+    return QImage(largest->alpha, largest->size, largest->size, largest->size,
+                  QImage::Format_Alpha8)
+        .scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 using Painter = std::function<void(QPainter&, int size, const QColor&)>;
@@ -112,13 +139,12 @@ Painter dotPainter(bool filled) {
     };
 }
 
-// Draws the black artwork, then keeps its coverage and replaces its colour.
-Painter artworkPainter(const QString& path, double scale) {
-    auto renderer = std::make_shared<QSvgRenderer>(path);
-    return [renderer, scale](QPainter& painter, int size, const QColor& color) {
-        const double side = size * scale;
-        const double inset = (size - side) / 2;
-        renderer->render(&painter, QRectF(inset, inset, side, side));
+// Draws the artwork's coverage, then gives it its colour.
+Painter artworkPainter(const std::string& name, double scale) {
+    return [name, scale](QPainter& painter, int size, const QColor& color) {
+        const int side = static_cast<int>(std::lround(size * scale));
+        const int inset = (size - side) / 2;
+        painter.drawImage(QPoint(inset, inset), artworkMask(name, side));
         painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
         painter.fillRect(QRect(0, 0, size, size), color);
     };
@@ -142,8 +168,8 @@ std::optional<MenuSymbol> menuSymbol(const platform::MenuItem& item, const QPale
     Painter paint;
     if (name == "circle.fill" || name == "circle") {
         paint = dotPainter(name == "circle.fill");
-    } else if (QString path = artworkPath(name); !path.isEmpty()) {
-        paint = artworkPainter(path, small ? kSmallScale : 1.0);
+    } else if (!masksOf(name).empty()) {
+        paint = artworkPainter(name, small ? kSmallScale : 1.0);
     } else {
         return std::nullopt;
     }
@@ -160,18 +186,16 @@ std::optional<MenuSymbol> menuSymbol(const platform::MenuItem& item, const QPale
 }
 
 // The glyph in its ring: the ring covers what lies within its width of any part of the glyph.
-QImage ringedGlyph(QSvgRenderer& renderer, int size) {
+QImage ringedGlyph(const std::string& name, int size) {
     const int ring = std::max(1, size / kRingPerPixels);
-    QImage glyph(size, size, QImage::Format_ARGB32_Premultiplied);
-    glyph.fill(Qt::transparent);
-    {
-        QPainter painter(&glyph);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const double side = size - 2.0 * ring;
-        renderer.render(&painter, QRectF(ring, ring, side, side));
-    }
-    auto alpha = [&glyph](int x, int y) {
-        return qAlpha(reinterpret_cast<const QRgb*>(glyph.constScanLine(y))[x]);
+    const QImage glyph = artworkMask(name, size - 2 * ring);  // placed `ring` px in
+    auto alpha = [&glyph, ring](int x, int y) -> int {
+        x -= ring;
+        y -= ring;
+        if (x < 0 || y < 0 || x >= glyph.width() || y >= glyph.height()) {
+            return 0;
+        }
+        return glyph.constScanLine(y)[x];
     };
     QImage out(size, size, QImage::Format_ARGB32_Premultiplied);
     for (int y = 0; y < size; ++y) {
@@ -240,17 +264,6 @@ QColor color(platform::Color color, const QPalette& palette) {
     return palette.color(QPalette::Active, QPalette::Text);
 }
 
-QString artworkPath(const std::string& name) {
-    if (!isArtworkName(name)) {
-        return {};
-    }
-    const QString symbolic = menuSymbolName(name);
-    QString path = symbolic.isEmpty()
-                       ? QStringLiteral(":/icons/%1.svg").arg(QString::fromStdString(name))
-                       : QStringLiteral(":/icons/%1/%2.svg").arg(kSymbolicDir, symbolic);
-    return QFile::exists(path) ? path : QString();
-}
-
 QIcon menuIcon(const platform::MenuItem& item, const QPalette& palette) {
     const auto symbol = menuSymbol(item, palette);
     if (!symbol) {
@@ -274,28 +287,16 @@ QImage menuIconImage(const platform::MenuItem& item, const QPalette& palette, in
 }
 
 QIcon statusItemIcon(const platform::StatusItemImage& image) {
-    const QString path = artworkPath(image.name);
-    if (path.isEmpty()) {
-        return {};
-    }
-    QSvgRenderer renderer(path);
-    if (!renderer.isValid()) {
+    if (masksOf(image.name).empty()) {
         return {};
     }
     QIcon icon;
     for (int size : kTraySizes) {
-        if (image.isTemplate) {
-            icon.addPixmap(QPixmap::fromImage(ringedGlyph(renderer, size)));
-            continue;
-        }
-        QImage pixels(size, size, QImage::Format_ARGB32_Premultiplied);
-        pixels.fill(Qt::transparent);
-        {
-            QPainter painter(&pixels);
-            painter.setRenderHint(QPainter::Antialiasing);
-            renderer.render(&painter, QRectF(0, 0, size, size));
-        }
-        icon.addPixmap(QPixmap::fromImage(pixels));
+        // Our artwork is black on transparent: as it is, it is its coverage in black.
+        icon.addPixmap(QPixmap::fromImage(
+            image.isTemplate
+                ? ringedGlyph(image.name, size)
+                : artworkMask(image.name, size).convertToFormat(QImage::Format_ARGB32)));
     }
     return icon;
 }
@@ -334,4 +335,4 @@ bool inDesktopIconTheme(const QString& iconName) {
                 .isEmpty();
 }
 
-}  // namespace zandorin::adapters::symbols
+}  // namespace zandorin::adapters::artwork
