@@ -251,6 +251,7 @@ void QtApplicationHost::whenLaunched(std::function<void()> block) {
 int QtApplicationHost::exec() {
     if (const auto status = impl_->application.takeTermination()) {
         impl_->launchBlocks.clear();
+        impl_->mainQueue->close();
         return *status;
     }
     // Queued now, so that they run first thing in this event loop, not in an earlier one
@@ -260,6 +261,7 @@ int QtApplicationHost::exec() {
     }
     const int status = QApplication::exec();
     impl_->application.takeTermination();
+    impl_->mainQueue->close();
     return status;
 }
 

@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
@@ -31,6 +33,7 @@
 #include "adapters/dbus/SystemBusEvents.h"
 #include "adapters/qt/QtApplicationHost.h"
 #include "adapters/qt/QtInstanceChannel.h"
+#include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/QtStatusItem.h"
 #include "adapters/qt/QtWebAuthSession.h"
 
@@ -77,6 +80,35 @@ TEST(QtMainQueue, ATimerRepeatsAfterItsIntervalUntilStopped) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_EQ(firings.size(), 2u);
     }
+}
+
+// Each thread's posts run in order on the main thread; once closed, none that was queued or
+// comes later. (Not under ThreadSanitizer: Qt is not instrumented there, so all looks racy.)
+TEST(QtMainQueue, EachThreadsPostsRunInOrderOnTheMainThreadUntilClosed) {
+    zandorin::adapters::QtMainQueue queue;
+    std::vector<std::vector<int>> seen(4);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < seen.size(); ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 300; ++i) {
+                    queue.post([&, t, i] { seen[t].push_back(queue.isMainThread() ? i : -1); });
+                }
+            });
+        }
+    }
+    std::vector<int> inOrder(300);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    ASSERT_TRUE(runUntil(
+        [&] { return std::ranges::all_of(seen, [](auto& s) { return s.size() == 300; }); }));
+    for (const auto& posts : seen) {
+        EXPECT_EQ(posts, inOrder);
+    }
+    queue.post([&seen] { seen.emplace_back(); });
+    queue.close();
+    queue.post([&seen] { seen.emplace_back(); });
+    runUntil([] { return false; }, 50ms);
+    EXPECT_EQ(seen.size(), 4U);
 }
 
 MenuItem item(MenuItemKind kind, std::string title, std::optional<MenuAction> action = {},
