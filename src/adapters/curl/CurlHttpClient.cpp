@@ -271,8 +271,7 @@ struct CurlHttpClient::Impl {
     // Runs the transfer until it ends; stop() wakes the wait so that the progress callback
     // sees the flag at once, not at curl's next look at the clock.
     CURLcode perform(const Handle& handle) {
-        CURLMcode added = curl_multi_add_handle(handle.multi.get(), handle.easy.get());
-        if (added != CURLM_OK) {
+        if (curl_multi_add_handle(handle.multi.get(), handle.easy.get()) != CURLM_OK) {
             return CURLE_FAILED_INIT;
         }
         CURLcode code = CURLE_OK;
@@ -321,7 +320,6 @@ HttpResult CurlHttpClient::send(const HttpRequest& request) {
     if (impl_->initialised != CURLE_OK) {
         return TransferError{describe(impl_->initialised, "")};
     }
-
     if (request.timeout <= 0ms) {
         return TransferError{"the request has no positive time-out"};
     }
