@@ -19,7 +19,8 @@ class ThreadPoolExecutor final : public platform::BackgroundExecutor {
 public:
     struct Options {
         unsigned maxWorkers = 4;
-        std::chrono::milliseconds idleTimeout{std::chrono::seconds(30)};
+        // Tasks come a minute apart or more: a worker kept between them would only sleep.
+        std::chrono::milliseconds idleTimeout{std::chrono::seconds(5)};
     };
 
     ThreadPoolExecutor();
