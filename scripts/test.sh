@@ -30,7 +30,8 @@ echo "== the application under AddressSanitizer and UBSan: its own quit under Le
 BUILD_TARGET=zandorin-auth "$here/build.sh" "$builds/asan" -DZANDORIN_SANITIZE=address,undefined
 # What the libraries below us keep until exit is listed, with the reason, in the suppressions.
 # Full stacks at every allocation: Qt has no frame pointers, and the suppressions name its frames.
-ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions="$root/tests/lsan.supp":print_suppressions=0 \
+ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
+    LSAN_OPTIONS=suppressions="$root/tests/lsan.supp":print_suppressions=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$builds/asan" -R '^(devservice_packages|app_lifecycle)$' --output-on-failure \
     --timeout 300
