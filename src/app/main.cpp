@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "adapters/curl/CurlHttpClient.h"
@@ -38,6 +40,21 @@ namespace {
 constexpr std::chrono::seconds kTrayPatience(10);
 // How long a process on its way out waits for the notification server to take its notice.
 constexpr std::chrono::seconds kNoticePatience(2);
+// How long the quit waits for the keyring: a token just refreshed is still written, while a
+// keyring that hangs holds the quit no longer than this.
+constexpr std::chrono::milliseconds kKeyringPatience(500);
+
+// Runs its block when it goes, on every way out of the scope.
+class AtScopeEnd {
+public:
+    explicit AtScopeEnd(std::function<void()> block) : block_(std::move(block)) {}
+    ~AtScopeEnd() { block_(); }
+    AtScopeEnd(const AtScopeEnd&) = delete;
+    AtScopeEnd& operator=(const AtScopeEnd&) = delete;
+
+private:
+    std::function<void()> block_;
+};
 
 int fail(const std::string& reason) {
     std::fprintf(stderr, "%s: %s\n", zandorin::kExecutableName, reason.c_str());
@@ -155,14 +172,19 @@ int run(int argc, char** argv) {
     OAuthManager oauth(platform, keychainHelper);
     AppDelegate delegate(platform, keychainHelper, oauth, push);
     remoteNotifications.setDelegate(&delegate);
+    // Declared last, so it goes first: background tasks use the objects above, which may go
+    // only once no task runs. Transfers in flight are aborted and keyring calls give up soon,
+    // so that the join does not wait on the network or a hung keyring. By then the event loop
+    // has ended and the main queue is closed: nothing posted from here on runs.
+    const AtScopeEnd stopBackgroundWork([&] {
+        remoteNotifications.setDelegate(nullptr);
+        http.stop();
+        keychain.stop(kKeyringPatience);
+        executor.stop();
+    });
 
     host.whenLaunched([&delegate] { delegate.applicationDidFinishLaunching(); });
-    const int status = host.exec();
-
-    // Timers, tasks in flight and open requests end with the process; nothing waits for them.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
+    return host.exec();
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,6 +27,9 @@ using platform::TransferError;
 // throw-away handle rather than waiting outside their own time-out.
 constexpr std::size_t kIdleHandles = 8;
 constexpr std::chrono::milliseconds kConnectTimeout = 10s;
+// The longest curl waits on the network before it looks at its timers again.
+constexpr int kPollInterval = 1000;
+constexpr const char* kStopped = "the application is quitting";
 
 // Once per process and never undone: other parts of the process may use curl until exit.
 CURLcode initialiseCurl() {
@@ -38,6 +43,18 @@ struct EasyDeleter {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
+
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using Multi = std::unique_ptr<CURLM, MultiDeleter>;
+
+// An easy handle and the multi handle it runs in: the multi keeps the idle connections, and
+// lets stop() wake a transfer that waits on the network.
+struct Handle {
+    Easy easy;
+    Multi multi;
+};
 
 struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -134,10 +151,17 @@ std::string_view trim(std::string_view text) {
 // What one perform collects through the callbacks.
 struct Transfer {
     std::size_t maxBodyBytes = 0;
+    const std::atomic<bool>* stopped = nullptr;
     HttpResponse response;
     bool inHeaderBlock = false;
     bool tooLarge = false;
 };
+
+// Non-zero aborts the transfer with CURLE_ABORTED_BY_CALLBACK.
+int onProgress(void* user, curl_off_t /*dltotal*/, curl_off_t /*dlnow*/, curl_off_t /*ultotal*/,
+               curl_off_t /*ulnow*/) {
+    return static_cast<const Transfer*>(user)->stopped->load() ? 1 : 0;
+}
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
@@ -211,39 +235,71 @@ bool buildHeaders(const HttpRequest& request, bool withBody, HeaderList& list) {
 struct CurlHttpClient::Impl {
     explicit Impl(Options options) : options(options) {}
 
-    Easy acquire() {
+    std::optional<Handle> acquire() {
         {
             std::lock_guard lock(mutex);
             if (!idle.empty()) {  // the most recently used handle has the warmest connections
-                Easy easy = std::move(idle.back());
+                Handle handle = std::move(idle.back());
                 idle.pop_back();
-                return easy;
+                busy.push_back(handle.multi.get());
+                return handle;
             }
         }
-        Easy easy(curl_easy_init());
-        if (easy && share.get() &&
-            curl_easy_setopt(easy.get(), CURLOPT_SHARE, share.get()) != CURLE_OK) {
-            easy.reset();
+        Handle handle{Easy(curl_easy_init()), Multi(curl_multi_init())};
+        if (!handle.easy || !handle.multi ||
+            (share.get() &&
+             curl_easy_setopt(handle.easy.get(), CURLOPT_SHARE, share.get()) != CURLE_OK)) {
+            return std::nullopt;
         }
-        return easy;  // curl_easy_reset keeps the share, so this is set once per handle
+        std::lock_guard lock(mutex);
+        busy.push_back(handle.multi.get());
+        return handle;  // curl_easy_reset keeps the share, so this is set once per handle
     }
 
-    void release(Easy easy) {
-        curl_easy_reset(easy.get());  // drops pointers into the finished request
-        Easy surplus;
+    void release(Handle handle) {
+        curl_easy_reset(handle.easy.get());  // drops pointers into the finished request
+        std::optional<Handle> surplus;
         std::lock_guard lock(mutex);
+        std::erase(busy, handle.multi.get());
         if (idle.size() < kIdleHandles) {
-            idle.push_back(std::move(easy));
+            idle.push_back(std::move(handle));
         } else {
-            surplus = std::move(easy);
+            surplus = std::move(handle);
         }
+    }
+
+    // Runs the transfer until it ends; stop() wakes the wait so that the progress callback
+    // sees the flag at once, not at curl's next look at the clock.
+    CURLcode perform(const Handle& handle) {
+        if (curl_multi_add_handle(handle.multi.get(), handle.easy.get()) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+        CURLcode code = CURLE_OK;
+        for (int running = 1; running > 0;) {
+            if (curl_multi_perform(handle.multi.get(), &running) != CURLM_OK ||
+                (running > 0 && curl_multi_poll(handle.multi.get(), nullptr, 0, kPollInterval,
+                                                nullptr) != CURLM_OK)) {
+                code = CURLE_FAILED_INIT;
+                break;
+            }
+        }
+        int left = 0;
+        while (const CURLMsg* message = curl_multi_info_read(handle.multi.get(), &left)) {
+            if (message->msg == CURLMSG_DONE) {
+                code = message->data.result;
+            }
+        }
+        curl_multi_remove_handle(handle.multi.get(), handle.easy.get());
+        return code;
     }
 
     const Options options;
     const CURLcode initialised = initialiseCurl();
     Share share;  // declared before the handles so that it outlives them
+    std::atomic<bool> stopped{false};
     std::mutex mutex;
-    std::vector<Easy> idle;
+    std::vector<Handle> idle;
+    std::vector<CURLM*> busy;  // the transfers running now, for stop() to wake
 };
 
 CurlHttpClient::CurlHttpClient() : CurlHttpClient(Options{}) {}
@@ -251,6 +307,14 @@ CurlHttpClient::CurlHttpClient() : CurlHttpClient(Options{}) {}
 CurlHttpClient::CurlHttpClient(Options options) : impl_(std::make_unique<Impl>(options)) {}
 
 CurlHttpClient::~CurlHttpClient() = default;
+
+void CurlHttpClient::stop() {
+    impl_->stopped = true;
+    std::lock_guard lock(impl_->mutex);
+    for (CURLM* multi : impl_->busy) {
+        curl_multi_wakeup(multi);
+    }
+}
 
 HttpResult CurlHttpClient::send(const HttpRequest& request) {
     if (impl_->initialised != CURLE_OK) {
@@ -277,11 +341,16 @@ HttpResult CurlHttpClient::send(const HttpRequest& request) {
         return TransferError{"out of memory building the request header"};
     }
 
-    Easy easy = impl_->acquire();
-    if (!easy) {
+    auto acquired = impl_->acquire();
+    if (!acquired) {
         return TransferError{"could not create a curl handle"};
     }
-    CURL* handle = easy.get();
+    // Read after the handle is in `busy`: either stop() wakes it, or the flag is seen here.
+    if (impl_->stopped) {
+        impl_->release(std::move(*acquired));
+        return TransferError{kStopped};
+    }
+    CURL* handle = acquired->easy.get();
 
     const auto maxMs = std::chrono::milliseconds(std::numeric_limits<long>::max());
     const auto total = std::min(request.timeout, maxMs);
@@ -289,6 +358,7 @@ HttpResult CurlHttpClient::send(const HttpRequest& request) {
     const std::size_t cap = impl_->options.maxBodyBytes;
     Transfer transfer;
     transfer.maxBodyBytes = cap;
+    transfer.stopped = &impl_->stopped;
     std::array<char, CURL_ERROR_SIZE> detail{};
 
     CURLcode code = CURLE_OK;
@@ -315,6 +385,9 @@ HttpResult CurlHttpClient::send(const HttpRequest& request) {
     set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
     set(CURLOPT_HEADERFUNCTION, &onHeader);
     set(CURLOPT_HEADERDATA, static_cast<void*>(&transfer));
+    set(CURLOPT_XFERINFOFUNCTION, &onProgress);
+    set(CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
+    set(CURLOPT_NOPROGRESS, 0L);
     // Refuses an announced oversized body before it arrives; curl would read 0 as no limit.
     if (cap > 0) {
         const auto limit = static_cast<curl_off_t>(
@@ -336,14 +409,17 @@ HttpResult CurlHttpClient::send(const HttpRequest& request) {
         }
     }
     if (code == CURLE_OK) {
-        code = curl_easy_perform(handle);
+        code = impl_->perform(*acquired);
     }
     long status = 0;
     if (code == CURLE_OK) {
         curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     }
-    impl_->release(std::move(easy));
+    impl_->release(std::move(*acquired));
 
+    if (code == CURLE_ABORTED_BY_CALLBACK) {
+        return TransferError{kStopped};
+    }
     if (transfer.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
         return TransferError{"the answer is larger than " + std::to_string(cap) + " bytes"};
     }

@@ -7,7 +7,7 @@
 
 namespace zandorin::adapters {
 
-// libcurl over a small pool of easy handles. Each handle keeps its own idle connections, so
+// libcurl over a small pool of handles. Each handle keeps its own idle connections, so
 // sequential requests to one origin ride one connection; DNS answers and TLS sessions are shared
 // between the handles. Redirects are returned, never followed; TLS peers are always verified.
 // Safe to call from many threads at once; destroy only when no send() is running.
@@ -26,6 +26,10 @@ public:
     CurlHttpClient& operator=(const CurlHttpClient&) = delete;
 
     platform::HttpResult send(const platform::HttpRequest& request) override;
+
+    // On the way out, from any thread: transfers running now end at once with a transfer error,
+    // and later ones fail without being sent.
+    void stop();
 
 private:
     struct Impl;

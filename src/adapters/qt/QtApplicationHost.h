@@ -55,7 +55,8 @@ public:
     // Runs the block once the event loop has started ("did finish launching").
     void whenLaunched(std::function<void()> block);
 
-    // Runs the event loop until the application terminates; the process's exit status.
+    // Runs the event loop until the application terminates, then closes the main queue: what
+    // is posted after that is dropped. The process's exit status.
     int exec();
 
     platform::MainQueue& mainQueue();

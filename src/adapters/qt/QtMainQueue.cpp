@@ -71,6 +71,11 @@ private:
     std::shared_ptr<bool> live_;
 };
 
+class InertTimer final : public platform::Timer {
+public:
+    void invalidate() override {}
+};
+
 }  // namespace
 
 bool QtBlockRunner::event(QEvent* event) {
@@ -84,6 +89,10 @@ bool QtBlockRunner::event(QEvent* event) {
 QtMainQueue::QtMainQueue() : mainThread_(QThread::currentThread()), context_(new QtBlockRunner) {}
 
 QtMainQueue::~QtMainQueue() {
+    close();
+}
+
+void QtMainQueue::close() {
     QtBlockRunner* context = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -107,6 +116,9 @@ void QtMainQueue::post(std::function<void()> block) {
 
 std::unique_ptr<platform::Timer> QtMainQueue::scheduleRepeating(std::chrono::milliseconds interval,
                                                                 std::function<void()> action) {
+    if (context_ == nullptr) {  // closed: a timer without a parent would never be freed
+        return std::make_unique<InertTimer>();
+    }
     return std::make_unique<QtRepeatingTimer>(context_, interval, std::move(action));
 }
 

@@ -29,6 +29,10 @@ public:
     QtMainQueue(const QtMainQueue&) = delete;
     QtMainQueue& operator=(const QtMainQueue&) = delete;
 
+    // Drops the blocks still queued, and every one posted later: once the event loop has ended
+    // they would run against objects on their way out. Timers stop too.
+    void close();
+
     void post(std::function<void()> block) override;
     std::unique_ptr<platform::Timer> scheduleRepeating(std::chrono::milliseconds interval,
                                                        std::function<void()> action) override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace zandorin::adapters {
 
@@ -20,18 +22,35 @@ class Lane {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // A call's outcome, shared by the lane and whoever waits for it.
-    template <typename Result>
-    struct Pending {
+    // What a caller waits on; giveUpBy() may bring its end forward.
+    struct Waiter {
         std::mutex mutex;
         std::condition_variable done;
+        Clock::time_point cutoff = Clock::time_point::max();
+
+        void cut(Clock::time_point latest) {
+            {
+                std::lock_guard lock(mutex);
+                cutoff = std::min(cutoff, latest);
+            }
+            done.notify_all();
+        }
+    };
+
+    // A call's outcome, shared by the lane and whoever waits for it.
+    template <typename Result>
+    struct Pending : Waiter {
         std::optional<Result> result;
 
-        // Nothing when the deadline passed first.
+        // Nothing when the deadline, or the lane's cut-off, passed first.
         std::optional<Result> wait(Clock::time_point deadline) {
             std::unique_lock lock(mutex);
-            if (!done.wait_until(lock, deadline, [this] { return result.has_value(); })) {
-                return std::nullopt;
+            while (!result) {
+                const auto until = std::min(deadline, cutoff);
+                if (Clock::now() >= until) {
+                    return std::nullopt;
+                }
+                done.wait_until(lock, until);
             }
             return result;
         }
@@ -52,6 +71,25 @@ public:
 
     Lane(const Lane&) = delete;
     Lane& operator=(const Lane&) = delete;
+
+    // On the way out: callers waiting now, and later ones, wait no longer than `latest`. The
+    // call itself may go on; its thread is not waited for.
+    void giveUpBy(Clock::time_point latest) {
+        std::vector<std::shared_ptr<Waiter>> waiters;
+        {
+            std::lock_guard lock(queue_->mutex);
+            queue_->cutoff = std::min(queue_->cutoff, latest);
+            if (queue_->running) {
+                waiters.push_back(queue_->running->waiter);
+            }
+            for (const auto& job : queue_->jobs) {
+                waiters.push_back(job->waiter);
+            }
+        }
+        for (const auto& waiter : waiters) {
+            waiter->cut(latest);
+        }
+    }
 
     template <typename Result, typename Work>
     std::shared_ptr<Pending<Result>> post(Work work) {
@@ -91,6 +129,7 @@ public:
 private:
     struct Job {
         std::function<void()> run;
+        std::shared_ptr<Waiter> waiter;
         bool abandoned = false;  // under Queue::mutex
     };
 
@@ -100,6 +139,7 @@ private:
         std::condition_variable wake;
         std::deque<std::shared_ptr<Job>> jobs;
         std::shared_ptr<Job> running;  // the job on the thread now, if any
+        Clock::time_point cutoff = Clock::time_point::max();
         bool stopping = false;
         bool started = false;  // the thread
 
@@ -126,6 +166,7 @@ private:
     std::pair<std::shared_ptr<Pending<Result>>, std::shared_ptr<Job>> enqueue(Work work) {
         auto pending = std::make_shared<Pending<Result>>();
         auto job = std::make_shared<Job>();
+        job->waiter = pending;
         job->run = [pending, work = std::move(work)]() mutable {
             Result result = work();
             {
@@ -136,6 +177,7 @@ private:
         };
         {
             std::lock_guard lock(queue_->mutex);
+            pending->cutoff = queue_->cutoff;  // nobody else sees it yet
             queue_->jobs.push_back(job);
             if (!std::exchange(queue_->started, true)) {
                 std::thread([queue = queue_] { queue->run(); }).detach();

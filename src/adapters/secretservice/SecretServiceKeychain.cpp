@@ -322,6 +322,12 @@ SecretServiceKeychain::SecretServiceKeychain(std::function<bool()> isMainThread,
 
 SecretServiceKeychain::~SecretServiceKeychain() = default;
 
+void SecretServiceKeychain::stop(std::chrono::milliseconds grace) {
+    const auto latest = Clock::now() + grace;
+    impl_->calls.giveUpBy(latest);
+    impl_->prompts.giveUpBy(latest);
+}
+
 // Each call's arguments are copied into its work: an abandoned call outlives its caller.
 KeychainStatus SecretServiceKeychain::store(const KeychainQuery& query, const std::string& data,
                                             const std::optional<platform::KeychainAccess>&) {

@@ -41,6 +41,10 @@ public:
     platform::KeychainData copyMatching(const platform::KeychainQuery& query) override;
     platform::KeychainStatus remove(const platform::KeychainQuery& query) override;
     platform::KeychainStatus unlock() override;
+
+    // On the way out: calls waiting now, or made later, give up `grace` from now at the latest,
+    // so that a hung keyring holds the quit no longer; a healthy one answers well within it.
+    void stop(std::chrono::milliseconds grace);
     std::optional<platform::TrustedApplication> trustedApplication(
         const std::optional<std::string>& path) override;
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <thread>
 
 #include "adapters/secretservice/Lane.h"
 
@@ -67,6 +68,18 @@ TEST(LaneTest, AGivenUpCallHoldsTheLaneOnlyUntilItReturnsAndOneNotYetStartedNeve
     release.set_value();
     EXPECT_TRUE(drained());
     EXPECT_FALSE(ran);
+    // On quit, a wait on a call that hangs, or a later call, ends at the cut-off.
+    std::promise<void> hang;
+    const auto hung = lane.post<int>([go = hang.get_future().share()] {
+        go.wait();
+        return 5;
+    });
+    auto waiting = std::async(std::launch::async, [&] { return hung->wait(later()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // passes either way
+    lane.giveUpBy(now());
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(lane.call(later(), -1, [] { return 6; }), -1);
+    hang.set_value();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@
 #include "adapters/dbus/SystemBusEvents.h"
 #include "adapters/qt/QtApplicationHost.h"
 #include "adapters/qt/QtInstanceChannel.h"
+#include "adapters/qt/QtMainQueue.h"
 #include "adapters/qt/QtWebAuthSession.h"
 #include "adapters/tray/XEmbedStatusItem.h"
 
@@ -76,6 +78,33 @@ TEST(QtMainQueue, ATimerRepeatsAfterItsIntervalUntilStopped) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_EQ(firings.size(), 2u);
     }
+}
+
+// Each thread's posts run in order on the main thread; once closed, none that was queued or
+// comes later. (Not under ThreadSanitizer: Qt is not instrumented there, so all looks racy.)
+TEST(QtMainQueue, EachThreadsPostsRunInOrderOnTheMainThreadUntilClosed) {
+    zandorin::adapters::QtMainQueue queue;
+    std::vector<std::vector<int>> seen(4);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t t = 0; t < seen.size(); ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 300; ++i) {
+                    queue.post([&, t, i] { seen[t].push_back(queue.isMainThread() ? i : -1); });
+                }
+            });
+        }
+    }
+    ASSERT_TRUE(runUntil(
+        [&] { return std::ranges::all_of(seen, [](auto& s) { return s.size() == 300; }); }));
+    for (const auto& posts : seen) {
+        EXPECT_TRUE(std::ranges::is_sorted(posts) && posts.front() == 0);
+    }
+    queue.post([&seen] { seen.emplace_back(); });
+    queue.close();
+    queue.post([&seen] { seen.emplace_back(); });
+    runUntil([] { return false; }, 50ms);
+    EXPECT_EQ(seen.size(), 4U);
 }
 
 MenuItem item(MenuItemKind kind, std::string title, std::optional<MenuAction> action = {},

@@ -34,7 +34,7 @@ BUS_FLAGS = (Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
 # All a child takes from the caller's environment: nothing that leads to the developer's own
 # desktop, bus, keyring or proxy.
 KEPT_VARIABLES = ("PATH", "LANG", "LC_ALL", "TZ", "TMPDIR", "USER", "LOGNAME", "XDG_DATA_DIRS",
-                  "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
+                  "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
 BUS_CONFIG = """<busconfig><type>{}</type><keep_umask/><listen>unix:path={}</listen>
   <auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/>
   <allow eavesdrop="true"/><allow own="*"/></policy></busconfig>"""
