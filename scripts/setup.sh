@@ -24,9 +24,11 @@ run_packages=(
 )
 test_packages=(
     googletest libgtest-dev libgmock-dev
-    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 gir1.2-gdkpixbuf-2.0 openssl
+    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 openssl
     dpkg-dev file lintian desktop-file-utils appstream
     kwin-wayland qt6-wayland
+    gnome-shell gnome-shell-extension-appindicator libglib2.0-bin at-spi2-core gir1.2-atspi-2.0
+    xdotool python3-pil
     clang libclang-rt-14-dev
 )
 
