@@ -4,6 +4,7 @@
 # nothing is missing.
 #   scripts/setup.sh run    packages to build and run the application
 #   scripts/setup.sh test   those and what the tests need
+#   scripts/setup.sh plasma those and KDE Plasma, for bench/plasma_host.py (about 600 MB)
 set -euo pipefail
 
 profile=${1:-run}
@@ -32,10 +33,13 @@ test_packages=(
     clang libclang-rt-14-dev
 )
 
+plasma_packages=(plasma-desktop plasma-workspace kded5 kactivitymanagerd)
+
 wanted=("${build_packages[@]}" "${run_packages[@]}")
-if [ "$profile" = test ]; then
-    wanted+=("${test_packages[@]}")
-fi
+case $profile in
+    test) wanted+=("${test_packages[@]}") ;;
+    plasma) wanted+=("${test_packages[@]}" "${plasma_packages[@]}") ;;
+esac
 
 missing=()
 for package in "${wanted[@]}"; do

@@ -36,10 +36,13 @@ def shown(node, depth, out):
 def main():
     desktop, out = Atspi.get_desktop(0), []
     for i in range(desktop.get_child_count()):
-        app = desktop.get_child_at_index(i)
-        if app and app.get_name() == sys.argv[1]:
-            for j in range(app.get_child_count()):
-                shown(app.get_child_at_index(j), 0, out)
+        try:
+            app = desktop.get_child_at_index(i)
+            children = app.get_child_count() if app and app.get_name() == sys.argv[1] else 0
+        except GLib.Error:
+            continue  # an application that has just gone
+        for j in range(children):
+            shown(app.get_child_at_index(j), 0, out)
     json.dump(out, sys.stdout, ensure_ascii=False)
 
 

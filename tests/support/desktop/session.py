@@ -465,14 +465,14 @@ class DesktopSession:
         """The items the panel's watcher took, as the watcher's "registered" events."""
         if self.watcher:
             return self.watcher.events("registered")
-        try:  # a real panel's: "<bus name>@<path>", or the item's own name at the usual path
+        try:  # a real panel's: "<bus name>@/<path>" (GNOME), "<bus name>/<path>" (Plasma)
             ids = self.call(WATCHER_NAME, "/StatusNotifierWatcher", PROPERTIES, "Get",
                             GLib.Variant("(ss)", (WATCHER_NAME, "RegisteredStatusNotifierItems"))
                             ).unpack()[0]
         except GLib.Error:
             return []  # no panel now
-        return [dict(service=service, path=path or "/StatusNotifierItem", time=time.monotonic())
-                for service, _, path in (i.partition("@") for i in ids)]
+        return [dict(service=service.rstrip("@"), path="/" + (path or "StatusNotifierItem"),
+                     time=time.monotonic()) for service, _, path in (i.partition("/") for i in ids)]
 
     def __exit__(self, *exc):
         for proc in [app.proc for app in self.apps]:
