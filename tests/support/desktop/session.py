@@ -374,11 +374,16 @@ class DesktopSession:
     def restart_keyring(self):
         """Stops the keyring daemon this session started and starts another on the same
         keyring files, unlocked, as after a crash and a restart."""
-        stop_child(self._keyring)
-        self._daemons.remove(self._keyring)
-        if not wait_until(lambda: not self.name_has_owner(SECRET_NAME)):
-            raise RuntimeError("gnome-keyring kept its name")
+        self._stop(self._keyring, SECRET_NAME, stop_child)
         self._start_keyring()
+
+    def _stop(self, proc, name, how):
+        """Stops a daemon of the session's with `how` and waits for its bus name to go."""
+        how(proc)
+        proc.wait(STOP_TIMEOUT)
+        self._daemons.remove(proc)
+        if not wait_until(lambda: not self.name_has_owner(name)):
+            raise RuntimeError(f"{name} outlived its owner")
 
     def _start_bus(self, kind):
         """A dbus-daemon of the session's own ("session" or "system"); its address."""
@@ -430,11 +435,7 @@ class DesktopSession:
 
     def kill_shell(self):
         """Kills the shell this session started, as a crash does."""
-        self.shell.kill()
-        self.shell.wait(STOP_TIMEOUT)
-        self._daemons.remove(self.shell)
-        if not wait_until(lambda: not self.name_has_owner(WATCHER_NAME)):
-            raise RuntimeError("the shell's watcher outlived it")
+        self._stop(self.shell, WATCHER_NAME, subprocess.Popen.kill)
 
     def set_shell_extension(self, enabled):
         """Turns the AppIndicator extension on or off, as the Extensions application does."""
