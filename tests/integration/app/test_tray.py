@@ -18,43 +18,15 @@ INVALID = "org.freedesktop.DBus.Error.InvalidArgs"
 
 # Shells read a single "_" as a mnemonic marker and "__" as an underscore.
 NAMED = [CHECKING[0]._replace(label="Mirrowen — ada__l@example.com"), *CHECKING[1:]]
-# WCAG 2.1 asks 3:1 of a graphical object against what surrounds it (1.4.11, non-text
-# contrast). The glyph must reach it on a black panel and its ring on a white one.
-MIN_CONTRAST = 3.0
-
-
-def contrasting(argb, background):
-    """Indices of the ARGB32 pixels that, laid over a grey of `background` (0 or 255), reach
-    MIN_CONTRAST against it."""
-    def linear(c):
-        return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
-    under = background / 255
-    out = set()
-    for i in range(0, len(argb), 4):
-        a = argb[i] / 255
-        lum = sum(k * linear(a * c / 255 + (1 - a) * under)
-                  for k, c in zip((0.2126, 0.7152, 0.0722), argb[i + 1:i + 4]))
-        if (max(lum, under) + 0.05) / (min(lum, under) + 0.05) >= MIN_CONTRAST:
-            out.add(i // 4)
-    return out
 
 
 class TrayTest(AppTestCase):
     def check_icon(self, props):
         self.assertTrue(os.path.isfile(os.path.join(props["IconThemePath"], "hicolor", "symbolic",
                                                     "apps", props["IconName"] + ".svg")))
+        # Pixels too, for hosts that read no names (GNOME Shell and Plasma draw the name).
         sizes = {(w, h) for w, h, _ in props["IconPixmap"]}
         self.assertTrue({(16, 16), (22, 22), (24, 24), (32, 32)} <= sizes, sizes)
-        for w, h, argb in props["IconPixmap"]:
-            light, dark = contrasting(bytes(argb), 0), contrasting(bytes(argb), 255)
-            self.assertGreater(min(len(light), len(dark)), w * h // 20, (w, h))
-            either = light | dark
-            # The ring encloses the glyph: nowhere does the light glyph meet the panel.
-            for i in light:
-                x, y = i % w, i // w
-                for nx, ny in ((x + 1, y), (x - 1, y), (x, y + 1), (x, y - 1)):
-                    self.assertTrue(0 <= nx < w and 0 <= ny < h and ny * w + nx in either,
-                                    f"{w}x{h}: the glyph meets the panel at {(x, y)}")
 
     def test_item_menu_and_clicks(self):
         self.store_token("access_token", access_token(3600, "ada_l@example.com"))
