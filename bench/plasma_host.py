@@ -126,8 +126,9 @@ class PlasmaDesktop:
         self.check(wait_until(lambda: any(call[:2] == (shell, "AboutToShow")
                                           for call in self.menu_calls[before:]), STEP_S),
                    f"{stage}: a left click has plasmashell open the menu")
-        asked = [args for sender, method, args in self.menu_calls
-                 if sender == shell and method == "GetLayout"]
+        asked = self.check([args for sender, method, args in self.menu_calls
+                            if sender == shell and method == "GetLayout"],
+                           f"{stage}: plasmashell has read the menu's layout")
         time.sleep(1)  # for the screenshot: the menu is drawn after its layout came
         item = app.wait_for_item()
         reply = self.session.call(item.bus_name, item.menu_path, MENU_INTERFACE, "GetLayout",

@@ -16,7 +16,7 @@ MAX_NODES = 20000
 
 
 def shown(node, depth, out):
-    if depth > MAX_DEPTH or len(out) >= MAX_NODES:
+    if node is None or depth > MAX_DEPTH or len(out) >= MAX_NODES:  # None: gone meanwhile
         return
     try:
         if not node.get_state_set().contains(Atspi.StateType.SHOWING):
@@ -36,13 +36,13 @@ def shown(node, depth, out):
 def main():
     desktop, out = Atspi.get_desktop(0), []
     for i in range(desktop.get_child_count()):
+        app = desktop.get_child_at_index(i)
         try:
-            app = desktop.get_child_at_index(i)
-            children = app.get_child_count() if app and app.get_name() == sys.argv[1] else 0
+            if app and app.get_name() == sys.argv[1]:
+                for j in range(app.get_child_count()):
+                    shown(app.get_child_at_index(j), 0, out)
         except GLib.Error:
-            continue  # an application that has just gone
-        for j in range(children):
-            shown(app.get_child_at_index(j), 0, out)
+            pass  # an application that has just gone, as a shell killed a moment ago
     json.dump(out, sys.stdout, ensure_ascii=False)
 
 
