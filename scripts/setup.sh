@@ -4,6 +4,7 @@
 # nothing is missing.
 #   scripts/setup.sh run    packages to build and run the application
 #   scripts/setup.sh test   those and what the tests need
+#   scripts/setup.sh plasma those and KDE Plasma, for bench/plasma_host.py (about 600 MB)
 set -euo pipefail
 
 profile=${1:-run}
@@ -24,16 +25,21 @@ run_packages=(
 )
 test_packages=(
     googletest libgtest-dev libgmock-dev
-    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 gir1.2-gdkpixbuf-2.0 openssl
+    xvfb xauth x11-utils python3 python3-gi gir1.2-glib-2.0 openssl
     dpkg-dev file lintian desktop-file-utils appstream
     kwin-wayland qt6-wayland
+    gnome-shell gnome-shell-extension-appindicator libglib2.0-bin at-spi2-core gir1.2-atspi-2.0
+    xdotool python3-pil
     clang libclang-rt-14-dev
 )
 
+plasma_packages=(plasma-desktop plasma-workspace kded5 kactivitymanagerd)
+
 wanted=("${build_packages[@]}" "${run_packages[@]}")
-if [ "$profile" = test ]; then
-    wanted+=("${test_packages[@]}")
-fi
+case $profile in
+    test) wanted+=("${test_packages[@]}") ;;
+    plasma) wanted+=("${test_packages[@]}" "${plasma_packages[@]}") ;;
+esac
 
 missing=()
 for package in "${wanted[@]}"; do

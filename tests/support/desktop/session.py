@@ -1,9 +1,11 @@
 """A private desktop session for tests of tray applications: a fresh home, an Xvfb display (or
 KWin's Wayland compositor), a session bus of its own, an unlocked gnome-keyring and, served from
 this process, a StatusNotifierWatcher; on request a system bus of its own too, which anyone may
-own names on. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/. `session.py --run
+own names on; or, for a real panel, GNOME Shell nested in the Xvfb screen with its AppIndicator
+extension. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/. `session.py --run
 [--system-bus] COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
 
+import json
 import os
 import select
 import shutil
@@ -41,6 +43,8 @@ BUS_CONFIG = """<busconfig><type>{}</type><keep_umask/><listen>unix:path={}</lis
 WATCHER_XML = f"""<node><interface name="{WATCHER_NAME}">
   <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/></interface></node>"""
+APPINDICATOR = "ubuntu-appindicators@ubuntu.com"  # Debian's gnome-shell-extension-appindicator
+SHELL_START_TIMEOUT = 60.0  # a first start compiles its shaders and styles on a busy machine
 NOTIFICATIONS = "org.freedesktop.Notifications"
 NOTIFICATIONS_PATH = "/org/freedesktop/Notifications"
 NOTIFICATIONS_XML = f"""<node><interface name="{NOTIFICATIONS}">
@@ -245,8 +249,8 @@ class App:
                 return False  # that registrant has gone again
 
         if not self.item:
-            found = wait_until(lambda: (w := self.session.watcher) and next(
-                filter(mine, w.events("registered")), None), timeout)
+            found = wait_until(lambda: next(filter(mine, self.session.registered()), None),
+                               timeout)
             if not found:
                 raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
             menu = self.session.call(found["service"], found["path"], PROPERTIES, "Get",
@@ -301,13 +305,20 @@ class App:
 class DesktopSession:
     """`watcher=False` leaves out the panel until start_watcher() (a panel that comes late);
     `wayland=True` runs applications under kwin_wayland instead of on an X display;
-    `system_bus=True` gives them a private system bus (DBUS_SYSTEM_BUS_ADDRESS)."""
+    `system_bus=True` gives them a private system bus (DBUS_SYSTEM_BUS_ADDRESS);
+    `host="gnome-shell"` makes GNOME Shell the panel, nested in the Xvfb screen (whose pixels
+    screenshot() takes), its widgets readable through shown(); `data_dir` comes first in
+    everyone's XDG_DATA_DIRS (an application's share/, as an installed package's is)."""
 
-    def __init__(self, watcher=True, wayland=False, system_bus=False):
+    def __init__(self, watcher=True, wayland=False, system_bus=False, host=None, data_dir=None):
         self.wayland, self.root = wayland, tempfile.mkdtemp(prefix="zandorin-desktop-")
         self.apps, self._daemons, self.bus, self.watcher = [], [], None, None
         try:
-            self._start(watcher, system_bus)
+            if host not in (None, "gnome-shell"):
+                raise ValueError(f"unknown host {host!r}")
+            self._start(watcher and not host, system_bus or bool(host), data_dir)
+            if host:
+                self._start_gnome_shell()
         except BaseException:
             self.__exit__()
             raise
@@ -315,7 +326,7 @@ class DesktopSession:
     def __enter__(self):
         return self
 
-    def _start(self, watcher, system_bus):
+    def _start(self, watcher, system_bus, data_dir):
         home, runtime, self.logs = (os.path.join(self.root, d) for d in ("home", "run", "logs"))
         for path in (home, runtime, self.logs):
             os.mkdir(path, 0o700)
@@ -325,6 +336,9 @@ class DesktopSession:
                         XDG_CONFIG_HOME=os.path.join(home, ".config"),
                         XDG_CACHE_HOME=os.path.join(home, ".cache"))
         self.env.setdefault("LANG", "C.UTF-8")
+        if data_dir:
+            self.env["XDG_DATA_DIRS"] = ":".join([data_dir, self.env.get(
+                "XDG_DATA_DIRS", "/usr/local/share:/usr/share")])
         if not self.wayland:
             xvfb = self._spawn("xvfb", ["Xvfb", "-nolisten", "tcp", "-screen", "0", "1024x768x24",
                                         "-displayfd", "1"], stdout=subprocess.PIPE)
@@ -360,11 +374,16 @@ class DesktopSession:
     def restart_keyring(self):
         """Stops the keyring daemon this session started and starts another on the same
         keyring files, unlocked, as after a crash and a restart."""
-        stop_child(self._keyring)
-        self._daemons.remove(self._keyring)
-        if not wait_until(lambda: not self.name_has_owner(SECRET_NAME)):
-            raise RuntimeError("gnome-keyring kept its name")
+        self._stop(self._keyring, SECRET_NAME, stop_child)
         self._start_keyring()
+
+    def _stop(self, proc, name, how):
+        """Stops a daemon of the session's with `how` and waits for its bus name to go."""
+        how(proc)
+        proc.wait(STOP_TIMEOUT)
+        self._daemons.remove(proc)
+        if not wait_until(lambda: not self.name_has_owner(name)):
+            raise RuntimeError(f"{name} outlived its owner")
 
     def _start_bus(self, kind):
         """A dbus-daemon of the session's own ("session" or "system"); its address."""
@@ -375,20 +394,86 @@ class DesktopSession:
             "dbus-daemon", "--config-file=" + f.name, "--nofork", "--nopidfile",
             "--print-address"], stdout=subprocess.PIPE))
 
-    def _spawn(self, name, argv, stdin=subprocess.DEVNULL, stdout=None):
+    def _spawn(self, name, argv, stdin=subprocess.DEVNULL, stdout=None, env=None):
         """A daemon stopped with the session, its output in logs/<name>.log but for a pipe."""
         with open(os.path.join(self.logs, name + ".log"), "ab") as log:
             proc = subprocess.Popen(argv, stdin=stdin, stdout=stdout or log, stderr=log,
-                                    env=self.env)
+                                    env=env or self.env)
         self._daemons.append(proc)
         return proc
 
-    def _started(self, ready, what):
-        if not wait_until(ready):
+    def _started(self, ready, what, timeout=START_TIMEOUT):
+        if not wait_until(ready, timeout):
             raise RuntimeError(f"{what} did not start")
+
+    def _start_gnome_shell(self):
+        # Settings go to a key file in the session's home: no dconf service to start.
+        self.env["GSETTINGS_BACKEND"] = "keyfile"
+        self.run("gsettings", "set", "org.gnome.desktop.interface", "toolkit-accessibility",
+                 "true")
+        self.set_shell_extension(True)
+        self._spawn("a11y", ["/usr/libexec/at-spi-bus-launcher"])
+        self._started(lambda: self.name_has_owner("org.a11y.Bus"), "the accessibility bus")
+        self.start_shell()
+
+    def start_shell(self):
+        """GNOME Shell, nested in the Xvfb screen. Applications stay clients of Xvfb, as in an
+        X11 session, so that the shell can go and come back under them."""
+        env = {k: v for k, v in self.env.items() if k != "NO_AT_BRIDGE"}
+        env.update(MUTTER_DEBUG_DUMMY_MODE_SPECS="1024x768", XDG_CURRENT_DESKTOP="GNOME")
+        argv = ["gnome-shell", "--nested", "--wayland"]
+        if os.geteuid() == 0 and os.path.isdir("/run/systemd"):
+            # With logind in sight the shell asks it for a seat and session this desktop
+            # does not have; hidden, it manages without. Only root may hide it.
+            empty = os.path.join(self.root, "no-systemd")
+            os.makedirs(empty, exist_ok=True)
+            argv = ["unshare", "--mount", "sh", "-c",
+                    'mount --bind "$0" /run/systemd && exec "$@"', empty, *argv]
+        self.shell = self._spawn("gnome-shell", argv, env=env)  # unshare and sh exec it
+        self._started(lambda: self.name_has_owner(WATCHER_NAME), "gnome-shell",
+                      SHELL_START_TIMEOUT)
+
+    def kill_shell(self):
+        """Kills the shell this session started, as a crash does."""
+        self._stop(self.shell, WATCHER_NAME, subprocess.Popen.kill)
+
+    def set_shell_extension(self, enabled):
+        """Turns the AppIndicator extension on or off, as the Extensions application does."""
+        self.run("gsettings", "set", "org.gnome.shell", "enabled-extensions",
+                 f"['{APPINDICATOR}']" if enabled else "@as []")
+
+    def screenshot(self):
+        """The Xvfb screen as a PIL image (RGB)."""
+        from PIL import ImageGrab  # only the tests of a real panel need it
+        return ImageGrab.grab(xdisplay=self.env["DISPLAY"]).convert("RGB")
+
+    def shown(self, application="gnome-shell"):
+        """What the accessibility bus shows of an application's widgets on screen, depth-first:
+        (depth, role, name, x, y, width, height) each."""
+        out = self.run(sys.executable, os.path.join(os.path.dirname(__file__), "a11y.py"),
+                       application, timeout=SHELL_START_TIMEOUT)
+        return [tuple(node) for node in json.loads(out)]
+
+    def run(self, *argv, timeout=START_TIMEOUT):
+        """A command's output; it runs in the session and must succeed."""
+        return subprocess.run(argv, env=self.env, check=True, capture_output=True, text=True,
+                              timeout=timeout).stdout
 
     def start_watcher(self):
         self.watcher = Watcher(self.bus_address)
+
+    def registered(self):
+        """The items the panel's watcher took, as the watcher's "registered" events."""
+        if self.watcher:
+            return self.watcher.events("registered")
+        try:  # a real panel's: "<bus name>@/<path>" (GNOME), "<bus name>/<path>" (Plasma)
+            ids = self.call(WATCHER_NAME, "/StatusNotifierWatcher", PROPERTIES, "Get",
+                            GLib.Variant("(ss)", (WATCHER_NAME, "RegisteredStatusNotifierItems"))
+                            ).unpack()[0]
+        except GLib.Error:
+            return []  # no panel now
+        return [dict(service=service.rstrip("@"), path="/" + (path or "StatusNotifierItem"),
+                     time=time.monotonic()) for service, _, path in (i.partition("/") for i in ids)]
 
     def __exit__(self, *exc):
         for proc in [app.proc for app in self.apps]:
