@@ -54,6 +54,15 @@ TEST_F(AppDelegateTest, StartUpSchedulesARefreshForAnyStoredTokenAndNeverPrompts
         EXPECT_EQ(app.fakes.keychain.items.empty(), !token || pending);
         EXPECT_TRUE(app.fakes.desktop.flags.empty());
     }
+    // A sign-out that does not come from the menu (a refused refresh) redraws it at once.
+    App app;
+    app.keychain.save(test::makeToken(R"({"email":"ada@example.com"})"), "access_token");
+    app.delegate.applicationDidFinishLaunching();
+    app.fakes.settle();
+    app.oauth.logout();
+    app.fakes.mainQueue.runPending();
+    EXPECT_EQ(test::describe(app.fakes.desktop.menus.back())[0],
+              "status Mirrowen [circle.fill red]");
 }
 
 TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutARestart) {
@@ -68,7 +77,10 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
         EXPECT_EQ(app.refreshTimers(), 0u);
 
         if (trigger == Trigger::noticeClick) {
-            app.delegate.didReceive({fakes.desktop.notifications.at(0), "default"}, [] {});
+            int answered = 0;
+            app.delegate.didReceive({fakes.desktop.notifications.at(0), "default"},
+                                    [&answered] { ++answered; });
+            EXPECT_EQ(answered, 1);
             fakes.settle();  // the prompt, away from the main thread
         } else {
             fakes.keychain.locked = false;
@@ -85,6 +97,7 @@ TEST_F(AppDelegateTest, ALockedKeyringAtStartIsReadAgainOnceItOpensWithoutAResta
         fakes.mainQueue.advance(AppDelegate::keyringRetryInterval * 3);
         EXPECT_EQ(app.refreshTimers(), 1u);
         EXPECT_EQ(fakes.desktop.notifications.size(), 1u);
+        EXPECT_EQ(fakes.mainQueue.liveTimers(AppDelegate::keyringRetryInterval), 1u) << "health";
     }
     // Locked while it runs: the menu says that nobody knows and blames no server, until the
     // keyring opens again.

@@ -112,7 +112,7 @@ TEST_F(StatusBarControllerTest, TheHealthCheckKeepsWhatTheServerAndTheToolAnswer
     EXPECT_EQ(fakes.keychain.reads, 1);
 }
 
-TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
+TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedSignOutResetsAtOnceAndQuitEnds) {
     signIn();
     mcp = {{"initialize", answer(200, "{}")}, {"check_subscription_status", toolText("✅")}};
     start();
@@ -128,14 +128,17 @@ TEST_F(StatusBarControllerTest, ASecondTriggerIsDroppedAndSignOutResetsAtOnce) {
     EXPECT_EQ(fakes.executor.pending(), 1u);
     EXPECT_EQ(state(), (State{true, true, "✅", true}));
 
-    // Signed out while the check waits: the state goes at once, the check still ends.
-    keychain.remove("access_token");
-    controller->onAuthChanged();
+    // Signed out from the menu while the check waits: the state goes at once, the check still
+    // ends.
+    fakes.desktop.click(MenuAction::logout);
     EXPECT_EQ(state(), (State{{}, {}, {}, true}));
     EXPECT_EQ(menu().front(), kSignedOut);
     fakes.settle();
     EXPECT_EQ(state(), (State{false, {}, {}, false}));  // its "initialize" found no token
     EXPECT_TRUE(mcpSeen.empty());
+    EXPECT_EQ(fakes.desktop.terminations, 0);
+    fakes.desktop.click(MenuAction::quit);
+    EXPECT_EQ(fakes.desktop.terminations, 1);
 }
 
 TEST_F(StatusBarControllerTest, StatisticsAreShownAsTheyArriveAndKeptWhenAFetchFails) {
