@@ -176,8 +176,7 @@ class GnomeShellTest(ServiceCase):
         return rows
 
     def check_menu(self, stage, expected, dot, symbols):
-        """Opens the menu, compares what the shell shows with `expected`, the status dot's
-        colour with `dot` and the number of symbols that stand out with `symbols`; closes it."""
+        """`symbols`: how many rows' symbols stand out."""
         labels = ["-" if e.type == "separator" else e.label.replace("__", "_") for e in expected]
         rows = self.open_menu(stage, labels)
         menu = self.shot(f"{stage}-menu")
