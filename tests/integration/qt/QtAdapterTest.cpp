@@ -40,6 +40,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using zandorin::platform::MenuAction;
+using zandorin::platform::MenuItem;
 using zandorin::platform::MenuItemKind;
 namespace fs = std::filesystem;
 
@@ -106,6 +107,16 @@ TEST(QtMainQueue, EachThreadsPostsRunInOrderOnTheMainThreadUntilClosed) {
     EXPECT_EQ(seen.size(), 4U);
 }
 
+MenuItem item(MenuItemKind kind, std::string title, std::optional<MenuAction> action = {},
+              std::string key = "") {
+    MenuItem i;
+    i.kind = kind;
+    i.title = std::move(title);
+    i.action = action;
+    i.keyEquivalent = std::move(key);
+    return i;
+}
+
 // One line per row: its text, "(off)" when disabled, the shortcut.
 std::vector<std::string> rows(const QMenu& menu) {
     std::vector<std::string> out;
@@ -122,14 +133,13 @@ std::vector<std::string> rows(const QMenu& menu) {
 // As sign-out does, the command's own handler replaces every row; the menu stays the same.
 TEST(XEmbedStatusItem, TheWidgetMenuShowsTextsLiterallyAndSurvivesAHandlerThatReplacesIt) {
     zandorin::adapters::XEmbedStatusItem status;
-    using enum MenuItemKind;
-    status.setMenu(
-        {{{.kind = statusLine, .title = "Mirrowen — ada@example.com"},
-          {.kind = separator},
-          {.kind = statRow, .title = "    文件 & 筆記", .value = "12 & 3"},
-          {.kind = sectionHeader, .title = "  Tirrel知識庫"},
-          {.kind = command, .title = "R&D 訂閱", .action = MenuAction::subscribe},
-          {.kind = command, .title = "結束", .action = MenuAction::quit, .keyEquivalent = "q"}}});
+    MenuItem stat = item(MenuItemKind::statRow, "    文件 & 筆記");
+    stat.value = "12 & 3";
+    status.setMenu({{item(MenuItemKind::statusLine, "Mirrowen — ada@example.com"),
+                     item(MenuItemKind::separator, ""), stat,
+                     item(MenuItemKind::sectionHeader, "  Tirrel知識庫"),
+                     item(MenuItemKind::command, "R&D 訂閱", MenuAction::subscribe),
+                     item(MenuItemKind::command, "結束", MenuAction::quit, "q")}});
     QMenu* menu = status.menuForTesting();
     EXPECT_EQ(rows(*menu),
               (std::vector<std::string>{"Mirrowen — ada@example.com (off)", "---",
@@ -139,8 +149,7 @@ TEST(XEmbedStatusItem, TheWidgetMenuShowsTextsLiterallyAndSurvivesAHandlerThatRe
     std::vector<MenuAction> actions;
     status.setActionHandler([&](MenuAction action) {
         actions.push_back(action);
-        status.setMenu(
-            {{{.kind = command, .title = "登入 Kestrune 帳號…", .action = MenuAction::login}}});
+        status.setMenu({{item(MenuItemKind::command, "登入 Kestrune 帳號…", MenuAction::login)}});
     });
     const QList<QAction*> before = menu->actions();
     std::vector<QPointer<QAction>> old(before.begin(), before.end());
