@@ -181,7 +181,7 @@ public:
     bool isSet(const std::string& name) const override { return flags.count(name) > 0; }
     bool set(const std::string& name, bool on) override {
         on ? void(flags.insert(name)) : void(flags.erase(name));
-        return flagsWritable;
+        return true;
     }
 
     std::vector<std::string> notificationIds() const {
@@ -206,7 +206,6 @@ public:
     std::map<std::string, std::string> infoPlist;
     std::function<void(platform::SystemEvent)> systemEvent;
     std::set<std::string> flags;
-    bool flagsWritable = true;
 };
 
 // "category: message"; the subsystem is always the application's.

@@ -7,7 +7,6 @@ import json
 import os
 import plistlib
 import socket
-import subprocess
 import sys
 import tempfile
 import time
@@ -79,8 +78,8 @@ def install_handlers(desktop, app_path):
     zandorin-auth:// URLs, as the install step makes it; the browser's profile."""
     browser = test_browser.install(os.path.join(desktop.root, "browser"), desktop.env)
     for _ in range(2):  # as a second install does
-        subprocess.run(["bash", os.path.join(ROOT, "scripts", "register-url-handler.sh"),
-                        app_path], env=desktop.env, check=True, timeout=30, capture_output=True)
+        desktop.run("bash", os.path.join(ROOT, "scripts", "register-url-handler.sh"), app_path,
+                    timeout=30)
     return browser
 
 
@@ -119,7 +118,6 @@ class AppTestCase(unittest.TestCase):
         return value
 
     def write_plist(self, service, issuer=None):
-        """A development Info.plist naming the service base URL and the issuer."""
         fd, path = tempfile.mkstemp(suffix=".plist", dir=self.session.root)
         with os.fdopen(fd, "wb") as f:
             plistlib.dump({"MCP_SERVER_URL": service,
@@ -144,8 +142,7 @@ class AppTestCase(unittest.TestCase):
 
 
 class ServiceCase(AppTestCase):
-    """The local service as provider and server, the scripted browser as the default browser
-    and the executable as the handler of zandorin-auth:// URLs, as the install step makes it."""
+    """The local service as provider and server, and install_handlers()."""
 
     def setUp(self):
         super().setUp()

@@ -48,8 +48,7 @@ class DevService:
         self.stderr.close()
         return False
 
-    def log(self):
-        """What the service wrote to stderr so far (its request log)."""
+    def log(self):  # its request log so far
         self.stderr.seek(0)
         return self.stderr.read().decode(errors="replace")
 

@@ -6,7 +6,6 @@ asked for one."""
 
 import os
 import shutil
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "app"))
@@ -24,18 +23,14 @@ class InstalledTest(AppTestCase):
         shutil.copy(self.plist, os.path.join(config, "Info.plist"))
         app = self.start_app(unset=("ZANDORIN_AUTH_INFO_PLIST",))
         self.assertEqual(app.wait_for_layout(SIGNED_OUT), SIGNED_OUT)
-
-        def run(*argv):
-            return subprocess.run(argv, env=self.session.env, capture_output=True, text=True,
-                                  timeout=20, check=False)
-
-        handler = run("xdg-mime", "query", "default", "x-scheme-handler/zandorin-auth")
-        self.assertEqual(handler.stdout.strip(), "zandorin-auth.desktop")
-        opened = run("xdg-open", "zandorin-auth://callback?code=unasked&state=unasked")
-        self.assertEqual(opened.returncode, 0, opened.stderr)
+        # Each command must succeed.
+        self.assertEqual(self.session.run("xdg-mime", "query", "default",
+                                          "x-scheme-handler/zandorin-auth").strip(),
+                         "zandorin-auth.desktop")
+        self.session.run("xdg-open", "zandorin-auth://callback?code=unasked&state=unasked")
         self.assertTrue(wait_until(lambda: REFUSED in app.stderr(), 10), app.stderr())
         self.assertEqual(app.menu_layout(), SIGNED_OUT)
-        self.assertEqual(run(appcase.APP, "--quit").returncode, 0)
+        self.session.run(appcase.APP, "--quit")
         self.assertEqual(app.wait(10), 0)
 
 

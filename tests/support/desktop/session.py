@@ -1,9 +1,6 @@
-"""A private desktop session for tests of tray applications: a fresh home, an Xvfb display (or
-KWin's Wayland compositor), a session bus of its own, an unlocked gnome-keyring and, served from
-this process, a StatusNotifierWatcher; on request a system bus of its own too, which anyone may
-own names on; or, for a real panel, GNOME Shell nested in the Xvfb screen with its AppIndicator
-extension. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and logs/. `session.py --run
-[--system-bus] COMMAND...` runs COMMAND in a session without a tray (its exit status)."""
+"""A private desktop session for tests of tray applications (DesktopSession): a fresh home, a
+session bus, an unlocked gnome-keyring and a panel. ZANDORIN_DESKTOP_KEEP=1 keeps its directory and
+logs/. `session.py --run [--system-bus] COMMAND...` runs COMMAND in one without a tray."""
 
 import json
 import os
@@ -223,21 +220,17 @@ class App:
         self.pid, self.poll = self.proc.pid, self.proc.poll
 
     def wait(self, timeout):
-        """Exit status, or None while it runs."""
         try:
             return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
             return None
 
-    def _read(self, index):
+    def stdout(self, index=0):
         with open(self._logs[index], encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def stdout(self):
-        return self._read(0)
-
     def stderr(self):
-        return self._read(1)
+        return self.stdout(1)
 
     def wait_for_item(self, timeout=START_TIMEOUT):
         """The StatusNotifierItem this process registered with the watcher, once found."""
@@ -378,7 +371,6 @@ class DesktopSession:
         self._start_keyring()
 
     def _stop(self, proc, name, how):
-        """Stops a daemon of the session's with `how` and waits for its bus name to go."""
         how(proc)
         proc.wait(STOP_TIMEOUT)
         self._daemons.remove(proc)
@@ -386,7 +378,6 @@ class DesktopSession:
             raise RuntimeError(f"{name} outlived its owner")
 
     def _start_bus(self, kind):
-        """A dbus-daemon of the session's own ("session" or "system"); its address."""
         with open(os.path.join(self.root, f"{kind}.conf"), "w") as f:
             f.write(BUS_CONFIG.format(kind, os.path.join(self.env["XDG_RUNTIME_DIR"],
                                                          "bus" if kind == "session" else kind)))
@@ -443,19 +434,16 @@ class DesktopSession:
                  f"['{APPINDICATOR}']" if enabled else "@as []")
 
     def screenshot(self):
-        """The Xvfb screen as a PIL image (RGB)."""
         from PIL import ImageGrab  # only the tests of a real panel need it
         return ImageGrab.grab(xdisplay=self.env["DISPLAY"]).convert("RGB")
 
     def shown(self, application="gnome-shell"):
-        """What the accessibility bus shows of an application's widgets on screen, depth-first:
-        (depth, role, name, x, y, width, height) each."""
+        """a11y.py's nodes, as tuples."""
         out = self.run(sys.executable, os.path.join(os.path.dirname(__file__), "a11y.py"),
                        application, timeout=SHELL_START_TIMEOUT)
         return [tuple(node) for node in json.loads(out)]
 
     def run(self, *argv, timeout=START_TIMEOUT):
-        """A command's output; it runs in the session and must succeed."""
         return subprocess.run(argv, env=self.env, check=True, capture_output=True, text=True,
                               timeout=timeout).stdout
 
@@ -463,7 +451,6 @@ class DesktopSession:
         self.watcher = Watcher(self.bus_address)
 
     def registered(self):
-        """The items the panel's watcher took, as the watcher's "registered" events."""
         if self.watcher:
             return self.watcher.events("registered")
         try:  # a real panel's: "<bus name>@/<path>" (GNOME), "<bus name>/<path>" (Plasma)
@@ -548,7 +535,6 @@ class DesktopSession:
                       "gcr-prompter")
 
     def viewable_windows(self):
-        """Ids of the windows mapped on the X display."""
         def xwininfo(*args):
             return subprocess.run(["xwininfo", *args], capture_output=True, text=True,
                                   env=self.env, timeout=START_TIMEOUT).stdout

@@ -56,8 +56,6 @@ class Distributor(BusService):
         self.server.server_close()
 
     def call(self, registration, method, **values):
-        """Calls the connector, answer unwanted: Connector2 with a dictionary, Connector1 with
-        the values in this order."""
         variants = {k: GLib.Variant("ay" if isinstance(v, bytes) else "s", v)
                     for k, v in values.items()}
         message = Gio.DBusMessage.new_method_call(
