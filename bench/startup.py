@@ -94,6 +94,13 @@ def descendants(pid):
     return out
 
 
+def kernel_uss_kib(pid):
+    """The kernel's count of private pages: it depends on what else runs on the machine."""
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        return sum(int(line.split()[1]) for line in f
+                   if line.startswith(("Private_Clean:", "Private_Dirty:")))
+
+
 def uss_kib(pid):
     """Private memory (unique set size): the pages of pid that no other process of its desktop
     session maps, nor this script. Other programs on the machine that happen to map the same
@@ -102,9 +109,7 @@ def uss_kib(pid):
     own count, which does depend on them."""
     own = frames(pid)
     if not own:
-        with open(f"/proc/{pid}/smaps_rollup") as f:
-            return sum(int(line.split()[1]) for line in f
-                       if line.startswith(("Private_Clean:", "Private_Dirty:")))
+        return kernel_uss_kib(pid)
     for other in [os.getpid()] + [p for p in descendants(os.getpid()) if p != pid]:
         try:
             own -= frames(other)
@@ -178,6 +183,7 @@ def one_run(executable, idle_s, plist):
             "complete_ms": (complete_at - app.started_at) * 1000,
             "rss_mib": status_field(app.pid, "VmRSS") / 1024,
             "uss_mib": uss_kib(app.pid) / 1024,
+            "kernel_uss_mib": kernel_uss_kib(app.pid) / 1024,
             "threads": status_field(app.pid, "Threads"),
             "cpu_total_ms": cpu_ms(app.pid),
             "cpu_idle_ms": threads_cpu_ms(app.pid) - cpu_idle_from,
@@ -194,7 +200,8 @@ ROWS = [
     ("spawn → tray item registered (ms)", "registered_ms", "{:.0f}"),
     ("spawn → complete menu over dbusmenu (ms)", "complete_ms", "{:.0f}"),
     ("RSS at idle end (MiB)", "rss_mib", "{:.1f}"),
-    ("USS at idle end (MiB)", "uss_mib", "{:.1f}"),
+    ("USS at idle end, pages no other process of the session maps (MiB)", "uss_mib", "{:.1f}"),
+    ("USS at idle end, the kernel's count (MiB)", "kernel_uss_mib", "{:.1f}"),
     ("CPU from spawn to idle end (ms)", "cpu_total_ms", "{:.0f}"),
     ("CPU while idle (ms)", "cpu_idle_ms", "{:.2f}"),
     ("wakeups while idle (voluntary switches/s)", "wakeups_per_s", "{:.1f}"),
