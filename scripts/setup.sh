@@ -14,7 +14,7 @@ root=$(dirname "$here")
 build_packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-svg-dev libxcb1-dev libgl-dev libpng-dev
-    libsecret-1-dev libplist-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev
+    libsecret-1-dev libplist-dev libcurl4-gnutls-dev libssh2-1-dev libssl-dev nlohmann-json3-dev
     libsystemd-dev libglib2.0-dev libfontconfig-dev
     librsvg2-bin
 )
