@@ -35,7 +35,7 @@ from session import DesktopSession  # noqa: E402
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 PFN_MASK = (1 << 55) - 1
-POLL_S = 0.005  # GetLayout polling while the menu fills; stops once it has settled
+POLL_S = 0.005  # polling for the item, then GetLayout while the menu fills; ends once settled
 SETTLE_S = 0.5
 
 
@@ -156,7 +156,7 @@ def one_run(executable, idle_s, plist):
     with DesktopSession() as session:
         env = {"ZANDORIN_AUTH_INFO_PLIST": plist or offline_plist(session.root)}
         app = session.start_app(executable, env=env)
-        item = app.wait_for_item(timeout=idle_s)
+        item = app.wait_for_item(timeout=idle_s, interval=POLL_S)
         seen = []  # (time, layout) for every change
         deadline = app.started_at + idle_s
         while time.monotonic() < deadline:

@@ -232,7 +232,7 @@ class App:
     def stderr(self):
         return self.stdout(1)
 
-    def wait_for_item(self, timeout=START_TIMEOUT):
+    def wait_for_item(self, timeout=START_TIMEOUT, interval=0.05):
         """The StatusNotifierItem this process registered with the watcher, once found."""
         def mine(event):
             try:
@@ -243,7 +243,7 @@ class App:
 
         if not self.item:
             found = wait_until(lambda: next(filter(mine, self.session.registered()), None),
-                               timeout)
+                               timeout, interval)
             if not found:
                 raise RuntimeError(f"no StatusNotifierItem registered within {timeout:.0f} s")
             menu = self.session.call(found["service"], found["path"], PROPERTIES, "Get",
