@@ -97,9 +97,9 @@ public:
     }
 
     // Runs the work on the lane and waits for it until the deadline; after that `cancel` runs
-    // and the answer is dropped. While a call that was given up on still runs, later ones fail
-    // at once instead of queueing behind it: a call that hangs costs one deadline, not one per
-    // call. A given-up call that has not started never does.
+    // and the answer is dropped. While the work that held the lane when a caller gave up still
+    // runs, later calls fail at once instead of queueing behind it: work that hangs costs one
+    // deadline, not one per call. A given-up call that has not started never does.
     template <typename Result, typename Work>
     Result call(Clock::time_point deadline, Result onTimeout, Work work,
                 const std::function<void()>& cancel = {}) {
@@ -119,6 +119,12 @@ public:
         {
             std::lock_guard lock(queue_->mutex);
             job->abandoned = true;
+            // Whatever holds the lane while this call had yet to finish is what kept its caller
+            // waiting, be it this call or one before it: later callers need not wait for it too.
+            if (queue_->running && (queue_->running == job ||
+                                    std::ranges::find(queue_->jobs, job) != queue_->jobs.end())) {
+                queue_->running->abandoned = true;
+            }
         }
         if (cancel) {
             cancel();

@@ -318,7 +318,16 @@ SecretServiceKeychain::SecretServiceKeychain(std::function<bool()> isMainThread)
     : SecretServiceKeychain(std::move(isMainThread), Options{}) {}
 
 SecretServiceKeychain::SecretServiceKeychain(std::function<bool()> isMainThread, Options options)
-    : impl_(std::make_unique<Impl>(std::move(isMainThread), options)) {}
+    : impl_(std::make_unique<Impl>(std::move(isMainThread), options)) {
+    // Every start reads the keyring before its first menu; connecting now, on the lane, lets
+    // the connection and its session handshake overlap the rest of the start.
+    impl_->calls.post<bool>([] {
+        GError* error = nullptr;
+        const bool connected = connectService(nullptr, &error) != nullptr;
+        g_clear_error(&error);
+        return connected;
+    });
+}
 
 SecretServiceKeychain::~SecretServiceKeychain() = default;
 

@@ -54,10 +54,13 @@ TEST(LaneTest, AGivenUpCallHoldsTheLaneOnlyUntilItReturnsAndOneNotYetStartedNeve
         EXPECT_EQ(lane.call(later(), -1, [] { return 3; }), 3) << returnsFirst;
     }
     std::promise<void> release;
-    lane.post<int>([go = release.get_future().share()] {
+    std::promise<void> holding;
+    lane.post<int>([&holding, go = release.get_future().share()] {
+        holding.set_value();
         go.wait();
         return 0;
     });
+    holding.get_future().wait();  // the lane is held, not merely asked
     bool ran = false;
     EXPECT_EQ(lane.call(now(), -1,
                         [&ran] {
@@ -65,6 +68,9 @@ TEST(LaneTest, AGivenUpCallHoldsTheLaneOnlyUntilItReturnsAndOneNotYetStartedNeve
                             return 4;
                         }),
               -1);
+    const int before = givenUp;
+    EXPECT_EQ(lane.call(later(), -1, [] { return 6; }), -1);
+    EXPECT_EQ(givenUp, before) << "it waited behind the work that held the lane";
     release.set_value();
     EXPECT_TRUE(drained());
     EXPECT_FALSE(ran);
