@@ -119,10 +119,9 @@ public:
         {
             std::lock_guard lock(queue_->mutex);
             job->abandoned = true;
-            // Whatever holds the lane while this call had yet to finish is what kept its caller
-            // waiting, be it this call or one before it: later callers need not wait for it too.
-            if (queue_->running && (queue_->running == job ||
-                                    std::ranges::find(queue_->jobs, job) != queue_->jobs.end())) {
+            // A call still queued waited on the work running ahead of it: later callers need
+            // not wait for that work too.
+            if (queue_->running && std::ranges::find(queue_->jobs, job) != queue_->jobs.end()) {
                 queue_->running->abandoned = true;
             }
         }
